@@ -1,0 +1,121 @@
+// The simulated Orvanta: what a device directory holds and how it is read and written.
+//
+//   DIR/device.json     the simulated hardware and environment (DeviceConfig below)
+//   DIR/nor.bin         the NOR array, raw, TotalBytes() long, erased bytes 0xFF
+//   DIR/SD Card/        the storage card's root
+//   DIR/journal.jsonl   one JSON object a line, appended by the simulated hardware
+//
+// device.json is read again by whoever needs a fresh value (the AC line on every power query),
+// so a tester can change it while a program runs. Every field is optional; a missing field
+// takes the default shown. A field of the wrong type or out of range is an error that names it.
+#pragma once
+
+#include <cstdint>
+#include <filesystem>
+#include <optional>
+#include <string>
+#include <vector>
+
+namespace sim {
+
+// One erase-block region: `count` blocks of `size` bytes.
+struct FlashRegion {
+  std::uint32_t count = 0;
+  std::uint32_t size = 0;
+  bool operator==(const FlashRegion&) const = default;
+};
+
+enum class TimingMode { Instant, Virtual, Realistic };
+enum class AcLine { Online, Offline, Backup, Unknown };
+enum class Shell { PocketPC, Smartphone, Other };
+
+enum class FaultKind {
+  EraseError,     // erase of `block` ends with the erase-error bit
+  ProgramError,   // a word program in `block` (at `word`, a word index inside the block, when
+                  // given) ends with the program-error bit
+  NeverReady,     // an erase or program of `block` never reports ready
+  VppError,       // every erase and program ends with the programming-voltage error bit
+  PowerCutAfter,  // the process ends, as on a power loss, after `count` flash commands
+  FlipBit,        // bit `bit` of byte `offset` of nor.bin flipped at rest (applied at once)
+};
+
+struct Fault {
+  FaultKind kind = FaultKind::EraseError;
+  std::uint32_t block = 0;
+  std::optional<std::uint32_t> word;
+  std::uint64_t count = 0;
+  std::uint64_t offset = 0;
+  std::uint32_t bit = 0;
+  bool operator==(const Fault&) const = default;
+};
+
+struct DeviceConfig {
+  // Flash geometry and identification ("flash" object of device.json).
+  std::vector<FlashRegion> regions = {{8, 0x2000}, {62, 0x8000}};
+  std::optional<std::uint32_t> sizeExponent;  // CFI word 0x27; default: log2 of the total size
+  std::uint16_t manufacturer = 0x0089;
+  std::uint16_t deviceCode = 0x88C5;
+  // CFI time exponents: typical word program 2^n us, typical block erase 2^n ms, and the
+  // maximum multipliers 2^n x typical.
+  std::uint8_t wordProgramTypicalExponent = 4;
+  std::uint8_t wordProgramMaxExponent = 4;
+  std::uint8_t blockEraseTypicalExponent = 10;
+  std::uint8_t blockEraseMaxExponent = 2;
+
+  TimingMode timing = TimingMode::Instant;
+  // Virtual timing: counter steps added by every read of the counter (3 steps = 1 us).
+  std::uint32_t virtualStep = 3000;
+
+  AcLine acLine = AcLine::Online;
+  std::optional<std::uint64_t> cardCapacity;  // bytes; none: the host file system's free space
+  Shell shell = Shell::PocketPC;
+
+  std::vector<Fault> faults;
+
+  std::uint64_t TotalBytes() const;
+  std::uint32_t TotalBlocks() const;
+  bool operator==(const DeviceConfig&) const = default;
+};
+
+std::string ToString(TimingMode mode);
+std::string ToString(AcLine line);
+std::string ToString(Shell shell);
+std::optional<TimingMode> ParseTimingMode(const std::string& text);
+std::optional<AcLine> ParseAcLine(const std::string& text);
+std::optional<Shell> ParseShell(const std::string& text);
+
+// A result or a one-line reason ("DIR/device.json: field flash.regions[1].size: ...").
+template <typename T>
+struct Loaded {
+  std::optional<T> value;
+  std::string error;
+  explicit operator bool() const { return value.has_value(); }
+};
+
+struct DevicePaths {
+  std::filesystem::path root;
+  std::filesystem::path Config() const { return root / "device.json"; }
+  std::filesystem::path Nor() const { return root / "nor.bin"; }
+  std::filesystem::path Card() const { return root / "SD Card"; }
+  std::filesystem::path Journal() const { return root / "journal.jsonl"; }
+};
+
+// The device directory of this process: $ORVANTA_DEVICE, or ./device.
+DevicePaths CurrentDevice();
+
+// Reads DIR/device.json. A missing directory or file, malformed JSON or a bad field gives an
+// error naming the file and the field.
+Loaded<DeviceConfig> LoadDeviceConfig(const DevicePaths& device);
+
+// Writes device.json atomically (a temporary file renamed over the old one).
+bool SaveDeviceConfig(const DevicePaths& device, const DeviceConfig& config, std::string* error);
+
+// Creates DIR with device.json, an erased nor.bin of the geometry's size, an empty card and an
+// empty journal. Fails, changing nothing, when DIR exists and is not empty.
+bool CreateDevice(const DevicePaths& device, const DeviceConfig& config, std::string* error);
+
+// Appends one JSON object (given as its serialised text) and a newline to the journal, flushed
+// to the file before returning.
+void AppendJournal(const DevicePaths& device, const std::string& jsonObject);
+
+}  // namespace sim
