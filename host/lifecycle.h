@@ -14,5 +14,6 @@ bool StartPlatform(std::string* error);
 // the process ends with status 0, so a front end can record the restart and the exit.
 using RestartObserver = void (*)();
 void SetRestartObserver(RestartObserver observer);
+RestartObserver CurrentRestartObserver();
 
 }  // namespace host
