@@ -55,3 +55,10 @@ void DeleteRecord(DWORD id, BYTE* buffer, DWORD length);
 // record whose data would reach past the end of the buffer.
 [[nodiscard]] bool NextRecord(const BYTE* buffer, DWORD length, DWORD* position,
                               SettingsRecord* record);
+
+// Where a record of `dataLength` data bytes would be appended to buffer (length bytes) once
+// DeleteRecord(id) had run: the start of free space, if the record fits there. Reads the buffer
+// only, so a caller can refuse a change that would not fit before making it. False when there
+// is no room or the list ends without free space.
+[[nodiscard]] bool FindRoomAfterDelete(DWORD id, const BYTE* buffer, DWORD length, DWORD dataLength,
+                                       DWORD* position);
