@@ -5,4 +5,17 @@
 
 // Runs the whole update on the worker thread. Either restarts the device and never returns, or
 // returns, after which the dialog reports "Failed to complete upgrade.".
+//
+// In order: confirmation (string 132), free space (133), external power (129, repeated until
+// present or cancelled), the package files (134), staging "\SD Card\seboot.nb0" as
+// "\SD Card\_seboot.nb0" (134), verifying and compacting the working copy, then under
+// NOR_SYN_OBJ: programming the image from block 0 (after power is confirmed once more), the
+// update request (record 37 = 1 in the Semi-Permanent Settings) and the restart request.
+// NOR_SYN_OBJ is released and every mapped file closed on every way back.
 void UpdateProcedure(UpdateDialog* dialog);
+
+// Verifies "\SD Card\sdisk.bc" (key 0), then copies the device variant's "syaffs.bc" to
+// "\SD Card\syaffs.bc" and verifies the copy with the variant's key; operations 1 to 3 of the
+// dialog. False when a file is missing, a copy or verification fails, or the part number maps
+// to no variant. Shows no message.
+[[nodiscard]] bool VerifyPackageFiles(UpdateDialog* dialog);

@@ -1,0 +1,159 @@
+#include "test_device.h"
+
+#include <stdlib.h>
+#include <unistd.h>
+
+#include <fstream>
+#include <stdexcept>
+
+#include "flash/nor_flash.h"
+#include "flash/nor_flash_mutex.h"
+#include "settings/settings_store.h"
+
+namespace test {
+
+namespace {
+
+std::filesystem::path NewDirectoryName() {
+  static int counter = 0;
+  return std::filesystem::temp_directory_path() /
+         ("orvanta-update-test-" + std::to_string(getpid()) + "-" + std::to_string(counter++));
+}
+
+}  // namespace
+
+TemporaryDevice::TemporaryDevice(const sim::DeviceConfig& config) {
+  paths_.root = NewDirectoryName();
+  std::filesystem::remove_all(paths_.root);
+  std::string error;
+  if (!sim::CreateDevice(paths_, config, &error)) {
+    throw std::runtime_error("cannot create a device: " + error);
+  }
+  setenv("ORVANTA_DEVICE", paths_.root.c_str(), 1);
+}
+
+TemporaryDevice::~TemporaryDevice() {
+  std::error_code ignored;
+  std::filesystem::remove_all(paths_.root, ignored);
+}
+
+std::filesystem::path TemporaryDevice::Card(const std::string& relative) const {
+  return paths_.Card() / relative;
+}
+
+void TemporaryDevice::WriteCard(const std::string& relative, const Bytes& content) const {
+  const std::filesystem::path path = Card(relative);
+  std::filesystem::create_directories(path.parent_path());
+  WriteFile(path, content);
+}
+
+Bytes TemporaryDevice::ReadCard(const std::string& relative) const {
+  return ReadFile(Card(relative));
+}
+
+Bytes TemporaryDevice::ReadNor() const {
+  return ReadFile(paths_.Nor());
+}
+
+sim::DeviceConfig TemporaryDevice::Config() const {
+  sim::Loaded<sim::DeviceConfig> loaded = sim::LoadDeviceConfig(paths_);
+  if (!loaded) {
+    throw std::runtime_error(loaded.error);
+  }
+  return *loaded.value;
+}
+
+void TemporaryDevice::SaveConfig(const sim::DeviceConfig& config) const {
+  std::string error;
+  if (!sim::SaveDeviceConfig(paths_, config, &error)) {
+    throw std::runtime_error("cannot save device.json: " + error);
+  }
+}
+
+std::string FormatSettings(const std::string& partNumber) {
+  NorFlashMutex::Create();
+  NorFlashMutex::Acquire();
+  if (!NorFlash::Open()) {
+    NorFlash::Close();
+    NorFlashMutex::Release();
+    return "the flash does not open";
+  }
+  const BYTE empty = 0;
+  for (DWORD type : kSettingsPartitionTypes) {
+    const INT block = NorFlash::FirstBlockOfType(type);
+    if (block < 0 || !SettingsBlock::Write(static_cast<DWORD>(block), &empty, 0)) {
+      NorFlash::Close();
+      NorFlashMutex::Release();
+      return "cannot write the settings block of partition type " + std::to_string(type);
+    }
+  }
+  NorFlash::Close();
+  NorFlashMutex::Release();
+
+  Bytes record;
+  for (char c : partNumber) {
+    record.push_back(static_cast<std::uint8_t>(c));
+    record.push_back(0);
+  }
+  SettingsStore::Open();
+  SettingsStore::Lock();
+  const bool loaded = SettingsStore::Load();
+  const bool put = SettingsStore::PutRecord(RecordId::PartNumber, kSemiPermanentSettingsType,
+                                            record.data(), static_cast<DWORD>(record.size()), 0);
+  const bool flushed = SettingsStore::Flush();
+  SettingsStore::Unlock();
+  SettingsStore::Close();
+  if (!loaded || !put || !flushed) {
+    return "the settings store cycle failed";
+  }
+  return "";
+}
+
+std::uint32_t BlockSizeOf(const sim::DeviceConfig& config, std::uint32_t block) {
+  for (const sim::FlashRegion& region : config.regions) {
+    if (block < region.count) {
+      return region.size;
+    }
+    block -= region.count;
+  }
+  return 0;
+}
+
+std::uint64_t BlockOffset(const sim::DeviceConfig& config, std::uint32_t block) {
+  std::uint64_t offset = 0;
+  for (std::uint32_t b = 0; b < block; ++b) {
+    offset += BlockSizeOf(config, b);
+  }
+  return offset;
+}
+
+Bytes ReadFile(const std::filesystem::path& path) {
+  std::ifstream in(path, std::ios::binary);
+  if (!in) {
+    throw std::runtime_error("cannot read " + path.string());
+  }
+  return Bytes(std::istreambuf_iterator<char>(in), std::istreambuf_iterator<char>());
+}
+
+void WriteFile(const std::filesystem::path& path, const Bytes& content) {
+  std::ofstream out(path, std::ios::binary | std::ios::trunc);
+  out.write(reinterpret_cast<const char*>(content.data()),
+            static_cast<std::streamsize>(content.size()));
+  if (!out) {
+    throw std::runtime_error("cannot write " + path.string());
+  }
+}
+
+Bytes PatternBytes(std::size_t length, std::uint32_t seed) {
+  Bytes bytes(length);
+  std::uint32_t state = seed * 2654435761u + 1;
+  for (std::uint8_t& byte : bytes) {
+    state ^= state << 13;
+    state ^= state >> 17;
+    state ^= state << 5;
+    byte = static_cast<std::uint8_t>(state >> 24);
+  }
+  return bytes;
+}
+
+}  // namespace test
