@@ -26,19 +26,23 @@
 // NextRecord over Payload(type) for each type; LoadedFromFlash(type) tells which blocks read.
 #pragma once
 
+#include "flash/partition_table.h"
 #include "platform/types.h"
 #include "settings/device_variant.h"
 #include "settings/settings_block.h"
 #include "settings/settings_record.h"
 
 // Partition type codes of the four settings partitions, in the store's order.
-inline constexpr DWORD kSerialSettingsType = 6;
-inline constexpr DWORD kUuidSettingsType = 7;
-inline constexpr DWORD kMacSettingsType = 8;
-inline constexpr DWORD kSemiPermanentSettingsType = 4;
+inline constexpr DWORD kSerialSettingsType = static_cast<DWORD>(PartitionType::SerialSettings);
+inline constexpr DWORD kUuidSettingsType = static_cast<DWORD>(PartitionType::UuidSettings);
+inline constexpr DWORD kMacSettingsType = static_cast<DWORD>(PartitionType::MacSettings);
+inline constexpr DWORD kSemiPermanentSettingsType =
+    static_cast<DWORD>(PartitionType::SemiPermanentSettings);
 inline constexpr DWORD kSettingsPartitionCount = 4;
 inline constexpr DWORD kSettingsPartitionTypes[kSettingsPartitionCount] = {
     kSerialSettingsType, kUuidSettingsType, kMacSettingsType, kSemiPermanentSettingsType};
+static_assert(kSerialSettingsType == 6 && kUuidSettingsType == 7 && kMacSettingsType == 8 &&
+              kSemiPermanentSettingsType == 4);
 
 // The largest record data that fits a payload.
 inline constexpr DWORD kMaxRecordDataLength = kSettingsPayloadCapacity - kRecordHeaderSize;
@@ -83,6 +87,11 @@ class SettingsStore {
   // missing or longer than 2 x capacity bytes, out receives "Unprogrammed" (cut to capacity - 1
   // characters if needed, always terminated) and the result is false.
   static bool ReadPartNumber(WCHAR* out, DWORD capacity);
+
+  // Removes every record `id` of partition `type` (DeleteRecord on its buffer) and marks the
+  // partition dirty when one was there. False, changing nothing, for a type that is not one of
+  // the four or when no record `id` was found.
+  static bool RemoveRecord(DWORD id, DWORD type);
 
   // PutRecord(RecordId::UpdateRequest, 4, the 4 little-endian bytes of value, 4, attribute 2).
   static bool RequestUpdate(DWORD value);
