@@ -1,0 +1,22 @@
+#include "app/updater_app.h"
+
+#include "app/resources.h"
+#include "app/update_dialog.h"
+
+// The program's one application object.
+UpdaterApp updaterApp;
+
+UpdaterApp::UpdaterApp() {
+  RegisterResources(&kUpdaterResources);
+}
+
+BOOL UpdaterApp::InitInstance() {
+  InitializeShellControls();
+  SetRegistryKey(u"Local AppWizard-Generated Applications");
+
+  UpdateDialog dialog;
+  mainWindow = &dialog;
+  dialog.DoModal();
+  mainWindow = nullptr;
+  return FALSE;
+}

@@ -1,0 +1,315 @@
+// The application object, the framework's program entry with its single-instance check, and the
+// device-wide registry of top-level windows that the check searches.
+//
+// The registry is a directory of the device, DIR/.kernel/windows/, with one file per process
+// that shows a dialog (named after its pid) holding the window's properties. Entries of
+// processes that died are ignored and removed. Bringing another process's window to the
+// foreground sends that process SIGUSR1, which its UI thread passes to its front end.
+#include <signal.h>
+#include <unistd.h>
+
+#include <algorithm>
+#include <atomic>
+#include <cerrno>
+#include <filesystem>
+#include <fstream>
+#include <mutex>
+#include <nlohmann/json.hpp>
+#include <system_error>
+
+#include "host/dialog_front_end.h"
+#include "host/dialog_loop.h"
+#include "platform/core_library.h"
+
+namespace host {
+namespace {
+
+std::atomic<Application*> currentApplication{nullptr};
+std::atomic<std::uint64_t> keepAwakeCalls{0};
+HANDLE instanceMutex = nullptr;  // open for the life of the process
+
+constexpr char16_t kDialogClassName[] = u"Dialog";
+
+std::filesystem::path WindowRegistry() {
+  return sim::CurrentDevice().root / ".kernel" / "windows";
+}
+
+std::string ExecutableOf(DWORD processId) {
+  std::error_code error;
+  const std::filesystem::path target = std::filesystem::read_symlink(
+      std::filesystem::path("/proc") / std::to_string(processId) / "exe", error);
+  return error ? std::string() : target.string();
+}
+
+bool ProcessAlive(DWORD processId) {
+  return kill(static_cast<pid_t>(processId), 0) == 0 || errno == EPERM;
+}
+
+// A top-level window of another process, as the registry describes it.
+class ForeignWindow : public Window {
+ public:
+  LRESULT WindowProc(UINT, WPARAM, LPARAM) override { return 0; }
+  DWORD processId = 0;
+  std::u16string className;
+  std::u16string title;
+  DWORD style = 0;
+  DWORD exStyle = 0;
+  bool visible = false;
+};
+
+std::mutex foreignMutex;
+std::vector<std::unique_ptr<ForeignWindow>> foreignWindows;  // valid until the next EnumWindows
+
+ForeignWindow* AsForeign(HWND window) {
+  std::lock_guard lock(foreignMutex);
+  for (const auto& foreign : foreignWindows) {
+    if (foreign.get() == window) return foreign.get();
+  }
+  return nullptr;
+}
+
+void ForwardForegroundRequest(int) {
+  MessageLoop::Instance().WakeForForeground();
+}
+
+// The first top-level window of another process running this program that the user could be
+// switched to.
+BOOL TakeRunningInstanceWindow(HWND window, LPARAM data) {
+  auto* found = reinterpret_cast<HWND*>(data);
+  DWORD processId = 0;
+  GetWindowThreadProcessId(window, &processId);
+  if (processId == static_cast<DWORD>(getpid())) return TRUE;
+  if (ExecutableOf(processId) != ProgramPath()) return TRUE;
+  if (!IsWindowVisible(window)) return TRUE;
+  if ((static_cast<DWORD>(GetWindowLongW(window, GWL_STYLE)) & WS_CHILD) != 0) return TRUE;
+  if (GetWindow(window, GW_OWNER) != nullptr) return TRUE;
+  if ((static_cast<DWORD>(GetWindowLongW(window, GWL_EXSTYLE)) & WS_EX_TOOLWINDOW) != 0) {
+    return TRUE;
+  }
+  WCHAR className[64];
+  GetClassNameW(window, className, static_cast<int>(std::size(className)));
+  const std::u16string_view name(className);
+  if (name == u"CursorWindow" || name == u"static" || name == u"shfind") return TRUE;
+  *found = window;
+  return FALSE;
+}
+
+}  // namespace
+
+void PublishTopLevelWindow(const DialogTemplate& dialogTemplate) {
+  std::error_code error;
+  std::filesystem::create_directories(WindowRegistry(), error);
+  nlohmann::json entry = {
+      {"pid", getpid()},
+      {"program", ProgramPath()},
+      {"class", DialogTextToUtf8(kDialogClassName)},
+      {"title", DialogTextToUtf8(dialogTemplate.title != nullptr ? dialogTemplate.title : u"")},
+      {"style", dialogTemplate.style},
+      {"ex_style", dialogTemplate.exStyle},
+      {"visible", (dialogTemplate.style & WS_VISIBLE) != 0},
+  };
+  const std::filesystem::path file = WindowRegistry() / std::to_string(getpid());
+  const std::filesystem::path temporary = file.string() + ".tmp";
+  {
+    std::ofstream out(temporary, std::ios::trunc);
+    out << entry.dump() << '\n';
+  }
+  std::filesystem::rename(temporary, file, error);
+}
+
+void WithdrawTopLevelWindow() {
+  std::error_code error;
+  std::filesystem::remove(WindowRegistry() / std::to_string(getpid()), error);
+}
+
+std::string ProgramPath() {
+  std::error_code error;
+  const std::filesystem::path self = std::filesystem::read_symlink("/proc/self/exe", error);
+  return error ? std::string() : self.string();
+}
+
+std::u16string ApplicationName() {
+  return DialogTextFromUtf8(std::filesystem::path(ProgramPath()).stem().string());
+}
+
+sim::Shell CurrentShell() {
+  const sim::Loaded<sim::DeviceConfig> config = sim::LoadDeviceConfig(sim::CurrentDevice());
+  return config ? config.value->shell : sim::Shell::PocketPC;
+}
+
+int RunApplication() {
+  MessageLoop::Instance();  // before the handler, which must not construct it
+  struct sigaction action = {};
+  action.sa_handler = ForwardForegroundRequest;
+  sigemptyset(&action.sa_mask);
+  action.sa_flags = SA_RESTART;
+  sigaction(SIGUSR1, &action, nullptr);
+
+  if (CurrentShell() != sim::Shell::Other) {
+    std::u16string name = DialogTextFromUtf8(ProgramPath());
+    for (char16_t& unit : name) {
+      if (unit == u'\\') unit = u'/';
+    }
+    SetLastError(ERROR_SUCCESS);
+    instanceMutex = CreateMutexW(nullptr, FALSE, name.c_str());
+    if (instanceMutex != nullptr && GetLastError() == ERROR_ALREADY_EXISTS) {
+      // The other instance may still be starting: look for its window for up to 10 s.
+      constexpr int kAttempts = 40;
+      constexpr DWORD kAttemptInterval = 250;
+      for (int attempt = 0; attempt < kAttempts; ++attempt) {
+        HWND found = nullptr;
+        EnumWindows(TakeRunningInstanceWindow, reinterpret_cast<LPARAM>(&found));
+        if (found != nullptr) {
+          SetForegroundWindow(found);
+          return kSecondInstanceExitCode;
+        }
+        Sleep(kAttemptInterval);
+      }
+    }
+  }
+
+  Application* application = currentApplication.load();
+  if (application != nullptr) application->InitInstance();
+  // A start-up step that returns TRUE would enter the application's message loop; with no
+  // window left there is nothing for it to serve, so the program ends either way.
+  return 0;
+}
+
+void SetManualTimers(bool manual) {
+  MessageLoop::Instance().SetManualTimers(manual);
+}
+
+bool FireTimers() {
+  MessageLoop& loop = MessageLoop::Instance();
+  if (!loop.Attached() || loop.IsUiThread()) return false;
+  CallOnUiThread([&loop]() -> LRESULT {
+    loop.FireAllTimers();
+    return 0;
+  });
+  return true;
+}
+
+std::uint64_t KeepDeviceAwakeCalls() {
+  return keepAwakeCalls.load();
+}
+
+bool DialogRunning() {
+  return MessageLoop::Instance().Attached();
+}
+
+}  // namespace host
+
+Application::Application() {
+  host::currentApplication.store(this);
+}
+
+Application::~Application() {
+  Application* self = this;
+  host::currentApplication.compare_exchange_strong(self, nullptr);
+}
+
+BOOL Application::InitInstance() {
+  return TRUE;
+}
+
+void Application::SetRegistryKey(LPCWSTR key) {
+  registryKey_ = key;
+}
+
+Application* CurrentApplication() {
+  return host::currentApplication.load();
+}
+
+BOOL InitializeShellControls() {
+  return TRUE;
+}
+
+void KeepDeviceAwake() {
+  host::keepAwakeCalls.fetch_add(1);
+}
+
+BOOL EnumWindows(WNDENUMPROC callback, LPARAM data) {
+  if (callback == nullptr) return FALSE;
+  std::vector<HWND> windows;
+  {
+    std::lock_guard lock(host::foreignMutex);
+    host::foreignWindows.clear();
+    std::error_code error;
+    for (const auto& file : std::filesystem::directory_iterator(host::WindowRegistry(), error)) {
+      if (file.path().extension() == ".tmp") continue;
+      std::ifstream in(file.path());
+      const nlohmann::json entry = nlohmann::json::parse(in, nullptr, false);
+      if (entry.is_discarded() || !entry.is_object()) continue;
+      auto window = std::make_unique<host::ForeignWindow>();
+      window->processId = entry.value("pid", 0u);
+      if (window->processId == 0 || !host::ProcessAlive(window->processId)) {
+        std::error_code ignored;
+        std::filesystem::remove(file.path(), ignored);
+        continue;
+      }
+      window->className = host::DialogTextFromUtf8(entry.value("class", std::string()));
+      window->title = host::DialogTextFromUtf8(entry.value("title", std::string()));
+      window->style = entry.value("style", 0u);
+      window->exStyle = entry.value("ex_style", 0u);
+      window->visible = entry.value("visible", false);
+      windows.push_back(window.get());
+      host::foreignWindows.push_back(std::move(window));
+    }
+  }
+  for (HWND window : windows) {
+    if (!callback(window, data)) break;
+  }
+  return TRUE;
+}
+
+DWORD GetWindowThreadProcessId(HWND window, DWORD* processId) {
+  DWORD owner = 0;
+  if (const host::ForeignWindow* foreign = host::AsForeign(window)) {
+    owner = foreign->processId;
+  } else if (window != nullptr) {
+    owner = static_cast<DWORD>(getpid());
+  }
+  if (processId != nullptr) *processId = owner;
+  return owner;
+}
+
+BOOL IsWindowVisible(HWND window) {
+  if (const host::ForeignWindow* foreign = host::AsForeign(window)) {
+    return foreign->visible ? TRUE : FALSE;
+  }
+  return window != nullptr ? TRUE : FALSE;
+}
+
+LONG GetWindowLongW(HWND window, int index) {
+  const host::ForeignWindow* foreign = host::AsForeign(window);
+  if (foreign == nullptr) return 0;
+  if (index == GWL_STYLE) return static_cast<LONG>(foreign->style);
+  if (index == GWL_EXSTYLE) return static_cast<LONG>(foreign->exStyle);
+  return 0;
+}
+
+// The registry lists only windows without an owner, and the framework's dialogs have none.
+HWND GetWindow(HWND /*window*/, UINT /*command*/) {
+  return nullptr;
+}
+
+int GetClassNameW(HWND window, LPWSTR buffer, int bufferLength) {
+  if (buffer == nullptr || bufferLength <= 0) return 0;
+  std::u16string name;
+  if (const host::ForeignWindow* foreign = host::AsForeign(window)) {
+    name = foreign->className;
+  } else if (window != nullptr) {
+    name = host::kDialogClassName;
+  }
+  const std::size_t copied = std::min<std::size_t>(name.size(), bufferLength - 1);
+  name.copy(buffer, copied);
+  buffer[copied] = u'\0';
+  return static_cast<int>(copied);
+}
+
+BOOL SetForegroundWindow(HWND window) {
+  if (const host::ForeignWindow* foreign = host::AsForeign(window)) {
+    return kill(static_cast<pid_t>(foreign->processId), SIGUSR1) == 0 ? TRUE : FALSE;
+  }
+  return window != nullptr ? TRUE : FALSE;
+}
