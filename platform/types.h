@@ -76,6 +76,9 @@ inline constexpr DWORD ERROR_ALREADY_EXISTS = 183;
 inline constexpr DWORD ERROR_DIRECTORY = 267;
 inline constexpr DWORD ERROR_FILE_INVALID = 1006;
 inline constexpr DWORD ERROR_NOT_OWNER = 288;
+inline constexpr DWORD ERROR_NOT_READY = 21;
+inline constexpr DWORD ERROR_MAPPED_ALIGNMENT = 1132;
+inline constexpr DWORD ERROR_REQUEST_ABORTED = 1235;
 inline constexpr DWORD ERROR_TIMEOUT = 1460;
 
 inline constexpr HRESULT S_OK = 0;
