@@ -36,12 +36,16 @@ class BootloaderProgrammerTest : public ::testing::Test {
     opened_ = true;
   }
 
-  void TearDown() override {
+  // Closes the flash and lets go of this device's NOR_SYN_OBJ.
+  void Finish() {
     if (opened_) {
       NorFlash::Close();
-      NorFlashMutex::Release();
+      NorFlashMutex::ReleaseAndClose();
+      opened_ = false;
     }
   }
+
+  void TearDown() override { Finish(); }
 
   std::uint64_t Offset(std::uint32_t block) const { return test::BlockOffset(config_, block); }
 
@@ -75,9 +79,7 @@ TEST_F(BootloaderProgrammerTest, OneByteImageErasesBlockZeroAndProgramsOneByte) 
   Start();
   const Bytes image = {0x42};
   EXPECT_EQ(ProgramBootloader(image.data(), 1, &dialog_.progressBar), 1u);
-  NorFlash::Close();
-  NorFlashMutex::Release();
-  opened_ = false;
+  Finish();
   const Bytes nor = device_.ReadNor();
   EXPECT_EQ(nor, Expected(image, 1));
   EXPECT_EQ(nor[1], 0xFF);
@@ -91,9 +93,7 @@ TEST_F(BootloaderProgrammerTest, ImageOverManyBlocksEndsWithTheRestOfItsLastBloc
   const Bytes image = test::PatternBytes(Offset(9) + 1001, 7);
   const DWORD length = static_cast<DWORD>(image.size());
   EXPECT_EQ(ProgramBootloader(image.data(), length, &dialog_.progressBar), length);
-  NorFlash::Close();
-  NorFlashMutex::Release();
-  opened_ = false;
+  Finish();
   EXPECT_EQ(device_.ReadNor(), Expected(image, length));
   // One position per block, written x 100 / n.
   std::vector<WPARAM> expected;
@@ -108,9 +108,7 @@ TEST_F(BootloaderProgrammerTest, ImageUpToTheSettingsIsWrittenOverTheBitmap) {
   const Bytes image = test::PatternBytes(Offset(kFirstSettingsBlock), 8);
   const DWORD length = static_cast<DWORD>(image.size());
   EXPECT_EQ(ProgramBootloader(image.data(), length, &dialog_.progressBar), length);
-  NorFlash::Close();
-  NorFlashMutex::Release();
-  opened_ = false;
+  Finish();
   EXPECT_EQ(device_.ReadNor(), Expected(image, length));
 }
 
@@ -123,9 +121,7 @@ TEST_F(BootloaderProgrammerTest, ImageReachingTheSettingsIsRefusedBeforeAnyErase
     EXPECT_EQ(ProgramBootloader(image.data(), static_cast<DWORD>(size), &dialog_.progressBar), 0u)
         << size;
   }
-  NorFlash::Close();
-  NorFlashMutex::Release();
-  opened_ = false;
+  Finish();
   EXPECT_EQ(device_.ReadNor(), before_);
   EXPECT_TRUE(dialog_.progressBar.Positions().empty());
 }
@@ -152,9 +148,7 @@ TEST_P(BootloaderFaultTest, ProgrammingEndsAtTheFailingBlock) {
   const DWORD length = static_cast<DWORD>(image.size());
   const std::uint64_t written = Offset(GetParam().failingBlock);
   EXPECT_EQ(ProgramBootloader(image.data(), length, &dialog_.progressBar), written);
-  NorFlash::Close();
-  NorFlashMutex::Release();
-  opened_ = false;
+  Finish();
   const Bytes nor = device_.ReadNor();
   const auto failing = static_cast<long>(written);
   const auto next = static_cast<long>(Offset(GetParam().failingBlock + 1));

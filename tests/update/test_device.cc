@@ -103,6 +103,8 @@ std::string FormatSettings(const std::string& partNumber) {
   const bool flushed = SettingsStore::Flush();
   SettingsStore::Unlock();
   SettingsStore::Close();
+  // Named objects belong to their device: the next device needs a handle of its own.
+  NorFlashMutex::Close();
   if (!loaded || !put || !flushed) {
     return "the settings store cycle failed";
   }

@@ -1,0 +1,127 @@
+// Whole runs on a 100,000,000-byte variant image, with a second process (this test) holding
+// NOR_SYN_OBJ while the updater stages the bootloader. After operation 2 has begun the updater
+// takes the lock next only for programming, and copying and verifying 100 MB leaves ample time
+// to take it first; the test checks that it did.
+#include <gtest/gtest.h>
+
+#include <functional>
+
+#include "platform/core_library.h"
+#include "scenario_bench.h"
+#include "scenario_expectations.h"
+
+namespace scenario {
+namespace {
+
+constexpr std::size_t kLargeImageSize = 100'000'000;
+constexpr std::size_t kLargeRecordSize = 1 << 20;
+
+bool Shows(const Transcript& transcript, const std::string& counter) {
+  for (const std::string& text : transcript.Counters()) {
+    if (text == counter) {
+      return true;
+    }
+  }
+  return false;
+}
+
+bool VerifiedBootloader(const Transcript& transcript) {
+  const std::vector<int> positions = transcript.ProgressDuring(5);
+  return !positions.empty() && positions.back() == 100;
+}
+
+class InterleavedRun : public ::testing::Test {
+ protected:
+  InterleavedRun()
+      : bench_("52614-11"),
+        packages_(StandardPackages(1, 150'000, kLargeImageSize, kLargeRecordSize)) {
+    bench_.Place(packages_);
+  }
+
+  // Starts the run and takes NOR_SYN_OBJ once operation 2 shows; then runs `whileHeld` and
+  // waits until the working copy has been verified. The updater must now wait for the lock:
+  // the flash stays untouched and operation 6 does not begin while the test holds it.
+  void RunHoldingTheLock(const std::string& answers, const std::function<void()>& whileHeld) {
+    bench_.Start(answers);
+    ASSERT_TRUE(bench_.WaitForTranscript([](const Transcript& transcript) {
+      return Shows(transcript, "Operation 2 of 6:");
+    })) << "the run never reached operation 2";
+    HANDLE lock = CreateMutexW(nullptr, FALSE, u"NOR_SYN_OBJ");
+    ASSERT_NE(lock, nullptr);
+    ASSERT_EQ(WaitForSingleObject(lock, INFINITE), WAIT_OBJECT_0);
+    ASSERT_FALSE(Shows(bench_.ReadTranscript(), "Operation 6 of 6:"))
+        << "the updater reached programming before the test took the lock";
+    whileHeld();
+    EXPECT_TRUE(bench_.WaitForTranscript(VerifiedBootloader)) << "the bootloader was not verified";
+    // Give a wrongly unlocked updater time to go on; a correct one stays where it is.
+    EXPECT_FALSE(bench_.WaitForTranscript(
+        [](const Transcript& transcript) { return Shows(transcript, "Operation 6 of 6:"); },
+        std::chrono::seconds(1)))
+        << "programming began while another process held NOR_SYN_OBJ";
+    EXPECT_TRUE(bench_.NorAfter() == bench_.NorBefore());
+    ReleaseMutex(lock);
+    CloseHandle(lock);
+    status_ = bench_.Finish();
+  }
+
+  void Unplug() {
+    bench_.UpdateConfig([](sim::DeviceConfig& config) { config.acLine = sim::AcLine::Offline; });
+  }
+
+  Bench bench_;
+  PackageSet packages_;
+  int status_ = -1;
+};
+
+TEST_F(InterleavedRun, ProgrammingWaitsForTheLockAndTheLargeImageCompletes) {
+  RunHoldingTheLock("ok", [] {});
+  ExpectOutcome(bench_, packages_, 1, status_, Completes());
+  // One position per 1 MiB record (or per copied chunk), rising to 100.
+  const Transcript transcript = bench_.ReadTranscript();
+  EXPECT_GE(transcript.ProgressDuring(2).size(), 10u);
+  EXPECT_GE(transcript.ProgressDuring(3).size(), 50u);
+}
+
+struct PowerRow {
+  const char* name;
+  const char* answers;
+  Expectation expected;
+};
+
+class PowerBeforeProgramming : public InterleavedRun,
+                               public ::testing::WithParamInterface<PowerRow> {};
+
+TEST_P(PowerBeforeProgramming, Run) {
+  RunHoldingTheLock(GetParam().answers, [this] { Unplug(); });
+  ExpectOutcome(bench_, packages_, 1, status_, GetParam().expected);
+}
+
+Expectation CompletesAfter(std::vector<int> messages) {
+  Expectation expected = Completes();
+  expected.messages = std::move(messages);
+  return expected;
+}
+
+const PowerRow kPowerRows[] = {
+    // name                 answers            expected
+    {"Cancelled", "ok,cancel", Fails({132, 129}, 6)},
+    {"PluggedThenOk", "ok,plug,ok", CompletesAfter({132, 129})},
+    {"OkWhileUnplugged", "ok,ok,plug,ok", CompletesAfter({132, 129, 129})},
+    {"PluggedButUnanswered", "ok,plug,none", Fails({132, 129}, 6)},
+    {"PromptsRunOut", "ok", Fails({132, 129}, 6)},
+};
+
+INSTANTIATE_TEST_SUITE_P(Prompts, PowerBeforeProgramming, ::testing::ValuesIn(kPowerRows),
+                         [](const ::testing::TestParamInfo<PowerRow>& info) {
+                           return info.param.name;
+                         });
+
+TEST_F(InterleavedRun, FlashThatNoLongerOpensIsLeftUntouched) {
+  RunHoldingTheLock("ok", [this] {
+    bench_.UpdateConfig([](sim::DeviceConfig& config) { config.manufacturer = 0x0001; });
+  });
+  ExpectOutcome(bench_, packages_, 1, status_, Fails({132}, 5));
+}
+
+}  // namespace
+}  // namespace scenario

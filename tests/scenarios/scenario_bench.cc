@@ -1,0 +1,371 @@
+#include "scenario_bench.h"
+
+#include <fcntl.h>
+#include <signal.h>
+#include <spawn.h>
+#include <sys/wait.h>
+#include <unistd.h>
+
+#include <cstring>
+#include <fstream>
+#include <map>
+#include <stdexcept>
+#include <thread>
+#include <tuple>
+
+#include "flash/partition_table.h"
+#include "platform/core_library.h"
+#include "settings/settings_block.h"
+#include "settings/settings_record.h"
+#include "settings/settings_store.h"
+#include "tools/signer/signer.h"
+
+extern char** environ;
+
+namespace scenario {
+
+namespace {
+
+std::filesystem::path KeyDirectory() {
+  if (const char* directory = std::getenv("ORVANTA_KEY_DIR")) {
+    return directory;
+  }
+  return ORVANTA_KEY_DIR;
+}
+
+std::string UpdaterProgram() {
+  if (const char* program = std::getenv("ORVANTA_UPDATE_PROGRAM")) {
+    return program;
+  }
+  return ORVANTA_UPDATE_PROGRAM;
+}
+
+const signer::PrivateKey& DevelopmentKey(int index) {
+  static std::map<int, signer::PrivateKey> keys;
+  auto found = keys.find(index);
+  if (found == keys.end()) {
+    std::string error;
+    signer::PrivateKey key =
+        signer::LoadPrivateKey(KeyDirectory() / ("key" + std::to_string(index) + ".pem"), &error);
+    if (!key) {
+      throw std::runtime_error("cannot load development key " + std::to_string(index) + ": " +
+                               error);
+    }
+    found = keys.emplace(index, std::move(key)).first;
+  }
+  return found->second;
+}
+
+std::uint32_t ReadLittle32(const Bytes& bytes, std::uint64_t offset) {
+  return static_cast<std::uint32_t>(bytes[offset]) |
+         (static_cast<std::uint32_t>(bytes[offset + 1]) << 8) |
+         (static_cast<std::uint32_t>(bytes[offset + 2]) << 16) |
+         (static_cast<std::uint32_t>(bytes[offset + 3]) << 24);
+}
+
+int OperationOf(const std::string& counterText) {
+  int operation = 0;
+  int total = 0;
+  if (std::sscanf(counterText.c_str(), "Operation %d of %d:", &operation, &total) != 2) {
+    return -1;
+  }
+  return operation;
+}
+
+}  // namespace
+
+Bytes* PackageSet::File(const std::string& path) {
+  for (auto& [name, content] : files) {
+    if (name == path) {
+      return &content;
+    }
+  }
+  return nullptr;
+}
+
+const Bytes& SignedImage(const Bytes& payload, int keyIndex, std::size_t recordSize) {
+  static std::map<std::tuple<Bytes, int, std::size_t>, Bytes> cache;
+  auto key = std::make_tuple(payload, keyIndex, recordSize);
+  auto found = cache.find(key);
+  if (found != cache.end()) {
+    return found->second;
+  }
+  signer::ImageHeader header{};
+  for (std::size_t i = 0; i < header.size(); ++i) {
+    header[i] = static_cast<std::uint8_t>(0xA0 + i + keyIndex);
+  }
+  Bytes image;
+  std::string error;
+  if (!signer::SignImage(payload, DevelopmentKey(keyIndex), header, recordSize, &image, &error)) {
+    throw std::runtime_error("cannot sign: " + error);
+  }
+  return cache.emplace(std::move(key), std::move(image)).first->second;
+}
+
+PackageSet StandardPackages(int variant, std::size_t bootloaderSize, std::size_t variantImageSize,
+                            std::size_t variantRecordSize) {
+  PackageSet packages;
+  packages.bootloader = test::PatternBytes(bootloaderSize, 100);
+  packages.files.emplace_back("sdisk.bc", SignedImage(test::PatternBytes(50'000, 101), 0));
+  const char* directories[] = {"EA1", "EA2", "EB"};
+  for (int v = 1; v <= 3; ++v) {
+    const std::size_t size = v == variant ? variantImageSize : 20'000;
+    const std::size_t recordSize = v == variant ? variantRecordSize : 4096;
+    packages.files.emplace_back(std::string(directories[v - 1]) + "/syaffs.bc",
+                                SignedImage(test::PatternBytes(size, 101 + v), v, recordSize));
+  }
+  packages.files.emplace_back("seboot.nb0", SignedImage(packages.bootloader, 0));
+  return packages;
+}
+
+std::vector<int> Transcript::MessageIds() const {
+  std::vector<int> ids;
+  for (const nlohmann::json& event : events) {
+    if (event.value("event", "") == "message") {
+      ids.push_back(event.value("id", -1));
+    }
+  }
+  return ids;
+}
+
+std::vector<std::string> Transcript::Counters() const {
+  std::vector<std::string> counters;
+  for (const nlohmann::json& event : events) {
+    if (event.value("event", "") == "counter") {
+      counters.push_back(event.value("text", ""));
+    }
+  }
+  return counters;
+}
+
+int Transcript::LastOperation() const {
+  const std::vector<std::string> counters = Counters();
+  return counters.empty() ? 0 : OperationOf(counters.back());
+}
+
+std::vector<int> Transcript::ProgressDuring(int operation) const {
+  std::vector<int> positions;
+  int current = 0;
+  for (const nlohmann::json& event : events) {
+    const std::string kind = event.value("event", "");
+    if (kind == "counter") {
+      current = OperationOf(event.value("text", ""));
+    } else if (kind == "progress" && current == operation) {
+      positions.push_back(event.value("position", -1));
+    }
+  }
+  return positions;
+}
+
+bool Transcript::Restarted() const {
+  for (const nlohmann::json& event : events) {
+    if (event.value("event", "") == "restart") {
+      return true;
+    }
+  }
+  return false;
+}
+
+std::optional<int> Transcript::ExitStatus() const {
+  if (!events.empty() && events.back().value("event", "") == "exit") {
+    return events.back().value("status", -1);
+  }
+  return std::nullopt;
+}
+
+Bench::Bench(const std::string& partNumber, sim::DeviceConfig config)
+    : config_(std::move(config)), device_(config_) {
+  const std::string formatted = test::FormatSettings(partNumber);
+  if (!formatted.empty()) {
+    throw std::runtime_error("cannot format the device: " + formatted);
+  }
+  norBefore_ = device_.ReadNor();
+  const std::uint32_t total = config_.TotalBlocks();
+  layout_.lastBlock = total - 1;
+  const BYTE* table = norBefore_.data() + BlockOffset(layout_.lastBlock);
+  layout_.semiPermanentBlock = static_cast<std::uint32_t>(
+      PartitionTable::FirstBlockOfType(kSemiPermanentSettingsType, table));
+  for (DWORD type : {kSerialSettingsType, kUuidSettingsType, kMacSettingsType}) {
+    layout_.otherSettingsBlocks.push_back(
+        static_cast<std::uint32_t>(PartitionTable::FirstBlockOfType(type, table)));
+  }
+  transcriptPath_ = (device_.Paths().root / "transcript.jsonl").string();
+}
+
+Bench::~Bench() {
+  if (child_ > 0) {
+    kill(child_, SIGKILL);
+    int status = 0;
+    waitpid(child_, &status, 0);
+  }
+}
+
+void Bench::UpdateConfig(const std::function<void(sim::DeviceConfig&)>& change) {
+  sim::DeviceConfig config = device_.Config();
+  change(config);
+  device_.SaveConfig(config);
+}
+
+void Bench::Place(const PackageSet& packages) {
+  for (const auto& [path, content] : packages.files) {
+    device_.WriteCard(path, content);
+  }
+}
+
+std::uint64_t Bench::FreeBytes() const {
+  ULARGE_INTEGER available{}, total{}, totalFree{};
+  available.QuadPart = 0;
+  if (!GetDiskFreeSpaceExW(u"\\SD Card", &available, &total, &totalFree)) {
+    throw std::runtime_error("the free-space query failed");
+  }
+  return available.QuadPart;
+}
+
+void Bench::SetFreeBytes(std::uint64_t free) {
+  UpdateConfig([](sim::DeviceConfig& config) { config.cardCapacity = 1ull << 40; });
+  const std::uint64_t used = (1ull << 40) - FreeBytes();
+  UpdateConfig([&](sim::DeviceConfig& config) { config.cardCapacity = used + free; });
+  if (FreeBytes() != free) {
+    throw std::runtime_error("the card's free space does not follow card_capacity");
+  }
+}
+
+void Bench::Start(const std::string& answers) {
+  std::filesystem::remove(transcriptPath_);
+  std::vector<std::string> variables;
+  for (char** entry = environ; *entry != nullptr; ++entry) {
+    const std::string variable = *entry;
+    const std::string name = variable.substr(0, variable.find('='));
+    if (name != "ORVANTA_DEVICE" && name != "ORVANTA_UI" && name != "ORVANTA_ANSWERS" &&
+        name != "ORVANTA_TRANSCRIPT") {
+      variables.push_back(variable);
+    }
+  }
+  variables.push_back("ORVANTA_DEVICE=" + device_.Paths().root.string());
+  variables.push_back("ORVANTA_UI=headless");
+  variables.push_back("ORVANTA_ANSWERS=" + answers);
+  variables.push_back("ORVANTA_TRANSCRIPT=" + transcriptPath_);
+  std::vector<char*> environment;
+  for (std::string& variable : variables) {
+    environment.push_back(variable.data());
+  }
+  environment.push_back(nullptr);
+  std::string program = UpdaterProgram();
+  char* arguments[] = {program.data(), nullptr};
+
+  posix_spawn_file_actions_t actions;
+  posix_spawn_file_actions_init(&actions);
+  posix_spawn_file_actions_addopen(&actions, STDIN_FILENO, "/dev/null", O_RDONLY, 0);
+  posix_spawn_file_actions_addopen(&actions, STDOUT_FILENO, "/dev/null", O_WRONLY, 0);
+  const int result =
+      posix_spawn(&child_, program.c_str(), &actions, nullptr, arguments, environment.data());
+  posix_spawn_file_actions_destroy(&actions);
+  if (result != 0) {
+    child_ = -1;
+    throw std::runtime_error("cannot start " + program + ": " + std::strerror(result));
+  }
+}
+
+int Bench::Finish(std::chrono::seconds limit) {
+  if (child_ < 0) {
+    throw std::runtime_error("no updater is running");
+  }
+  const auto deadline = std::chrono::steady_clock::now() + limit;
+  int status = 0;
+  for (;;) {
+    const pid_t done = waitpid(child_, &status, WNOHANG);
+    if (done == child_) {
+      break;
+    }
+    if (std::chrono::steady_clock::now() > deadline) {
+      kill(child_, SIGKILL);
+      waitpid(child_, &status, 0);
+      break;
+    }
+    std::this_thread::sleep_for(std::chrono::milliseconds(5));
+  }
+  child_ = -1;
+  if (WIFEXITED(status)) {
+    return WEXITSTATUS(status);
+  }
+  return 128 + (WIFSIGNALED(status) ? WTERMSIG(status) : 0);
+}
+
+bool Bench::WaitForTranscript(const std::function<bool(const Transcript&)>& condition,
+                              std::chrono::seconds limit) {
+  const auto deadline = std::chrono::steady_clock::now() + limit;
+  while (std::chrono::steady_clock::now() < deadline) {
+    const Transcript transcript = ReadTranscript();
+    if (condition(transcript)) {
+      return true;
+    }
+    if (transcript.ExitStatus().has_value()) {
+      return false;
+    }
+    std::this_thread::sleep_for(std::chrono::milliseconds(2));
+  }
+  return false;
+}
+
+Transcript Bench::ReadTranscript() const {
+  Transcript transcript;
+  std::ifstream in(transcriptPath_);
+  std::string line;
+  while (std::getline(in, line)) {
+    if (in.eof()) {
+      break;  // a line still being written has no newline yet
+    }
+    nlohmann::json event = nlohmann::json::parse(line, nullptr, false);
+    if (!event.is_discarded()) {
+      transcript.events.push_back(std::move(event));
+    }
+  }
+  return transcript;
+}
+
+bool FlashLockIsFree() {
+  HANDLE mutex = CreateMutexW(nullptr, FALSE, u"NOR_SYN_OBJ");
+  if (mutex == nullptr) {
+    return false;
+  }
+  const DWORD wait = WaitForSingleObject(mutex, 0);
+  if (wait == WAIT_OBJECT_0 || wait == WAIT_ABANDONED) {
+    ReleaseMutex(mutex);
+  }
+  CloseHandle(mutex);
+  return wait == WAIT_OBJECT_0;
+}
+
+std::optional<StoredRecord> ReadRecord(const Bytes& nor, const sim::DeviceConfig& config,
+                                       std::uint32_t block, std::uint32_t id) {
+  const std::uint64_t offset = test::BlockOffset(config, block);
+  if (offset + kSettingsHeaderSize + kSettingsPayloadCapacity > nor.size() ||
+      ReadLittle32(nor, offset) != kSettingsBlockMagic) {
+    return std::nullopt;
+  }
+  const std::uint32_t length = ReadLittle32(nor, offset + 8);
+  if (length > kSettingsPayloadCapacity) {
+    return std::nullopt;
+  }
+  StoredRecord record;
+  record.data.resize(kSettingsPayloadCapacity);
+  DWORD capacity = kSettingsPayloadCapacity;
+  DWORD attribute = 0;
+  if (!FindRecord(id, nor.data() + offset + kSettingsHeaderSize, length, record.data.data(),
+                  &capacity, &attribute)) {
+    return std::nullopt;
+  }
+  record.data.resize(capacity);
+  record.attribute = attribute;
+  return record;
+}
+
+bool SameRange(const Bytes& a, const Bytes& b, std::uint64_t begin, std::uint64_t end) {
+  if (end > a.size() || end > b.size() || begin > end) {
+    return false;
+  }
+  return std::equal(a.begin() + static_cast<long>(begin), a.begin() + static_cast<long>(end),
+                    b.begin() + static_cast<long>(begin));
+}
+
+}  // namespace scenario

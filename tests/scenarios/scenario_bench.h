@@ -1,0 +1,121 @@
+// Whole headless runs of OrvantaUpdate on a fresh temporary device, and what they leave behind.
+#pragma once
+
+#include <sys/types.h>
+
+#include <chrono>
+#include <cstdint>
+#include <functional>
+#include <optional>
+#include <string>
+#include <vector>
+
+#include <nlohmann/json.hpp>
+
+#include "../update/test_device.h"
+
+namespace scenario {
+
+using test::Bytes;
+
+// The signed package files of one run, by card path, and the raw payloads they carry.
+struct PackageSet {
+  Bytes bootloader;                                  // the raw bootloader image inside seboot.nb0
+  std::vector<std::pair<std::string, Bytes>> files;  // card path, signed file
+  Bytes* File(const std::string& path);
+};
+
+// A signed image of `payload` with development key `keyIndex` (keys/dev/keyN.pem), in data
+// records of `recordSize` bytes. Signed images are cached for the life of the test program.
+const Bytes& SignedImage(const Bytes& payload, int keyIndex, std::size_t recordSize = 4096);
+
+// A package set for device variant `variant`: sdisk.bc (key 0), all three variant images (each
+// with its own key; the variant's own carries `variantImageSize` bytes), seboot.nb0 (key 0)
+// with a bootloader image of `bootloaderSize` bytes.
+PackageSet StandardPackages(int variant, std::size_t bootloaderSize = 150'000,
+                            std::size_t variantImageSize = 200'000,
+                            std::size_t variantRecordSize = 4096);
+
+struct Transcript {
+  std::vector<nlohmann::json> events;
+
+  std::vector<int> MessageIds() const;
+  // The counter texts in order ("Operation 1 of 6:" ...).
+  std::vector<std::string> Counters() const;
+  // The highest operation shown, 0 when the counter label stayed empty.
+  int LastOperation() const;
+  // The progress positions shown while operation `operation` was the last counter value.
+  std::vector<int> ProgressDuring(int operation) const;
+  bool Restarted() const;
+  std::optional<int> ExitStatus() const;
+};
+
+// The settings partitions' first blocks and their contents as seen in a nor.bin image.
+struct FlashLayout {
+  std::uint32_t semiPermanentBlock = 0;
+  std::vector<std::uint32_t> otherSettingsBlocks;
+  std::uint32_t lastBlock = 0;
+};
+
+// One simulated device with formatted settings, a package set on its card and the flash as it
+// was before the run.
+class Bench {
+ public:
+  explicit Bench(const std::string& partNumber, sim::DeviceConfig config = sim::DeviceConfig());
+  ~Bench();
+  Bench(const Bench&) = delete;
+  Bench& operator=(const Bench&) = delete;
+
+  const test::TemporaryDevice& Device() const { return device_; }
+  const sim::DeviceConfig& Config() const { return config_; }
+  void UpdateConfig(const std::function<void(sim::DeviceConfig&)>& change);
+  void Place(const PackageSet& packages);
+  // Free bytes on the card become exactly `free` (card_capacity set from what is used now).
+  void SetFreeBytes(std::uint64_t free);
+  std::uint64_t FreeBytes() const;
+
+  // Starts the updater headless with `answers`; Finish waits for it (at most `limit`) and
+  // returns its exit status (the signal number + 128 when it was killed).
+  void Start(const std::string& answers);
+  int Finish(std::chrono::seconds limit = std::chrono::seconds(300));
+  int Run(const std::string& answers) {
+    Start(answers);
+    return Finish();
+  }
+  // Polls the transcript of the running updater until `condition` holds; false when the
+  // updater ended first or `limit` passed.
+  bool WaitForTranscript(const std::function<bool(const Transcript&)>& condition,
+                         std::chrono::seconds limit = std::chrono::seconds(300));
+  Transcript ReadTranscript() const;
+
+  const Bytes& NorBefore() const { return norBefore_; }
+  Bytes NorAfter() const { return device_.ReadNor(); }
+  FlashLayout Layout() const { return layout_; }
+  std::uint64_t BlockOffset(std::uint32_t block) const { return test::BlockOffset(config_, block); }
+
+ private:
+  sim::DeviceConfig config_;
+  test::TemporaryDevice device_;
+  Bytes norBefore_;
+  FlashLayout layout_;
+  std::string transcriptPath_;
+  pid_t child_ = -1;
+};
+
+// Whether another process could take NOR_SYN_OBJ of the current device at once (it is then
+// released again).
+bool FlashLockIsFree();
+
+// The data and attribute of record `id` in the settings block at `block` of a nor.bin image;
+// nullopt when the block does not hold a readable settings block or the record is missing.
+struct StoredRecord {
+  Bytes data;
+  std::uint32_t attribute = 0;
+};
+std::optional<StoredRecord> ReadRecord(const Bytes& nor, const sim::DeviceConfig& config,
+                                       std::uint32_t block, std::uint32_t id);
+
+// Equality of [begin, end) of two images.
+bool SameRange(const Bytes& a, const Bytes& b, std::uint64_t begin, std::uint64_t end);
+
+}  // namespace scenario

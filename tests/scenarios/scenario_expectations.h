@@ -1,0 +1,38 @@
+// What a whole run must leave behind: exit status, transcript, flash and card.
+#pragma once
+
+#include <vector>
+
+#include "scenario_bench.h"
+
+namespace scenario {
+
+enum class FlashOutcome {
+  Untouched,     // nor.bin byte-identical to before the run
+  WholeImage,    // the raw bootloader from block 0, the rest of its last block erased
+  PartialImage,  // the image in the blocks before `failingBlock`, the old contents after it
+};
+
+struct Expectation {
+  int exitStatus = 1;
+  std::vector<int> messages;  // string ids in order, the dialog's 130 included
+  int lastOperation = 0;      // the counter label's last value, 0 when it stayed empty
+  FlashOutcome flash = FlashOutcome::Untouched;
+  bool updateRequest = false;
+  std::uint32_t failingBlock = 0;  // PartialImage only
+};
+
+// Checks exit status, transcript (messages with their types, counters 1.. in order, the
+// restart and the exit event), the flash against the package's bootloader image, the update
+// request and the settings partitions, the card copies after a completed run, and that
+// NOR_SYN_OBJ is free again.
+void ExpectOutcome(const Bench& bench, const PackageSet& packages, int variant, int exitStatus,
+                   const Expectation& expected);
+
+// Successful runs: the expectation of a run that programs the image and restarts.
+Expectation Completes();
+// A run that returns with `messages` (130 appended) after `lastOperation` operations.
+Expectation Fails(std::vector<int> messages, int lastOperation,
+                  FlashOutcome flash = FlashOutcome::Untouched, std::uint32_t failingBlock = 0);
+
+}  // namespace scenario

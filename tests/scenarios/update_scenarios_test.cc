@@ -1,0 +1,211 @@
+// Whole headless runs of the updater, one scenario a line: what the device holds before the
+// run, the scripted answers, and what the run must show and leave behind.
+#include <gtest/gtest.h>
+
+#include <functional>
+
+#include "scenario_bench.h"
+#include "scenario_expectations.h"
+
+namespace scenario {
+namespace {
+
+using Arrange = std::function<void(Bench&, const PackageSet&)>;
+
+// Default geometry: 8 blocks of 8 KiB and 62 of 32 KiB; the first settings block is 65.
+constexpr std::size_t kBootloaderCapacity = 8 * 8192 + 57 * 32768;
+constexpr std::size_t kFlashSize = 8 * 8192 + 62 * 32768;
+constexpr std::uint64_t kMebibyte = 0x100000;
+
+struct Row {
+  const char* name;
+  const char* partNumber;
+  int variant;  // whose image the run should take (for the card checks)
+  std::size_t bootloaderSize;
+  const char* answers;
+  Arrange arrange;  // runs after the standard packages are on the card
+  Expectation expected;
+};
+
+// Arrangements.
+Arrange Nothing() {
+  return [](Bench&, const PackageSet&) {};
+}
+Arrange Remove(const char* path) {
+  return [path](Bench& bench, const PackageSet&) {
+    std::filesystem::remove(bench.Device().Card(path));
+  };
+}
+Arrange Replace(const char* path, std::function<Bytes()> content) {
+  return [path, content](Bench& bench, const PackageSet&) {
+    bench.Device().WriteCard(path, content());
+  };
+}
+// The file at `path` with one bit of its last signature flipped.
+Arrange Corrupt(const char* path) {
+  return [path](Bench& bench, const PackageSet&) {
+    Bytes content = bench.Device().ReadCard(path);
+    content[content.size() - 5] ^= 0x10;
+    bench.Device().WriteCard(path, content);
+  };
+}
+Arrange ResignedWith(const char* path, int keyIndex, std::size_t payloadSize, std::uint32_t seed) {
+  return Replace(path,
+                 [=] { return SignedImage(test::PatternBytes(payloadSize, seed), keyIndex); });
+}
+Arrange Line(sim::AcLine line) {
+  return [line](Bench& bench, const PackageSet&) {
+    bench.UpdateConfig([line](sim::DeviceConfig& config) { config.acLine = line; });
+  };
+}
+Arrange WithFaults(std::function<std::vector<sim::Fault>(const Bench&)> faults) {
+  return [faults](Bench& bench, const PackageSet&) {
+    const std::vector<sim::Fault> plan = faults(bench);
+    bench.UpdateConfig([&](sim::DeviceConfig& config) { config.faults = plan; });
+  };
+}
+sim::Fault Fault(sim::FaultKind kind, std::uint32_t block, std::optional<std::uint32_t> word = {}) {
+  sim::Fault fault;
+  fault.kind = kind;
+  fault.block = block;
+  fault.word = word;
+  return fault;
+}
+// Time limits run out in a few thousand counter reads instead of seconds.
+Arrange VirtualTiming() {
+  return [](Bench& bench, const PackageSet&) {
+    bench.UpdateConfig([](sim::DeviceConfig& config) { config.timing = sim::TimingMode::Virtual; });
+  };
+}
+Arrange Both(Arrange first, Arrange second) {
+  return [first, second](Bench& bench, const PackageSet& packages) {
+    first(bench, packages);
+    second(bench, packages);
+  };
+}
+// Free bytes: both copies and 1 MiB, plus `extra`.
+Arrange FreeSpace(const char* variantImage, std::int64_t extra) {
+  return [variantImage, extra](Bench& bench, const PackageSet&) {
+    std::uint64_t required = kMebibyte + bench.Device().ReadCard("seboot.nb0").size();
+    if (variantImage != nullptr) {
+      required += bench.Device().ReadCard(variantImage).size();
+    }
+    bench.SetFreeBytes(required + static_cast<std::uint64_t>(extra));
+  };
+}
+
+using enum FlashOutcome;
+constexpr auto kOffline = sim::AcLine::Offline;
+constexpr auto kBackup = sim::AcLine::Backup;
+constexpr auto kUnknownLine = sim::AcLine::Unknown;
+
+const Row kRows[] = {
+    // name                          part number  variant bootloader answers
+    {"HappyPathVariant1", "52614-01", 1, 150'000, "ok", Nothing(), Completes()},
+    {"HappyPathVariant2", "52614-12", 2, 150'000, "ok", Nothing(), Completes()},
+    {"HappyPathVariant3", "52614-23", 3, 150'000, "ok", Nothing(), Completes()},
+    {"ConfirmationUnansweredGoesOn", "52614-02", 2, 150'000, "none", Nothing(), Completes()},
+    {"ConfirmationCancelled", "52614-01", 1, 150'000, "cancel", Nothing(), Fails({132}, 0)},
+    {"FreeSpaceExactlyRequired", "52614-01", 1, 150'000, "ok", FreeSpace("EA1/syaffs.bc", 0),
+     Fails({132, 133}, 0)},
+    {"FreeSpaceOneByteMore", "52614-01", 1, 150'000, "ok", FreeSpace("EA1/syaffs.bc", 1),
+     Completes()},
+    {"FreeSpaceUnknownVariant", "52614-04", 0, 150'000, "ok", FreeSpace(nullptr, 0),
+     Fails({132, 133}, 0)},
+    {"PowerPromptCancelled", "52614-01", 1, 150'000, "ok,cancel", Line(kOffline),
+     Fails({132, 129}, 0)},
+    {"PowerOnBackupCancelled", "52614-01", 1, 150'000, "ok,cancel", Line(kBackup),
+     Fails({132, 129}, 0)},
+    {"PowerUndeterminedCancelled", "52614-01", 1, 150'000, "ok,cancel", Line(kUnknownLine),
+     Fails({132, 129}, 0)},
+    {"PowerOkWhileUnpluggedAsksAgain", "52614-01", 1, 150'000, "ok,ok,plug,ok", Line(kOffline),
+     [] {
+       auto e = Completes();
+       e.messages = {132, 129, 129};
+       return e;
+     }()},
+    {"PowerUnansweredAsksAgain", "52614-01", 1, 150'000, "ok,none,plug,ok", Line(kOffline),
+     [] {
+       auto e = Completes();
+       e.messages = {132, 129, 129};
+       return e;
+     }()},
+    {"PowerPromptsRunOut", "52614-01", 1, 150'000, "ok,ok,ok", Line(kOffline),
+     Fails({132, 129, 129, 129}, 0)},
+    {"CommonPackageMissing", "52614-01", 1, 150'000, "ok", Remove("sdisk.bc"),
+     Fails({132, 134}, 0)},
+    {"CommonPackageCorrupt", "52614-01", 1, 150'000, "ok", Corrupt("sdisk.bc"),
+     Fails({132, 134}, 1)},
+    {"CommonPackageOtherKey", "52614-01", 1, 150'000, "ok", ResignedWith("sdisk.bc", 1, 5000, 7),
+     Fails({132, 134}, 1)},
+    {"CommonPackageTruncated", "52614-01", 1, 150'000, "ok",
+     Replace("sdisk.bc",
+             [] {
+               return Bytes{'R', '0'};
+             }),
+     Fails({132, 134}, 1)},
+    {"PartNumberOutsideTheTable", "52614-04", 0, 150'000, "ok", Nothing(), Fails({132, 134}, 1)},
+    {"VariantImageMissing", "52614-01", 1, 150'000, "ok", Remove("EA1/syaffs.bc"),
+     Fails({132, 134}, 2)},
+    {"VariantImageCopiesButIsEmpty", "52614-01", 1, 150'000, "ok",
+     Replace("EA1/syaffs.bc", [] { return Bytes{}; }), Fails({132, 134}, 2)},
+    {"VariantImageCorrupt", "52614-21", 1, 150'000, "ok", Corrupt("EA1/syaffs.bc"),
+     Fails({132, 134}, 3)},
+    {"VariantImageOtherVariantsKey", "52614-03", 3, 150'000, "ok",
+     ResignedWith("EB/syaffs.bc", 1, 5000, 8), Fails({132, 134}, 3)},
+    {"BootloaderMissing", "52614-01", 1, 150'000, "ok", Remove("seboot.nb0"), Fails({132, 134}, 4)},
+    {"BootloaderCorrupt", "52614-01", 1, 150'000, "ok", Corrupt("seboot.nb0"), Fails({132}, 5)},
+    {"BootloaderOtherKey", "52614-01", 1, 150'000, "ok", ResignedWith("seboot.nb0", 2, 5000, 9),
+     Fails({132}, 5)},
+    {"BootloaderWithoutPayload", "52614-01", 1, 150'000, "ok",
+     Replace("seboot.nb0", [] { return SignedImage({}, 0); }), Fails({132}, 5)},
+    {"BootloaderOfOneByte", "52614-01", 1, 1, "ok", Nothing(), Completes()},
+    {"BootloaderUpToTheSettings", "52614-01", 1, kBootloaderCapacity, "ok", Nothing(), Completes()},
+    {"BootloaderReachingSettings", "52614-01", 1, kBootloaderCapacity + 1, "ok", Nothing(),
+     Fails({132}, 6)},
+    {"BootloaderOfTheFlashSize", "52614-01", 1, kFlashSize, "ok", Nothing(), Fails({132}, 6)},
+    {"EraseFaultAtBlock0", "52614-01", 1, 150'000, "ok",
+     WithFaults([](const Bench&) { return std::vector{Fault(sim::FaultKind::EraseError, 0)}; }),
+     Fails({132}, 6, PartialImage, 0)},
+    {"EraseFaultAtBlock3", "52614-01", 1, 150'000, "ok",
+     WithFaults([](const Bench&) { return std::vector{Fault(sim::FaultKind::EraseError, 3)}; }),
+     Fails({132}, 6, PartialImage, 3)},
+    {"ProgramFaultAtBlock9", "52614-01", 1, 150'000, "ok", WithFaults([](const Bench&) {
+       return std::vector{Fault(sim::FaultKind::ProgramError, 9, 77)};
+     }),
+     Fails({132}, 6, PartialImage, 9)},
+    {"ProgramFaultInLastBlock", "52614-01", 1, 150'000, "ok",
+     WithFaults([](const Bench&) { return std::vector{Fault(sim::FaultKind::ProgramError, 10)}; }),
+     Fails({132}, 6, PartialImage, 10)},
+    {"BlockNeverReady", "52614-01", 1, 150'000, "ok",
+     Both(VirtualTiming(), WithFaults([](const Bench&) {
+            return std::vector{Fault(sim::FaultKind::NeverReady, 2)};
+          })),
+     Fails({132}, 6, PartialImage, 2)},
+    {"ProgrammingVoltageError", "52614-01", 1, 150'000, "ok",
+     WithFaults([](const Bench&) { return std::vector{Fault(sim::FaultKind::VppError, 0)}; }),
+     Fails({132}, 6, PartialImage, 0)},
+    {"SettingsFlushFails", "52614-01", 1, 150'000, "ok", WithFaults([](const Bench& bench) {
+       return std::vector{Fault(sim::FaultKind::EraseError, bench.Layout().semiPermanentBlock)};
+     }),
+     Fails({132}, 6, WholeImage)},
+};
+
+class UpdateScenario : public ::testing::TestWithParam<Row> {};
+
+TEST_P(UpdateScenario, Run) {
+  const Row& row = GetParam();
+  Bench bench(row.partNumber);
+  const PackageSet packages =
+      StandardPackages(row.variant == 0 ? 1 : row.variant, row.bootloaderSize);
+  bench.Place(packages);
+  row.arrange(bench, packages);
+  const int status = bench.Run(row.answers);
+  ExpectOutcome(bench, packages, row.variant, status, row.expected);
+}
+
+INSTANTIATE_TEST_SUITE_P(Scenarios, UpdateScenario, ::testing::ValuesIn(kRows),
+                         [](const ::testing::TestParamInfo<Row>& info) { return info.param.name; });
+
+}  // namespace
+}  // namespace scenario
