@@ -1,0 +1,155 @@
+#include "signing/image_verifier.h"
+
+#include <cstring>
+
+#include "signing/hash_object.h"
+#include "signing/key_table.h"
+#include "signing/signature_check.h"
+
+static_assert(BuiltInKeySize <= ActiveKeyCapacity);
+
+ActiveKeyState ActiveKey = {NoKeyLoaded, {}, 0};
+RememberedKeyState RememberedKey = {0, nullptr, 0};
+
+namespace {
+
+constexpr DWORD ProgressRange = 100;
+
+// Receives each record's SHA-1 digest.
+BYTE RecordDigest[Sha1DigestSize];
+
+DWORD ReadLittleEndian32(const BYTE* bytes) {
+  return static_cast<DWORD>(bytes[0]) | (static_cast<DWORD>(bytes[1]) << 8) |
+         (static_cast<DWORD>(bytes[2]) << 16) | (static_cast<DWORD>(bytes[3]) << 24);
+}
+
+void WriteLittleEndian32(DWORD value, BYTE* bytes) {
+  for (int i = 0; i < 4; ++i) bytes[i] = static_cast<BYTE>(value >> (8 * i));
+}
+
+bool Hash(HashObject* hash, const BYTE* bytes, DWORD length) {
+  const ByteBlob blob = {length, bytes};
+  return HashDataBlobs(CALG_SHA1, hash, 1, &blob) == 0;
+}
+
+}  // namespace
+
+HRESULT VerifyRecord(const RecordDescriptor& record, const KeyCandidateList& candidates) {
+  HashObject* hash = nullptr;
+  if (CreateHashObject(CALG_SHA1, &hash) != 0) return E_FAIL;
+
+  // payload || reserved words 1..3 || type || image header || sequence number
+  BYTE reserved[ReservedWordCount][4];
+  for (DWORD i = 0; i < ReservedWordCount; ++i)
+    WriteLittleEndian32(record.reserved[i], reserved[i]);
+  BYTE sequence[4];
+  WriteLittleEndian32(record.sequenceNumber, sequence);
+  if (record.payloadLength != 0 && !Hash(hash, record.payload, record.payloadLength)) {
+    return E_FAIL;
+  }
+  for (DWORD i = 0; i < ReservedWordCount; ++i) {
+    if (!Hash(hash, reserved[i], sizeof reserved[i])) return E_FAIL;
+  }
+  if (!Hash(hash, &record.recordType, 1) || !Hash(hash, record.imageHeader, ImageHeaderSize) ||
+      !Hash(hash, sequence, sizeof sequence)) {
+    return E_FAIL;
+  }
+  DWORD digestLength = 0;
+  if (GetHashValue(CALG_SHA1, hash, RecordDigest, &digestLength) != 0) return E_FAIL;
+
+  const ByteBlob signature = {record.signatureLength, record.signature};
+  if (RememberedKey.remembered != 0) {
+    const ByteBlob key = {RememberedKey.length, RememberedKey.reference};
+    return VerifyDigestSignature(CALG_SHA1, RecordDigest, digestLength, signature, key) == 0
+               ? S_OK
+               : E_FAIL;
+  }
+  if (candidates.first > candidates.last) return E_FAIL;
+  // The list never names more entries than it holds.
+  for (DWORD i = candidates.first; i <= candidates.last && i < candidates.count; ++i) {
+    const ByteBlob key = {candidates.lengths[i], candidates.references[i]};
+    const DWORD verified =
+        VerifyDigestSignature(CALG_SHA1, RecordDigest, digestLength, signature, key);
+    RememberedKey.length = candidates.lengths[i];
+    RememberedKey.reference = candidates.references[i];
+    if (verified == 0) {
+      RememberedKey.remembered = 1;
+      return S_OK;
+    }
+  }
+  return E_FAIL;
+}
+
+LONG VerifyImage(UpdateDialog* dialog, BYTE* buffer, DWORD size, DWORD keyIndex, BOOL verifyOnly,
+                 HWND progressBar) {
+  AdvanceOperation(dialog);
+  if (keyIndex >= KeyCount) return -1;
+  if (keyIndex != ActiveKey.index) {
+    std::memcpy(ActiveKey.bytes, KeyTable[keyIndex], KeyTableLengths[keyIndex]);
+    ActiveKey.length = KeyTableLengths[keyIndex];
+  }
+  ActiveKey.index = keyIndex;
+  const BYTE* const activeKeyReference[1] = {ActiveKey.bytes};
+  const KeyCandidateList candidates = {activeKeyReference, &ActiveKey.length, 1, 0, 0};
+
+  if (size < MinimumImageSize) return 0;
+  if (std::memcmp(buffer, SignedImageMagic, SignedImageMagicSize) != 0) return 0;
+
+  // Compaction overwrites the header in the buffer, so every record uses this copy.
+  RecordDescriptor record = {};
+  std::memcpy(record.imageHeader, buffer + SignedImageMagicSize, ImageHeaderSize);
+  if (progressBar != nullptr) {
+    SendMessageW(progressBar, PBM_SETRANGE, 0, MAKELPARAM(0, ProgressRange));
+    SendMessageW(progressBar, PBM_SETPOS, 0, 0);
+  }
+
+  DWORD position = ImagePreambleSize;
+  DWORD remaining = size - ImagePreambleSize;
+  DWORD writePosition = 0;
+  DWORD total = 0;
+  DWORD sequenceNumber = 1;
+  while (remaining >= RecordHeadSize) {
+    BYTE head[RecordHeadSize];
+    std::memcpy(head, buffer + position, RecordHeadSize);
+    const DWORD payloadLength = ReadLittleEndian32(head);
+    const DWORD signatureLength = ReadLittleEndian32(head + 4);
+    const BYTE recordType = head[8];
+
+    // P + S > remaining - 9, without letting the sum wrap.
+    const DWORD available = remaining - RecordHeadSize;
+    if (payloadLength > available || signatureLength > available - payloadLength) return -1;
+
+    const BYTE* payload = buffer + position + RecordHeadSize;
+    if (verifyOnly == 0) {
+      // The write position never lies after the payload, so the move only ever goes down.
+      std::memmove(buffer + writePosition, payload, payloadLength);
+      payload = buffer + writePosition;
+    }
+    record.payload = payload;
+    record.payloadLength = payloadLength;
+    record.signature = buffer + position + RecordHeadSize + payloadLength;
+    record.signatureLength = signatureLength;
+    record.sequenceNumber = sequenceNumber;
+    record.recordType = recordType;
+    total += payloadLength;
+    writePosition += payloadLength;
+
+    if (VerifyRecord(record, candidates) != S_OK) return -1;
+
+    const DWORD recordSize = RecordHeadSize + payloadLength + signatureLength;
+    position += recordSize;
+    remaining -= recordSize;
+    if (progressBar != nullptr) {
+      const ULONGLONG consumed = size - remaining;
+      SendMessageW(progressBar, PBM_SETPOS, static_cast<WPARAM>(consumed * ProgressRange / size),
+                   0);
+    }
+
+    if (payloadLength == 0) {
+      return recordType == FinalRecordType && remaining == 0 ? static_cast<LONG>(total) : -1;
+    }
+    if (recordType != DataRecordType) return -1;
+    ++sequenceNumber;
+  }
+  return -1;
+}
