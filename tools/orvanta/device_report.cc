@@ -1,0 +1,495 @@
+#include "tools/orvanta/device_report.h"
+
+#include <unistd.h>
+
+#include <algorithm>
+#include <array>
+#include <cstdio>
+#include <cstring>
+#include <fstream>
+#include <iostream>
+#include <optional>
+
+#include "flash/partition_table.h"
+#include "settings/device_variant.h"
+#include "settings/ecc_code.h"
+#include "settings/settings_block.h"
+#include "settings/settings_record.h"
+#include "settings/settings_store.h"
+#include "sim/device.h"
+#include "tools/orvanta/tool_support.h"
+
+namespace orvanta {
+namespace {
+
+using json = nlohmann::json;
+
+DWORD ReadWord32(const std::uint8_t* bytes) {
+  return static_cast<DWORD>(bytes[0]) | static_cast<DWORD>(bytes[1]) << 8 |
+         static_cast<DWORD>(bytes[2]) << 16 | static_cast<DWORD>(bytes[3]) << 24;
+}
+
+// Where each block lies in nor.bin, from the geometry of device.json.
+struct BlockLayout {
+  std::vector<std::uint64_t> offsets;  // one more than blocks: the end of the array
+  std::uint32_t Count() const { return static_cast<std::uint32_t>(offsets.size() - 1); }
+  std::uint64_t Size(std::uint32_t block) const { return offsets[block + 1] - offsets[block]; }
+};
+
+BlockLayout LayoutOf(const sim::DeviceConfig& config) {
+  BlockLayout layout;
+  std::uint64_t offset = 0;
+  layout.offsets.push_back(0);
+  for (const sim::FlashRegion& region : config.regions) {
+    for (std::uint32_t i = 0; i < region.count; ++i) {
+      offset += region.size;
+      layout.offsets.push_back(offset);
+    }
+  }
+  return layout;
+}
+
+// A settings block decoded as the device's block read does it: `buffer` ends up holding exactly
+// what that read leaves in a 4096-byte buffer, so the records, part number and variant below
+// are the ones the device would see.
+struct SettingsReading {
+  bool readable = false;
+  std::string reason;
+  int corrected = 0;  // single-bit errors the ECC code repaired (in the copy, not in flash)
+  Bytes buffer = Bytes(kSettingsPayloadCapacity, 0xFF);
+};
+
+SettingsReading ReadSettingsBlock(std::span<const std::uint8_t> block) {
+  SettingsReading reading;
+  if (block.size() < kSettingsHeaderSize) {
+    reading.reason = "the block is smaller than a settings header";
+    return reading;
+  }
+  std::array<BYTE, kSettingsHeaderSize> header;
+  std::memcpy(header.data(), block.data(), header.size());
+  BYTE computed[kEccCodeSize];
+  EccCode::Compute(header.data(), kSettingsHeaderFieldsSize, computed);
+  const int headerResult =
+      EccCode::Correct(header.data(), kSettingsHeaderFieldsSize, &header[12], computed);
+  if (headerResult == EccCode::kUncorrectable) {
+    reading.reason = "header code uncorrectable";
+    return reading;
+  }
+  if (headerResult == EccCode::kCorrected) ++reading.corrected;
+  const DWORD magic = ReadWord32(&header[0]);
+  const DWORD version = ReadWord32(&header[4]);
+  const DWORD length = ReadWord32(&header[8]);
+  if (magic != kSettingsBlockMagic) {
+    char text[64];
+    std::snprintf(text, sizeof text, "no settings block (header magic 0x%08X)", magic);
+    reading.reason = text;
+    return reading;
+  }
+  if (version != kSettingsBlockVersion) {
+    reading.reason = "format version " + std::to_string(version) + ", expected 1";
+    return reading;
+  }
+  if (length > kSettingsPayloadCapacity) {
+    reading.reason = "payload length " + std::to_string(length) + " above 4096";
+    return reading;
+  }
+  if (kSettingsBlockOverhead + std::uint64_t{length} > block.size()) {
+    reading.reason = "payload length " + std::to_string(length) + " does not fit the block";
+    return reading;
+  }
+  std::memcpy(reading.buffer.data(), block.data() + kSettingsHeaderSize, length);
+  std::array<BYTE, kSettingsTrailerSize> trailer;
+  std::memcpy(trailer.data(), block.data() + kSettingsHeaderSize + length, trailer.size());
+  if (ReadWord32(&trailer[kSettingsTrailerCodesSize]) != kSettingsTrailerMagic) {
+    reading.reason = "trailer magic missing (a write that did not finish)";
+    return reading;
+  }
+  for (DWORD start = 0, chunk = 0; start < length; start += kSettingsChunkSize, ++chunk) {
+    const DWORD count = std::min(length - start, kSettingsChunkSize);
+    EccCode::Compute(reading.buffer.data() + start, count, computed);
+    const int result = EccCode::Correct(reading.buffer.data() + start, count,
+                                        &trailer[chunk * kEccCodeSize], computed);
+    if (result == EccCode::kUncorrectable) {
+      reading.reason = "chunk " + std::to_string(chunk) + " uncorrectable";
+      return reading;
+    }
+    if (result == EccCode::kCorrected) ++reading.corrected;
+  }
+  reading.readable = true;
+  return reading;
+}
+
+const char* SettingsName(DWORD type) {
+  switch (type) {
+    case kSerialSettingsType:
+      return "Permanent Settings - Serial";
+    case kUuidSettingsType:
+      return "Permanent Settings - UUID";
+    case kMacSettingsType:
+      return "Permanent Settings - MAC";
+    case kSemiPermanentSettingsType:
+      return "Semi-Permanent Settings";
+    default:
+      return "?";
+  }
+}
+
+json RecordsOf(const Bytes& buffer) {
+  json records = json::array();
+  DWORD position = 0;
+  SettingsRecord record;
+  while (NextRecord(buffer.data(), static_cast<DWORD>(buffer.size()), &position, &record)) {
+    const std::span<const std::uint8_t> data(record.data, record.length);
+    json entry{{"id", record.id},
+               {"attribute", record.attribute},
+               {"length", record.length},
+               {"data", ToHex(data)}};
+    // Text when the data is UTF-16 text, with or without a terminating zero.
+    std::span<const std::uint8_t> textBytes = data;
+    if (textBytes.size() >= 2 && textBytes[textBytes.size() - 1] == 0 &&
+        textBytes[textBytes.size() - 2] == 0)
+      textBytes = textBytes.first(textBytes.size() - 2);
+    if (!textBytes.empty()) {
+      const std::optional<std::string> text = Utf16LeToUtf8(textBytes);
+      bool printable = text.has_value();
+      if (printable)
+        for (const char character : *text)
+          if (static_cast<unsigned char>(character) < 0x20) printable = false;
+      if (printable) entry["text"] = *text;
+    }
+    records.push_back(entry);
+  }
+  return records;
+}
+
+// The card as the host platform reports it: with a capacity in device.json, that capacity less
+// the bytes of the files on the card; without one, the host file system's figures.
+json CardOf(const sim::DevicePaths& paths, const sim::DeviceConfig& config) {
+  std::error_code code;
+  if (config.cardCapacity) {
+    std::uint64_t used = 0;
+    for (auto it = std::filesystem::recursive_directory_iterator(paths.Card(), code);
+         !code && it != std::filesystem::recursive_directory_iterator(); it.increment(code)) {
+      std::error_code sizeCode;
+      if (it->is_regular_file(sizeCode)) used += it->file_size(sizeCode);
+    }
+    const std::uint64_t capacity = *config.cardCapacity;
+    return {{"capacity", capacity}, {"free", used >= capacity ? 0 : capacity - used}};
+  }
+  const std::filesystem::space_info space = std::filesystem::space(paths.Card(), code);
+  if (code) return {{"capacity", nullptr}, {"free", nullptr}};
+  return {{"capacity", space.capacity}, {"free", space.available}};
+}
+
+json FaultsOf(const std::filesystem::path& configFile) {
+  std::ifstream input(configFile);
+  const json document = json::parse(input, nullptr, false);
+  if (document.is_object() && document.contains("faults") && document["faults"].is_array())
+    return document["faults"];
+  return json::array();
+}
+
+json JournalOf(const sim::DevicePaths& paths) {
+  json entries = json::array();
+  std::ifstream input(paths.Journal());
+  std::string line;
+  while (std::getline(input, line)) {
+    json entry = json::parse(line, nullptr, false);
+    if (!entry.is_discarded()) entries.push_back(entry);
+  }
+  return entries;
+}
+
+std::string PartitionLetter(DWORD type) {
+  switch (type) {
+    case 2:
+      return "B";
+    case 9:
+      return "M";
+    case 4:
+      return "P";
+    case 6:
+      return "S";
+    case 7:
+      return "U";
+    case 8:
+      return "A";
+    default:
+      return "?";
+  }
+}
+
+}  // namespace
+
+bool DescribeDevice(const std::filesystem::path& directory, json* report, std::string* error) {
+  const sim::DevicePaths paths{directory};
+  const sim::Loaded<sim::DeviceConfig> loaded = sim::LoadDeviceConfig(paths);
+  if (!loaded) {
+    *error = loaded.error;
+    return false;
+  }
+  const sim::DeviceConfig& config = *loaded.value;
+  Bytes nor;
+  if (!ReadWholeFile(paths.Nor(), &nor, error)) return false;
+  const BlockLayout layout = LayoutOf(config);
+  if (nor.size() != config.TotalBytes()) {
+    *error = paths.Nor().string() + ": " + std::to_string(nor.size()) +
+             " bytes, the geometry has " + std::to_string(config.TotalBytes());
+    return false;
+  }
+
+  json geometry;
+  geometry["regions"] = json::array();
+  for (const sim::FlashRegion& region : config.regions)
+    geometry["regions"].push_back({{"count", region.count}, {"size", region.size}});
+  geometry["blocks"] = config.TotalBlocks();
+  geometry["bytes"] = config.TotalBytes();
+  geometry["size_exponent"] = config.sizeExponent ? json(*config.sizeExponent) : json(nullptr);
+  geometry["manufacturer"] = config.manufacturer;
+  geometry["device_code"] = config.deviceCode;
+
+  // The partition table stands at the start of the last block.
+  std::array<BYTE, kPartitionTableSize> table{};
+  const std::uint32_t blockCount = layout.Count();
+  json partitionTable{{"valid", false}, {"block", nullptr}, {"entries", json::array()}};
+  bool tableUsable = false;
+  if (blockCount > 0 && layout.Size(blockCount - 1) >= kPartitionTableSize) {
+    std::memcpy(table.data(), nor.data() + layout.offsets[blockCount - 1], table.size());
+    partitionTable["block"] = blockCount - 1;
+    if (PartitionTable::IsValid(table.data())) {
+      partitionTable["valid"] = true;
+      tableUsable = true;
+    }
+  }
+  if (tableUsable) {
+    for (std::size_t i = 0; i < kPartitionEntryCount; ++i) {
+      const BYTE* entry = table.data() + kPartitionEntriesOffset + i * kPartitionEntrySize;
+      const DWORD type = ReadWord32(entry + kPartitionTypeOffset);
+      if (type == static_cast<DWORD>(PartitionType::Empty)) continue;
+      const char* name = reinterpret_cast<const char*>(entry + kPartitionNameOffset);
+      partitionTable["entries"].push_back(
+          {{"type", type},
+           {"name", std::string(name, strnlen(name, kPartitionNameSize))},
+           {"first_block", ReadWord32(entry + kPartitionFirstBlockOffset)},
+           {"last_block", ReadWord32(entry + kPartitionLastBlockOffset)},
+           {"block_size", ReadWord32(entry + kPartitionBlockSizeOffset)}});
+    }
+  } else if (blockCount >= 2) {
+    // The next flash open replaces an invalid table by the default layout; the settings are
+    // read where that layout puts them, as the device would.
+    DWORD sizes[2] = {0, 0};
+    DWORD counts[2] = {0, 0};
+    for (std::size_t i = 0; i < config.regions.size() && i < 2; ++i) {
+      sizes[i] = config.regions[i].size;
+      counts[i] = config.regions[i].count;
+    }
+    tableUsable = PartitionTable::BuildDefault(table.data(), sizes, counts) == 1;
+    partitionTable["settings_from"] =
+        tableUsable ? "the default layout, which the next flash open writes"
+                    : "none: the default layout cannot be built for this geometry";
+  }
+
+  json settings = json::array();
+  Bytes semiPermanent(kSettingsPayloadCapacity, 0xFF);
+  for (const DWORD type : kSettingsPartitionTypes) {
+    json entry{{"type", type}, {"name", SettingsName(type)}};
+    const INT first = tableUsable ? PartitionTable::FirstBlockOfType(type, table.data()) : -1;
+    const INT last = tableUsable ? PartitionTable::LastBlockOfType(type, table.data()) : -1;
+    if (first < 0 || last < 0 || static_cast<std::uint32_t>(first) >= blockCount) {
+      entry["block"] = nullptr;
+      entry["readable"] = false;
+      entry["reason"] = tableUsable ? "no partition of this type" : "no partition table";
+      entry["records"] = json::array();
+      settings.push_back(entry);
+      continue;
+    }
+    const auto block = static_cast<std::uint32_t>(first);
+    const SettingsReading reading = ReadSettingsBlock(
+        std::span<const std::uint8_t>(nor.data() + layout.offsets[block], layout.Size(block)));
+    entry["block"] = block;
+    entry["readable"] = reading.readable;
+    entry["reason"] = reading.readable ? json(nullptr) : json(reading.reason);
+    entry["corrected_bits"] = reading.corrected;
+    entry["records"] = RecordsOf(reading.buffer);
+    if (type == kSemiPermanentSettingsType) semiPermanent = reading.buffer;
+    settings.push_back(entry);
+  }
+
+  // The part number and variant as the store reads them: the record copied as stored into a
+  // zeroed 21-character buffer, "Unprogrammed" when it is missing or longer than 40 bytes.
+  json partNumber = nullptr;
+  std::array<WCHAR, kPartNumberCharacters + 1> partNumberText{};
+  {
+    Bytes data(kSettingsPayloadCapacity);
+    DWORD capacity = static_cast<DWORD>(data.size());
+    if (FindRecord(RecordId::PartNumber, semiPermanent.data(),
+                   static_cast<DWORD>(semiPermanent.size()), data.data(), &capacity, nullptr)) {
+      data.resize(capacity);
+      std::span<const std::uint8_t> textBytes(data);
+      while (textBytes.size() >= 2 && textBytes[textBytes.size() - 1] == 0 &&
+             textBytes[textBytes.size() - 2] == 0)
+        textBytes = textBytes.first(textBytes.size() - 2);
+      const std::optional<std::string> text = Utf16LeToUtf8(textBytes);
+      partNumber = text ? json(*text) : json("0x" + ToHex(data));
+      if (capacity <= 2 * kPartNumberCharacters)
+        std::memcpy(partNumberText.data(), data.data(), capacity);
+    }
+    if (partNumberText[0] == 0 && partNumber.is_null())
+      std::copy(std::begin(kUnprogrammedPartNumber), std::end(kUnprogrammedPartNumber),
+                partNumberText.begin());
+  }
+  const DeviceVariant variant = VariantOfPartNumber(partNumberText.data());
+
+  json updateRequest = nullptr;
+  {
+    BYTE value[4];
+    DWORD capacity = sizeof value;
+    if (FindRecord(RecordId::UpdateRequest, semiPermanent.data(),
+                   static_cast<DWORD>(semiPermanent.size()), value, &capacity, nullptr) &&
+        capacity == sizeof value)
+      updateRequest = ReadWord32(value);
+  }
+
+  // The flash map: the partition of every block and whether it holds data.
+  std::string map;
+  for (std::uint32_t block = 0; block < blockCount; ++block) {
+    std::string cell = ".";
+    if (block == blockCount - 1 && partitionTable["valid"].get<bool>()) cell = "T";
+    if (tableUsable) {
+      for (std::size_t i = 0; i < kPartitionEntryCount; ++i) {
+        const BYTE* entry = table.data() + kPartitionEntriesOffset + i * kPartitionEntrySize;
+        const DWORD type = ReadWord32(entry + kPartitionTypeOffset);
+        if (type == 0) continue;
+        if (block >= ReadWord32(entry + kPartitionFirstBlockOffset) &&
+            block <= ReadWord32(entry + kPartitionLastBlockOffset)) {
+          cell = PartitionLetter(type);
+          break;
+        }
+      }
+    }
+    const auto begin = nor.begin() + static_cast<std::ptrdiff_t>(layout.offsets[block]);
+    const auto end = nor.begin() + static_cast<std::ptrdiff_t>(layout.offsets[block + 1]);
+    const bool erased = std::all_of(begin, end, [](std::uint8_t byte) { return byte == 0xFF; });
+    if (erased && cell != ".")
+      cell[0] = static_cast<char>(std::tolower(static_cast<unsigned char>(cell[0])));
+    if (!erased && cell == ".") cell = "#";
+    map += cell;
+  }
+
+  json result;
+  result["device"] = std::filesystem::absolute(directory).lexically_normal().string();
+  result["geometry"] = geometry;
+  result["partition_table"] = partitionTable;
+  result["settings"] = settings;
+  result["part_number"] = partNumber;
+  result["variant"] = variant;
+  result["update_request"] = updateRequest;
+  result["ac_line"] = sim::ToString(config.acLine);
+  result["card"] = CardOf(paths, config);
+  result["faults"] = FaultsOf(paths.Config());
+  result["timing"] = sim::ToString(config.timing);
+  result["shell"] = sim::ToString(config.shell);
+  result["flash_map"] = map;
+  result["journal"] = JournalOf(paths);
+  *report = result;
+  return true;
+}
+
+void PrintDeviceReport(const json& report, bool flashMap) {
+  std::ostream& out = std::cout;
+  out << "device " << report["device"].get<std::string>() << "\n";
+  const json& geometry = report["geometry"];
+  out << "  flash      ";
+  bool firstRegion = true;
+  for (const json& region : geometry["regions"]) {
+    out << (firstRegion ? "" : " + ") << region["count"].get<std::uint64_t>() << " x "
+        << region["size"].get<std::uint64_t>() << " bytes";
+    firstRegion = false;
+  }
+  char identifiers[96];
+  std::snprintf(identifiers, sizeof identifiers, ", %llu blocks, %llu bytes, id 0x%04X/0x%04X",
+                static_cast<unsigned long long>(geometry["blocks"].get<std::uint64_t>()),
+                static_cast<unsigned long long>(geometry["bytes"].get<std::uint64_t>()),
+                geometry["manufacturer"].get<unsigned>(), geometry["device_code"].get<unsigned>());
+  out << identifiers << "\n";
+  out << "  timing     " << report["timing"].get<std::string>() << ", shell "
+      << report["shell"].get<std::string>() << "\n";
+  out << "  AC line    " << report["ac_line"].get<std::string>() << "\n";
+  const json& card = report["card"];
+  out << "  card       ";
+  if (card["capacity"].is_null())
+    out << "unknown\n";
+  else
+    out << card["capacity"].get<std::uint64_t>() << " bytes, " << card["free"].get<std::uint64_t>()
+        << " free\n";
+
+  const json& table = report["partition_table"];
+  out << "partition table ";
+  if (table["valid"].get<bool>()) {
+    out << "valid (block " << table["block"].get<std::uint64_t>() << ")\n";
+    for (const json& entry : table["entries"]) {
+      char line[160];
+      std::snprintf(line, sizeof line, "  %u %-28s blocks %4u..%-4u block size %u\n",
+                    entry["type"].get<unsigned>(), entry["name"].get<std::string>().c_str(),
+                    entry["first_block"].get<unsigned>(), entry["last_block"].get<unsigned>(),
+                    entry["block_size"].get<unsigned>());
+      out << line;
+    }
+  } else {
+    out << "not valid; settings read from " << table.value("settings_from", std::string("nowhere"))
+        << "\n";
+  }
+
+  out << "settings\n";
+  for (const json& partition : report["settings"]) {
+    out << "  " << partition["type"].get<unsigned>() << " " << partition["name"].get<std::string>();
+    if (partition["block"].is_null()) {
+      out << ": " << partition["reason"].get<std::string>() << "\n";
+      continue;
+    }
+    out << ", block " << partition["block"].get<unsigned>() << ": ";
+    if (partition["readable"].get<bool>())
+      out << "readable";
+    else
+      out << "not readable (" << partition["reason"].get<std::string>() << ")";
+    if (partition.value("corrected_bits", 0) > 0)
+      out << ", " << partition["corrected_bits"].get<int>() << " bit(s) corrected";
+    out << ", " << partition["records"].size() << " record(s)\n";
+    for (const json& record : partition["records"]) {
+      std::string data = record["data"].get<std::string>();
+      if (data.size() > 64) data = data.substr(0, 64) + "...";
+      out << "    id " << record["id"].get<unsigned>() << " attribute "
+          << record["attribute"].get<unsigned>() << " length " << record["length"].get<unsigned>()
+          << ": " << data;
+      if (record.contains("text")) out << " \"" << record["text"].get<std::string>() << "\"";
+      out << "\n";
+    }
+  }
+  out << "part number "
+      << (report["part_number"].is_null() ? std::string("none")
+                                          : "\"" + report["part_number"].get<std::string>() + "\"")
+      << ", variant " << report["variant"].get<int>() << "\n";
+  out << "update request "
+      << (report["update_request"].is_null()
+              ? std::string("none")
+              : std::to_string(report["update_request"].get<std::uint64_t>()) +
+                    " (record 37 in Semi-Permanent Settings)")
+      << "\n";
+  out << "faults pending: "
+      << (report["faults"].empty() ? std::string("none") : report["faults"].dump()) << "\n";
+
+  if (flashMap) {
+    const std::string map = report["flash_map"].get<std::string>();
+    out << "flash map (one cell per block; upper case holds data, lower case is erased)\n";
+    constexpr std::size_t kCellsPerRow = 32;
+    for (std::size_t start = 0; start < map.size(); start += kCellsPerRow) {
+      char prefix[32];
+      std::snprintf(prefix, sizeof prefix, "  %4zu  ", start);
+      out << prefix << map.substr(start, kCellsPerRow) << "\n";
+    }
+    out << "  B Bootloader  M Bitmap  P Semi-Permanent  S Serial  U UUID  A MAC  T table  "
+           ". none  # data outside partitions\n";
+  }
+}
+
+}  // namespace orvanta

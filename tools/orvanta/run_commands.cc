@@ -1,0 +1,320 @@
+// run and demo: the updater on a simulated device.
+#include <sys/wait.h>
+#include <unistd.h>
+
+#include <cerrno>
+#include <cstdlib>
+#include <cstring>
+#include <fstream>
+#include <iostream>
+#include <map>
+#include <memory>
+
+#include <nlohmann/json.hpp>
+
+#include "tools/orvanta/commands.h"
+#include "tools/orvanta/device_report.h"
+#include "tools/orvanta/tool_support.h"
+
+#ifndef ORVANTA_DEMO_KEY_DIR
+#define ORVANTA_DEMO_KEY_DIR "keys/dev"
+#endif
+
+namespace orvanta {
+namespace {
+
+using json = nlohmann::json;
+
+constexpr char kUpdaterName[] = "OrvantaUpdate";
+
+struct RunArguments {
+  std::string directory;
+  bool headless = false;
+  std::optional<std::string> answers, transcript;
+};
+
+// Demo images: a recognisable text at the start, then bytes from a fixed generator, so every
+// demo writes the same package.
+Bytes DemoImage(const std::string& title, std::size_t size, std::uint32_t seed) {
+  Bytes image(size);
+  std::uint32_t state = seed;
+  for (std::uint8_t& byte : image) {
+    state = state * 1664525u + 1013904223u;
+    byte = static_cast<std::uint8_t>(state >> 24);
+  }
+  const std::string text = title + " (OrvantaUpdate demo)\n";
+  std::memcpy(image.data(), text.data(), std::min(text.size(), image.size()));
+  return image;
+}
+
+struct DemoImageSpec {
+  const char* file;
+  const char* title;
+  std::size_t size;
+};
+constexpr DemoImageSpec kDemoImages[] = {
+    {"bootloader.bin", "Orvanta bootloader 2.0", 256 * 1024},
+    {"sdisk.img", "Orvanta system disk 2.0", 2 * 1024 * 1024},
+    {"ea1.img", "Orvanta EA1 image 2.0", 3 * 1024 * 1024},
+    {"ea2.img", "Orvanta EA2 image 2.0", 3 * 1024 * 1024},
+    {"eb.img", "Orvanta EB image 2.0", 3 * 1024 * 1024},
+};
+
+std::map<std::string, std::uint64_t> CardFiles(const std::filesystem::path& card) {
+  std::map<std::string, std::uint64_t> files;
+  std::error_code code;
+  for (auto it = std::filesystem::recursive_directory_iterator(card, code);
+       !code && it != std::filesystem::recursive_directory_iterator(); it.increment(code)) {
+    std::error_code sizeCode;
+    if (it->is_regular_file(sizeCode))
+      files[std::filesystem::relative(it->path(), card, sizeCode).string()] =
+          it->file_size(sizeCode);
+  }
+  return files;
+}
+
+// One readable line per transcript event (progress only at whole tens, to keep it short).
+void PrintTranscript(const std::filesystem::path& transcript) {
+  std::ifstream input(transcript);
+  std::string line;
+  int lastTen = -1;
+  while (std::getline(input, line)) {
+    const json event = json::parse(line, nullptr, false);
+    if (!event.is_object()) continue;
+    const std::string kind = event.value("event", "");
+    if (kind == "progress") {
+      const int position = event.value("position", 0);
+      if (position / 10 != lastTen) {
+        lastTen = position / 10;
+        std::cout << "    progress " << position << "%\n";
+      }
+      continue;
+    }
+    lastTen = -1;
+    if (kind == "dialog") {
+      std::cout << "    dialog \"" << event.value("title", "")
+                << "\": " << event.value("warning", "") << "\n";
+    } else if (kind == "counter") {
+      std::cout << "  " << event.value("text", "") << "\n";
+    } else if (kind == "message") {
+      std::cout << "    message " << event.value("id", 0) << ": \"" << event.value("text", "")
+                << "\" answered " << (event.value("answer", 0) == 1 ? "OK" : "Cancel") << "\n";
+    } else if (kind == "exit") {
+      std::cout << "    exit status " << event.value("status", 0) << "\n";
+    } else {
+      std::cout << "    " << line << "\n";
+    }
+  }
+}
+
+struct DemoArguments {
+  std::optional<std::string> directory;
+  std::string keys = ORVANTA_DEMO_KEY_DIR;
+  bool headless = false;
+};
+
+int RunDemo(const DemoArguments& arguments) {
+  std::error_code code;
+  // The work directory holds the demo's images and transcript; the device directory only the
+  // device.
+  std::string workTemplate =
+      (std::filesystem::temp_directory_path(code) / "orvanta-demo-work-XXXXXX").string();
+  if (mkdtemp(workTemplate.data()) == nullptr)
+    return ReportError("cannot make a temporary directory: " + std::string(std::strerror(errno)));
+  const std::filesystem::path work = workTemplate;
+  struct RemoveWork {
+    std::filesystem::path path;
+    ~RemoveWork() {
+      std::error_code ignored;
+      std::filesystem::remove_all(path, ignored);
+    }
+  } removeWork{work};
+
+  std::filesystem::path directory;
+  if (arguments.directory) {
+    directory = *arguments.directory;
+  } else {
+    std::string deviceTemplate =
+        (std::filesystem::temp_directory_path(code) / "orvanta-demo-XXXXXX").string();
+    if (mkdtemp(deviceTemplate.data()) == nullptr)
+      return ReportError("cannot make a device directory: " + std::string(std::strerror(errno)));
+    directory = deviceTemplate;
+  }
+
+  std::cout << "1. A new Orvanta (part number " << kDefaultPartNumber << ", variant 1) in "
+            << directory.string() << "\n";
+  DeviceCreateOptions create;
+  create.directory = directory;
+  if (const int status = CreateDevice(create); status != kExitSuccess) return status;
+  json before;
+  std::string error;
+  if (!DescribeDevice(directory, &before, &error)) return ReportError(error);
+  Bytes norBefore;
+  if (!ReadWholeFile(directory / "nor.bin", &norBefore, &error)) return ReportError(error);
+
+  std::cout << "2. Demo images in " << work.string() << "\n";
+  for (std::uint32_t i = 0; i < std::size(kDemoImages); ++i) {
+    const DemoImageSpec& spec = kDemoImages[i];
+    const Bytes image = DemoImage(spec.title, spec.size, 0x0A7A0000u + i);
+    if (!WriteFileAtomically(work / spec.file, image, &error)) return ReportError(error);
+    std::cout << "     " << spec.file << ": " << spec.size << " bytes\n";
+  }
+
+  std::cout << "3. The package, signed with " << arguments.keys << ", onto the card\n";
+  PackageOptions package;
+  package.keys = arguments.keys;
+  package.card = directory / "SD Card";
+  package.bootloader = work / "bootloader.bin";
+  package.sdisk = work / "sdisk.img";
+  package.imageEa1 = work / "ea1.img";
+  package.imageEa2 = work / "ea2.img";
+  package.imageEb = work / "eb.img";
+  if (const int status = BuildPackage(package); status != kExitSuccess) return status;
+  for (const auto& [file, size] : CardFiles(package.card))
+    std::cout << "     \\SD Card\\" << file << ": " << size << " bytes\n";
+
+  const bool onTerminal = isatty(STDIN_FILENO) == 1 && isatty(STDOUT_FILENO) == 1;
+  const bool headless = arguments.headless || !onTerminal;
+  RunOptions run;
+  run.directory = directory;
+  run.headless = headless;
+  if (headless) {
+    run.answers = "ok";
+    run.transcript = work / "transcript.jsonl";
+    std::cout << "4. The update, headless (the confirmation answered OK)\n";
+  } else {
+    setenv("ORVANTA_UI", "tui", 1);
+    std::cout << "4. The update in the terminal: confirm with Enter\n";
+  }
+  std::cout.flush();
+  const int updaterStatus = RunUpdater(run);
+  if (headless) PrintTranscript(work / "transcript.jsonl");
+
+  json after;
+  if (!DescribeDevice(directory, &after, &error)) return ReportError(error);
+  Bytes norAfter;
+  if (!ReadWholeFile(directory / "nor.bin", &norAfter, &error)) return ReportError(error);
+
+  std::cout << "5. What changed on the device\n";
+  std::cout << "     update request (record 37): "
+            << (before["update_request"].is_null() ? "none" : before["update_request"].dump())
+            << " -> "
+            << (after["update_request"].is_null() ? "none" : after["update_request"].dump())
+            << "\n";
+  // Changed flash blocks, from the geometry's block sizes.
+  std::uint64_t offset = 0;
+  std::uint32_t block = 0, firstChanged = 0, changed = 0;
+  for (const json& region : after["geometry"]["regions"]) {
+    const auto size = region["size"].get<std::uint64_t>();
+    for (std::uint64_t i = 0; i < region["count"].get<std::uint64_t>(); ++i, ++block) {
+      if (offset + size <= norBefore.size() && offset + size <= norAfter.size() &&
+          std::memcmp(norBefore.data() + offset, norAfter.data() + offset, size) != 0) {
+        if (changed == 0) firstChanged = block;
+        ++changed;
+      }
+      offset += size;
+    }
+  }
+  std::cout << "     flash blocks rewritten: " << changed;
+  if (changed > 0) std::cout << " (from block " << firstChanged << ")";
+  std::cout << "\n";
+  Bytes bootloader;
+  if (ReadWholeFile(work / "bootloader.bin", &bootloader, &error)) {
+    const bool programmed = norAfter.size() >= bootloader.size() &&
+                            std::equal(bootloader.begin(), bootloader.end(), norAfter.begin());
+    std::cout << "     the flash from block 0 holds the new bootloader: "
+              << (programmed ? "yes" : "no") << "\n";
+  }
+  for (const auto& [file, size] : CardFiles(package.card))
+    if (file.find('/') == std::string::npos && (file == "syaffs.bc" || file == "_seboot.nb0"))
+      std::cout << "     new on the card: \\SD Card\\" << file << " (" << size << " bytes)\n";
+  const std::size_t journalBefore = before["journal"].size();
+  for (std::size_t i = journalBefore; i < after["journal"].size(); ++i)
+    std::cout << "     journal: " << after["journal"][i].dump() << "\n";
+  std::cout << "\n";
+  PrintDeviceReport(after, isatty(STDOUT_FILENO) == 1);
+
+  if (updaterStatus != 0) {
+    std::cout << "The update did not end in a restart (exit status " << updaterStatus << ").\n";
+    return updaterStatus;
+  }
+  if (after["update_request"] != json(1)) {
+    std::cout << "The updater restarted the device but no update request is stored.\n";
+    return kExitNegative;
+  }
+  std::cout << "The update ended in a restart; the new bootloader takes over from the card.\n";
+  return kExitSuccess;
+}
+
+}  // namespace
+
+int RunUpdater(const RunOptions& options) {
+  const sim::DevicePaths paths{UseDevice(options.directory)};
+  const sim::Loaded<sim::DeviceConfig> loaded = sim::LoadDeviceConfig(paths);
+  if (!loaded) return ReportError(loaded.error);
+  const std::filesystem::path updater = ExecutableDirectory() / kUpdaterName;
+  if (access(updater.c_str(), X_OK) != 0)
+    return ReportError(updater.string() + ": not found (build the OrvantaUpdate target)");
+  if (options.headless) setenv("ORVANTA_UI", "headless", 1);
+  if (options.answers) setenv("ORVANTA_ANSWERS", options.answers->c_str(), 1);
+  if (options.transcript) {
+    std::error_code code;
+    const std::filesystem::path transcript = std::filesystem::absolute(*options.transcript, code);
+    setenv("ORVANTA_TRANSCRIPT", transcript.c_str(), 1);
+  }
+  std::cout.flush();
+  std::cerr.flush();
+  const pid_t child = fork();
+  if (child < 0)
+    return ReportError("cannot start " + updater.string() + ": " + std::strerror(errno));
+  if (child == 0) {
+    execl(updater.c_str(), kUpdaterName, static_cast<char*>(nullptr));
+    std::fprintf(stderr, "orvanta: cannot run %s: %s\n", updater.c_str(), std::strerror(errno));
+    _exit(kExitError);
+  }
+  int status = 0;
+  while (waitpid(child, &status, 0) < 0) {
+    if (errno != EINTR)
+      return ReportError("lost the updater: " + std::string(std::strerror(errno)));
+  }
+  if (WIFEXITED(status)) return WEXITSTATUS(status);
+  if (WIFSIGNALED(status)) return 128 + WTERMSIG(status);
+  return kExitError;
+}
+
+void AddRunCommands(CLI::App& app, int* status) {
+  auto run = std::make_shared<RunArguments>();
+  CLI::App* runCommand =
+      app.add_subcommand("run", "run OrvantaUpdate on a device; the exit status is the updater's");
+  runCommand->add_option("DIR", run->directory, "the device directory")->required();
+  runCommand->add_flag("--headless", run->headless,
+                       "no terminal UI: answers from --answers, a transcript of what was shown");
+  runCommand->add_option("--answers", run->answers,
+                         "message-box answers: comma-separated ok, cancel, none, plug, unplug");
+  runCommand->add_option("--transcript", run->transcript,
+                         "write the headless transcript to FILE (default standard output)");
+  runCommand->footer(
+      "Examples:\n  orvanta run ./device\n"
+      "  orvanta run ./device --headless --answers ok --transcript run.jsonl");
+  runCommand->callback([run, status] {
+    RunOptions options;
+    options.directory = run->directory;
+    options.headless = run->headless;
+    options.answers = run->answers;
+    if (run->transcript) options.transcript = *run->transcript;
+    *status = RunUpdater(options);
+  });
+
+  auto demo = std::make_shared<DemoArguments>();
+  CLI::App* demoCommand = app.add_subcommand(
+      "demo", "a new device, a signed demo package, the update, and what it changed");
+  demoCommand->add_option("DIR", demo->directory,
+                          "the device directory to create (default: a new temporary one)");
+  demoCommand->add_option("--keys", demo->keys,
+                          "private keys to sign with (default: the keys built into the updater)");
+  demoCommand->add_flag("--headless", demo->headless, "no terminal UI even on a terminal");
+  demoCommand->footer("Examples:\n  orvanta demo\n  orvanta demo ./demo-device --headless");
+  demoCommand->callback([demo, status] { *status = RunDemo(*demo); });
+}
+
+}  // namespace orvanta

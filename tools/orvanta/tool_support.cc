@@ -1,0 +1,277 @@
+#include "tools/orvanta/tool_support.h"
+
+#include <unistd.h>
+
+#include <cerrno>
+#include <cstdio>
+#include <cstdlib>
+#include <cstring>
+#include <fstream>
+#include <iostream>
+#include <system_error>
+
+namespace orvanta {
+
+int ReportError(std::string_view message) {
+  // One line: embedded newlines (from a library's message) become spaces.
+  std::string line(message);
+  for (char& character : line)
+    if (character == '\n' || character == '\r') character = ' ';
+  while (!line.empty() && line.back() == ' ') line.pop_back();
+  std::cerr << "orvanta: " << line << '\n';
+  return kExitError;
+}
+
+bool ReadWholeFile(const std::filesystem::path& path, Bytes* content, std::string* error) {
+  std::error_code code;
+  if (std::filesystem::is_directory(path, code)) {
+    *error = path.string() + ": is a directory";
+    return false;
+  }
+  std::ifstream input(path, std::ios::binary);
+  if (!input) {
+    *error = path.string() + ": cannot be read (" + std::strerror(errno) + ")";
+    return false;
+  }
+  input.seekg(0, std::ios::end);
+  const std::streamoff size = input.tellg();
+  input.seekg(0, std::ios::beg);
+  if (size < 0) {
+    *error = path.string() + ": cannot be read";
+    return false;
+  }
+  content->resize(static_cast<std::size_t>(size));
+  if (size > 0 && !input.read(reinterpret_cast<char*>(content->data()), size)) {
+    *error = path.string() + ": cannot be read";
+    return false;
+  }
+  return true;
+}
+
+bool WriteFileAtomically(const std::filesystem::path& path, std::span<const std::uint8_t> content,
+                         std::string* error) {
+  const std::filesystem::path temporary = path.string() + ".orvanta-tmp";
+  {
+    std::ofstream output(temporary, std::ios::binary | std::ios::trunc);
+    if (!output) {
+      *error = path.string() + ": cannot be written (" + std::strerror(errno) + ")";
+      return false;
+    }
+    output.write(reinterpret_cast<const char*>(content.data()),
+                 static_cast<std::streamsize>(content.size()));
+    output.flush();
+    if (!output) {
+      std::error_code ignored;
+      std::filesystem::remove(temporary, ignored);
+      *error = path.string() + ": cannot be written";
+      return false;
+    }
+  }
+  std::error_code code;
+  std::filesystem::rename(temporary, path, code);
+  if (code) {
+    std::error_code ignored;
+    std::filesystem::remove(temporary, ignored);
+    *error = path.string() + ": cannot be written (" + code.message() + ")";
+    return false;
+  }
+  return true;
+}
+
+std::optional<std::uint64_t> ParseNumber(std::string_view text) {
+  std::uint64_t multiplier = 1;
+  if (!text.empty() && (text.back() == 'K' || text.back() == 'k')) {
+    multiplier = 1024;
+    text.remove_suffix(1);
+  } else if (!text.empty() && (text.back() == 'M' || text.back() == 'm')) {
+    multiplier = 1024 * 1024;
+    text.remove_suffix(1);
+  }
+  unsigned base = 10;
+  if (text.size() > 2 && text[0] == '0' && (text[1] == 'x' || text[1] == 'X')) {
+    base = 16;
+    text.remove_prefix(2);
+  }
+  if (text.empty()) return std::nullopt;
+  std::uint64_t value = 0;
+  for (const char character : text) {
+    unsigned digit;
+    if (character >= '0' && character <= '9') {
+      digit = static_cast<unsigned>(character - '0');
+    } else if (base == 16 && character >= 'a' && character <= 'f') {
+      digit = static_cast<unsigned>(character - 'a' + 10);
+    } else if (base == 16 && character >= 'A' && character <= 'F') {
+      digit = static_cast<unsigned>(character - 'A' + 10);
+    } else {
+      return std::nullopt;
+    }
+    if (value > (UINT64_MAX - digit) / base) return std::nullopt;
+    value = value * base + digit;
+  }
+  if (value > UINT64_MAX / multiplier) return std::nullopt;
+  return value * multiplier;
+}
+
+std::optional<Bytes> ParseHex(std::string_view text, std::size_t byteCount) {
+  if (text.size() != 2 * byteCount) return std::nullopt;
+  Bytes bytes(byteCount);
+  for (std::size_t i = 0; i < text.size(); ++i) {
+    const char character = text[i];
+    unsigned digit;
+    if (character >= '0' && character <= '9') {
+      digit = static_cast<unsigned>(character - '0');
+    } else if (character >= 'a' && character <= 'f') {
+      digit = static_cast<unsigned>(character - 'a' + 10);
+    } else if (character >= 'A' && character <= 'F') {
+      digit = static_cast<unsigned>(character - 'A' + 10);
+    } else {
+      return std::nullopt;
+    }
+    bytes[i / 2] = static_cast<std::uint8_t>(bytes[i / 2] << 4 | digit);
+  }
+  return bytes;
+}
+
+std::string ToHex(std::span<const std::uint8_t> bytes) {
+  static constexpr char kDigits[] = "0123456789abcdef";
+  std::string text;
+  text.reserve(bytes.size() * 2);
+  for (const std::uint8_t byte : bytes) {
+    text.push_back(kDigits[byte >> 4]);
+    text.push_back(kDigits[byte & 0x0F]);
+  }
+  return text;
+}
+
+std::optional<Bytes> Utf8ToUtf16Le(std::string_view text) {
+  Bytes result;
+  auto push = [&result](std::uint32_t unit) {
+    result.push_back(static_cast<std::uint8_t>(unit & 0xFF));
+    result.push_back(static_cast<std::uint8_t>(unit >> 8));
+  };
+  for (std::size_t i = 0; i < text.size();) {
+    const auto lead = static_cast<std::uint8_t>(text[i]);
+    std::uint32_t point;
+    std::size_t length;
+    if (lead < 0x80) {
+      point = lead;
+      length = 1;
+    } else if ((lead & 0xE0) == 0xC0) {
+      point = lead & 0x1F;
+      length = 2;
+    } else if ((lead & 0xF0) == 0xE0) {
+      point = lead & 0x0F;
+      length = 3;
+    } else if ((lead & 0xF8) == 0xF0) {
+      point = lead & 0x07;
+      length = 4;
+    } else {
+      return std::nullopt;
+    }
+    if (i + length > text.size()) return std::nullopt;
+    for (std::size_t k = 1; k < length; ++k) {
+      const auto next = static_cast<std::uint8_t>(text[i + k]);
+      if ((next & 0xC0) != 0x80) return std::nullopt;
+      point = point << 6 | (next & 0x3F);
+    }
+    static constexpr std::uint32_t kSmallest[] = {0, 0, 0x80, 0x800, 0x10000};
+    if (point < kSmallest[length] || point > 0x10FFFF || (point >= 0xD800 && point <= 0xDFFF))
+      return std::nullopt;
+    if (point >= 0x10000) {
+      point -= 0x10000;
+      push(0xD800 | point >> 10);
+      push(0xDC00 | (point & 0x3FF));
+    } else {
+      push(point);
+    }
+    i += length;
+  }
+  return result;
+}
+
+std::optional<std::string> Utf16LeToUtf8(std::span<const std::uint8_t> bytes) {
+  if (bytes.size() % 2 != 0) return std::nullopt;
+  std::string text;
+  for (std::size_t i = 0; i < bytes.size(); i += 2) {
+    std::uint32_t point = bytes[i] | static_cast<std::uint32_t>(bytes[i + 1]) << 8;
+    if (point == 0) return std::nullopt;
+    if (point >= 0xDC00 && point <= 0xDFFF) return std::nullopt;
+    if (point >= 0xD800 && point <= 0xDBFF) {
+      if (i + 3 >= bytes.size()) return std::nullopt;
+      const std::uint32_t low = bytes[i + 2] | static_cast<std::uint32_t>(bytes[i + 3]) << 8;
+      if (low < 0xDC00 || low > 0xDFFF) return std::nullopt;
+      point = 0x10000 + ((point - 0xD800) << 10) + (low - 0xDC00);
+      i += 2;
+    }
+    if (point < 0x80) {
+      text.push_back(static_cast<char>(point));
+    } else if (point < 0x800) {
+      text.push_back(static_cast<char>(0xC0 | point >> 6));
+      text.push_back(static_cast<char>(0x80 | (point & 0x3F)));
+    } else if (point < 0x10000) {
+      text.push_back(static_cast<char>(0xE0 | point >> 12));
+      text.push_back(static_cast<char>(0x80 | (point >> 6 & 0x3F)));
+      text.push_back(static_cast<char>(0x80 | (point & 0x3F)));
+    } else {
+      text.push_back(static_cast<char>(0xF0 | point >> 18));
+      text.push_back(static_cast<char>(0x80 | (point >> 12 & 0x3F)));
+      text.push_back(static_cast<char>(0x80 | (point >> 6 & 0x3F)));
+      text.push_back(static_cast<char>(0x80 | (point & 0x3F)));
+    }
+  }
+  return text;
+}
+
+bool OnTerminal() {
+  return isatty(STDERR_FILENO) == 1;
+}
+
+ProgressBar::ProgressBar(std::string label, std::uint64_t total)
+    : label_(std::move(label)), total_(total), active_(OnTerminal()) {
+  Update(0);
+}
+
+ProgressBar::~ProgressBar() {
+  Finish();
+}
+
+void ProgressBar::Update(std::uint64_t done) {
+  if (!active_) return;
+  const int percent =
+      total_ == 0 ? 100 : static_cast<int>((done > total_ ? total_ : done) * 100 / total_);
+  if (percent == shownPercent_) return;
+  shownPercent_ = percent;
+  constexpr int kWidth = 40;
+  const int filled = percent * kWidth / 100;
+  std::string bar(static_cast<std::size_t>(filled), '#');
+  bar.append(static_cast<std::size_t>(kWidth - filled), '.');
+  std::fprintf(stderr, "\r%-24.24s [%s] %3d%%", label_.c_str(), bar.c_str(), percent);
+  std::fflush(stderr);
+}
+
+void ProgressBar::Finish() {
+  if (!active_) return;
+  active_ = false;
+  std::fprintf(stderr, "\r\033[K");
+  std::fflush(stderr);
+}
+
+std::filesystem::path UseDevice(const std::filesystem::path& directory) {
+  std::error_code code;
+  std::filesystem::path absolute = std::filesystem::absolute(directory, code);
+  if (code) absolute = directory;
+  absolute = absolute.lexically_normal();
+  if (absolute.has_filename() == false && absolute.has_parent_path())
+    absolute = absolute.parent_path();
+  setenv("ORVANTA_DEVICE", absolute.c_str(), 1);
+  return absolute;
+}
+
+std::filesystem::path ExecutableDirectory() {
+  std::error_code code;
+  const std::filesystem::path self = std::filesystem::read_symlink("/proc/self/exe", code);
+  if (code) return std::filesystem::current_path();
+  return self.parent_path();
+}
+
+}  // namespace orvanta
