@@ -11,6 +11,19 @@ namespace host {
 namespace {
 
 constexpr int kEscape = 27;
+
+// Plain characters for frames, so the screen reads the same on every terminal and locale.
+void DrawFrame(int top, int left, int rows, int columns) {
+  if (rows < 2 || columns < 2) return;
+  mvaddch(top, left, '+');
+  mvhline(top, left + 1, '-', columns - 2);
+  mvaddch(top, left + columns - 1, '+');
+  mvvline(top + 1, left, '|', rows - 2);
+  mvvline(top + 1, left + columns - 1, '|', rows - 2);
+  mvaddch(top + rows - 1, left, '+');
+  mvhline(top + rows - 1, left + 1, '-', columns - 2);
+  mvaddch(top + rows - 1, left + columns - 1, '+');
+}
 constexpr int kTab = '\t';
 
 // Dialog units to cells: a dialog unit is a quarter of the average character width and an
@@ -226,14 +239,7 @@ void TerminalUi::DrawDialogLocked(int top, int left, int rows, int columns) {
   // A dialog of the template's size gets a frame; a full-screen one is the whole screen.
   const bool framed = !view_->fullScreen;
   if (framed) {
-    mvaddch(top, left, ACS_ULCORNER);
-    mvhline(top, left + 1, ACS_HLINE, columns - 2);
-    mvaddch(top, left + columns - 1, ACS_URCORNER);
-    mvvline(top + 1, left, ACS_VLINE, rows - 2);
-    mvvline(top + 1, left + columns - 1, ACS_VLINE, rows - 2);
-    mvaddch(top + rows - 1, left, ACS_LLCORNER);
-    mvhline(top + rows - 1, left + 1, ACS_HLINE, columns - 2);
-    mvaddch(top + rows - 1, left + columns - 1, ACS_LRCORNER);
+    DrawFrame(top, left, rows, columns);
     ++top, ++left, rows -= 2, columns -= 2;
   }
   if (rows <= 0 || columns <= 0) return;
@@ -279,14 +285,7 @@ void TerminalUi::DrawBoxLocked(const OpenBox& open, int screenRows, int screenCo
   const int left = std::max(0, (screenColumns - width) / 2);
 
   for (int row = top; row < top + height; ++row) mvhline(row, left, ' ', width);
-  mvaddch(top, left, ACS_ULCORNER);
-  mvhline(top, left + 1, ACS_HLINE, width - 2);
-  mvaddch(top, left + width - 1, ACS_URCORNER);
-  mvvline(top + 1, left, ACS_VLINE, height - 2);
-  mvvline(top + 1, left + width - 1, ACS_VLINE, height - 2);
-  mvaddch(top + height - 1, left, ACS_LLCORNER);
-  mvhline(top + height - 1, left + 1, ACS_HLINE, width - 2);
-  mvaddch(top + height - 1, left + width - 1, ACS_LRCORNER);
+  DrawFrame(top, left, height, width);
   PutText(top, left + 2, " " + DialogTextToUtf8(open.box->caption) + " ", width - 4);
 
   attron(A_BOLD);
