@@ -1,0 +1,175 @@
+// The physical-memory windows of the host bench, over the simulated hardware of sim/nor_chip.h.
+//
+// Flash window (physical 0, 2 MiB): a read-only shared mapping of the device's nor.bin, so
+// array contents are read with ordinary memory copies and a stray store faults. Bytes of the
+// window past the array read 0xFF (0 in the rest of the array's last page). The chip model writes
+// nor.bin through its own mapping; the register functions carry commands and status between the
+// driver and the chip.
+//
+// Timer window (physical 0x40A00000, 0xE0 bytes): a read-only page; ReadRegister32 of the word
+// at offset 0x10 reads the simulated counter, every other register reads 0.
+//
+// Each window is mapped once; a second GetPointer of the same range returns the same mapping
+// and needs its own ReleasePointer. Register accesses are serialised by one lock, so the chip
+// sees whole bus cycles even when two threads touch the flash.
+#include <fcntl.h>
+#include <sys/mman.h>
+#include <unistd.h>
+
+#include <cstdint>
+#include <cstdio>
+#include <cstring>
+#include <mutex>
+#include <string>
+
+#include "platform/physical_memory.h"
+#include "sim/nor_chip.h"
+
+namespace {
+
+struct Window {
+  std::uint8_t* base = nullptr;
+  DWORD size = 0;
+  DWORD users = 0;
+  bool Contains(const volatile void* address, std::size_t width) const {
+    const auto* byte = static_cast<const volatile std::uint8_t*>(address);
+    return base != nullptr && byte >= base && byte + width <= base + size;
+  }
+  DWORD OffsetOf(const volatile void* address) const {
+    return static_cast<DWORD>(static_cast<const volatile std::uint8_t*>(address) - base);
+  }
+};
+
+struct Windows {
+  std::mutex lock;
+  Window flash;
+  Window timer;
+};
+
+Windows& State() {
+  static Windows windows;
+  return windows;
+}
+
+void Report(const std::string& what) {
+  std::fprintf(stderr, "orvanta: %s\n", what.c_str());
+}
+
+// A 2 MiB read-only view: 0xFF everywhere, with nor.bin mapped shared over its start.
+std::uint8_t* MapFlash(const sim::NorChip& chip) {
+  const std::size_t page = static_cast<std::size_t>(::sysconf(_SC_PAGESIZE));
+  void* area =
+      ::mmap(nullptr, kFlashWindowSize, PROT_READ | PROT_WRITE, MAP_PRIVATE | MAP_ANONYMOUS, -1, 0);
+  if (area == MAP_FAILED) return nullptr;
+  std::memset(area, 0xFF, kFlashWindowSize);
+  if (::mprotect(area, kFlashWindowSize, PROT_READ) != 0) {
+    ::munmap(area, kFlashWindowSize);
+    return nullptr;
+  }
+  const std::uint64_t arrayBytes =
+      chip.ArrayBytes() < kFlashWindowSize ? chip.ArrayBytes() : kFlashWindowSize;
+  // Rounded up to whole pages: the bytes of the last page that lie past the end of nor.bin read 0.
+  const std::size_t shared = static_cast<std::size_t>((arrayBytes + page - 1) / page * page);
+  if (shared != 0) {
+    const int descriptor = ::open(chip.Device().Nor().c_str(), O_RDONLY | O_CLOEXEC);
+    if (descriptor < 0) {
+      ::munmap(area, kFlashWindowSize);
+      return nullptr;
+    }
+    void* file = ::mmap(area, shared, PROT_READ, MAP_SHARED | MAP_FIXED, descriptor, 0);
+    ::close(descriptor);
+    if (file == MAP_FAILED) {
+      ::munmap(area, kFlashWindowSize);
+      return nullptr;
+    }
+  }
+  return static_cast<std::uint8_t*>(area);
+}
+
+}  // namespace
+
+void* GetPointer(DWORD physicalAddress, DWORD size) {
+  Windows& windows = State();
+  std::lock_guard<std::mutex> guard(windows.lock);
+  std::string error;
+  if (physicalAddress == kFlashPhysicalAddress && size == kFlashWindowSize) {
+    if (windows.flash.users != 0) {
+      ++windows.flash.users;
+      return windows.flash.base;
+    }
+    sim::NorChip* chip = sim::AttachFlash(&error);
+    if (chip == nullptr) {
+      Report(error);
+      return nullptr;
+    }
+    std::uint8_t* base = MapFlash(*chip);
+    if (base == nullptr) {
+      Report(chip->Device().Nor().string() + ": cannot be mapped");
+      return nullptr;
+    }
+    windows.flash = Window{base, size, 1};
+    return base;
+  }
+  if (physicalAddress == kTimerPhysicalAddress && size == kTimerWindowSize) {
+    if (windows.timer.users != 0) {
+      ++windows.timer.users;
+      return windows.timer.base;
+    }
+    if (sim::AttachTimer(&error) == nullptr) {
+      Report(error);
+      return nullptr;
+    }
+    const std::size_t page = static_cast<std::size_t>(::sysconf(_SC_PAGESIZE));
+    void* area = ::mmap(nullptr, page, PROT_READ, MAP_PRIVATE | MAP_ANONYMOUS, -1, 0);
+    if (area == MAP_FAILED) return nullptr;
+    windows.timer = Window{static_cast<std::uint8_t*>(area), size, 1};
+    return area;
+  }
+  return nullptr;
+}
+
+BOOL ReleasePointer(void* address, DWORD size) {
+  Windows& windows = State();
+  std::lock_guard<std::mutex> guard(windows.lock);
+  Window* window = nullptr;
+  if (address != nullptr && address == windows.flash.base && size == windows.flash.size) {
+    window = &windows.flash;
+  } else if (address != nullptr && address == windows.timer.base && size == windows.timer.size) {
+    window = &windows.timer;
+  } else {
+    return FALSE;
+  }
+  if (--window->users != 0) return TRUE;
+  if (window == &windows.flash) {
+    sim::DetachFlash();
+    ::munmap(window->base, kFlashWindowSize);
+  } else {
+    ::munmap(window->base, static_cast<std::size_t>(::sysconf(_SC_PAGESIZE)));
+  }
+  *window = Window{};
+  return TRUE;
+}
+
+WORD ReadRegister16(const volatile WORD* address) {
+  Windows& windows = State();
+  std::lock_guard<std::mutex> guard(windows.lock);
+  sim::NorChip* chip = sim::ProcessChip();
+  if (chip == nullptr || !windows.flash.Contains(address, sizeof(WORD))) return 0xFFFF;
+  return chip->Read(windows.flash.OffsetOf(address));
+}
+
+void WriteRegister16(volatile WORD* address, WORD value) {
+  Windows& windows = State();
+  std::lock_guard<std::mutex> guard(windows.lock);
+  sim::NorChip* chip = sim::ProcessChip();
+  if (chip == nullptr || !windows.flash.Contains(address, sizeof(WORD))) return;
+  chip->Write(windows.flash.OffsetOf(address), value);
+}
+
+DWORD ReadRegister32(const volatile DWORD* address) {
+  Windows& windows = State();
+  std::lock_guard<std::mutex> guard(windows.lock);
+  if (!windows.timer.Contains(address, sizeof(DWORD))) return 0;
+  if (windows.timer.OffsetOf(address) != kTimerCounterOffset) return 0;
+  return sim::ProcessClock().ReadCounter();
+}
