@@ -278,6 +278,34 @@ TEST_F(SettingsBlockTest, WriteRefusesBadRequestsBeforeErasing) {
   EXPECT_EQ(buffer, payload);
 }
 
+TEST_F(SettingsBlockTest, FailedEraseOrProgramIsReportedAndLeavesNoValidBlock) {
+  const std::vector<BYTE> payload = RandomPayload(4096, 14);
+  struct Case {
+    const char* name;
+    sim::Fault fault;
+  };
+  const DWORD trailerWord = (15 + 4096 + 48) / 2;
+  const std::vector<Case> cases = {
+      {"erase error", test_device::BlockFault(sim::FaultKind::EraseError, kFreeBlock)},
+      {"program error in the header",
+       test_device::BlockFault(sim::FaultKind::ProgramError, kFreeBlock, 2u)},
+      {"program error in the payload",
+       test_device::BlockFault(sim::FaultKind::ProgramError, kFreeBlock, 1000u)},
+      {"program error at the trailer magic",
+       test_device::BlockFault(sim::FaultKind::ProgramError, kFreeBlock, trailerWord)},
+  };
+  for (const Case& test : cases) {
+    ASSERT_TRUE(WriteBlock(payload));
+    test_device::SetFaults({test.fault});
+    EXPECT_FALSE(WriteBlock(payload)) << test.name;
+    test_device::SetFaults({});
+    std::vector<BYTE> buffer;
+    if (test.fault.kind != sim::FaultKind::EraseError) {
+      EXPECT_FALSE(ReadBlock(&buffer)) << test.name;
+    }
+  }
+}
+
 TEST_F(SettingsBlockTest, RewriteReplacesAnOlderLongerBlock) {
   ASSERT_TRUE(WriteBlock(RandomPayload(4096, 12)));
   const std::vector<BYTE> payload = RandomPayload(10, 13);

@@ -283,6 +283,44 @@ TEST(VariantTable, MapsPartNumbersAndEndsWithMinusTwo) {
   EXPECT_EQ(VariantTable[3].partNumbers, nullptr);
 }
 
+// The partition table lives at the start of the last block; entry i's type field is at
+// 16 + 48 i. Retyping the UUID settings entry makes the table lack type 7.
+TEST_F(SettingsStoreTest, TableWithoutUuidSettingsFailsLoadAndFlushAndGivesVariantZero) {
+  Store(kSemi, {{RecordId::PartNumber, 0, Utf16(u"52614-13")}});
+  ASSERT_EQ(GetDeviceVariant(), 3);
+  const std::uint64_t table = test_device::BlockOffset(test_device::TotalBlocks() - 1);
+  const std::vector<BYTE> original = test_device::ReadNor(table, 800);
+  std::vector<BYTE> changed = original;
+  int retyped = 0;
+  for (std::size_t entry = 0; entry < 16; ++entry) {
+    BYTE* type = changed.data() + 16 + 48 * entry;
+    if (type[0] == 7 && type[1] == 0 && type[2] == 0 && type[3] == 0) {
+      type[0] = 3;
+      ++retyped;
+    }
+  }
+  ASSERT_EQ(retyped, 1);
+  test_device::WriteNor(table, changed);
+  const std::vector<BYTE> semi = test_device::ReadNor(PayloadOffset(kSemi), 4096);
+
+  ASSERT_TRUE(SettingsStore::Open());
+  EXPECT_FALSE(SettingsStore::IsOpened());
+  SettingsStore::Lock();
+  EXPECT_FALSE(SettingsStore::Load());
+  EXPECT_EQ(PayloadOf(kSemi), Bytes(4096, 0xFF));
+  WCHAR partNumber[kPartNumberCharacters + 1] = {};
+  EXPECT_FALSE(SettingsStore::ReadPartNumber(partNumber, kPartNumberCharacters));
+  EXPECT_EQ(std::u16string(partNumber), u"Unprogrammed");
+  SettingsStore::RequestUpdate(1);
+  EXPECT_FALSE(SettingsStore::Flush());
+  EndCycle();
+  EXPECT_EQ(GetDeviceVariant(), 0);
+  EXPECT_EQ(test_device::ReadNor(PayloadOffset(kSemi), 4096), semi) << "no write reached flash";
+
+  test_device::WriteNor(table, original);
+  EXPECT_EQ(GetDeviceVariant(), 3);
+}
+
 TEST_F(SettingsStoreTest, UnprogrammedDeviceHasVariantZero) {
   EXPECT_EQ(GetDeviceVariant(), 0);
 }
@@ -335,6 +373,25 @@ TEST_F(SettingsStoreTest, OpenClearsDirtyFlagsLeftByAnUnflushedCycle) {
   BYTE out[3];
   EXPECT_TRUE(SettingsStore::GetRecord(1, kSemi, out, 3)) << "record 1 survived";
   EXPECT_FALSE(SettingsStore::GetRecord(2, kSemi, out, 1));
+  EndCycle();
+}
+
+// The fault plan is read when the flash window is mapped, so it is set before the cycle opens.
+TEST_F(SettingsStoreTest, FailedWriteFailsTheFlushAndClearsTheDirtyFlag) {
+  test_device::SetFaults(
+      {test_device::BlockFault(sim::FaultKind::EraseError, test_device::FirstBlockOfType(kSemi))});
+  BeginCycle();
+  SettingsStore::RequestUpdate(1);
+  const BYTE data = 5;
+  ASSERT_TRUE(SettingsStore::PutRecord(3, kSerialSettingsType, &data, 1, 0));
+  EXPECT_FALSE(SettingsStore::Flush());
+  EXPECT_TRUE(SettingsStore::Flush()) << "nothing is dirty any more";
+  EndCycle();
+  test_device::SetFaults({});
+  BeginCycle();
+  BYTE out = 0;
+  EXPECT_TRUE(SettingsStore::GetRecord(3, kSerialSettingsType, &out, 1))
+      << "the other partition was still written";
   EndCycle();
 }
 

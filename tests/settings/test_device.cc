@@ -83,4 +83,32 @@ DWORD TotalBlocks() {
   return sim::DeviceConfig{}.TotalBlocks();
 }
 
+sim::Fault BlockFault(sim::FaultKind kind, DWORD block, std::optional<DWORD> word) {
+  sim::Fault fault;
+  fault.kind = kind;
+  fault.block = block;
+  fault.word = word;
+  return fault;
+}
+
+void SetFaults(const std::vector<sim::Fault>& faults) {
+  const sim::DevicePaths device{deviceRoot};
+  sim::Loaded<sim::DeviceConfig> config = sim::LoadDeviceConfig(device);
+  ASSERT_TRUE(config) << config.error;
+  config.value->faults = faults;
+  std::string error;
+  ASSERT_TRUE(sim::SaveDeviceConfig(device, *config.value, &error)) << error;
+}
+
+void FormatSettingsPartitions() {
+  FlashSession flash;
+  ASSERT_TRUE(flash.opened());
+  const BYTE none = 0;
+  for (DWORD type : kSettingsPartitionTypes) {
+    const INT block = NorFlash::FirstBlockOfType(type);
+    ASSERT_GE(block, 0) << "type " << type;
+    ASSERT_TRUE(SettingsBlock::Write(static_cast<DWORD>(block), &none, 0)) << "type " << type;
+  }
+}
+
 }  // namespace test_device

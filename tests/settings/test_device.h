@@ -4,9 +4,11 @@
 
 #include <cstdint>
 #include <filesystem>
+#include <optional>
 #include <vector>
 
 #include "platform/types.h"
+#include "sim/device.h"
 
 namespace test_device {
 
@@ -25,6 +27,12 @@ void FlipNorBit(std::uint64_t offset, unsigned bit);
 std::uint64_t BlockOffset(DWORD block);
 DWORD FirstBlockOfType(DWORD type);
 DWORD TotalBlocks();
+
+// A fault of `kind` at `block` (and at word `word` inside it, when given).
+sim::Fault BlockFault(sim::FaultKind kind, DWORD block, std::optional<DWORD> word = {});
+
+// Replaces the device's fault plan (read again at every flash open).
+void SetFaults(const std::vector<sim::Fault>& faults);
 
 // Writes a valid empty settings block into the first block of each settings partition.
 void FormatSettingsPartitions();
