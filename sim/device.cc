@@ -25,8 +25,12 @@ class Reader {
   Reader(const json& value, std::string path) : value_(value), path_(std::move(path)) {}
 
   bool Has(const char* key) const { return value_.is_object() && value_.contains(key); }
+  // A required field that is absent is named like any other bad field, not left to the JSON
+  // library's message (which names only the key).
   Reader Child(const char* key) const {
-    return Reader(value_.at(key), path_.empty() ? key : path_ + "." + key);
+    const std::string path = path_.empty() ? key : path_ + "." + key;
+    if (!Has(key)) throw FieldError{"field " + path + ": missing"};
+    return Reader(value_.at(key), path);
   }
   Reader Element(std::size_t index) const {
     return Reader(value_.at(index), path_ + "[" + std::to_string(index) + "]");

@@ -1,0 +1,94 @@
+// The device directory: loading device.json and the platform's start-up check.
+#include <gtest/gtest.h>
+
+#include <string>
+
+#include "host/lifecycle.h"
+#include "sim/device.h"
+#include "test_device.h"
+
+namespace {
+
+struct Malformed {
+  const char* document;
+  const char* field;  // what the one-line error must name
+};
+
+TEST(DeviceConfig, SavedConfigLoadsBackUnchanged) {
+  sim::DeviceConfig config = host_test::TemporaryDevice::SmallFlash();
+  config.regions = {{8, 0x2000}, {3, 0x8000}};
+  config.acLine = sim::AcLine::Backup;
+  config.cardCapacity = 123456789012ull;
+  config.timing = sim::TimingMode::Virtual;
+  config.faults = {{sim::FaultKind::ProgramError, 2, 17, 0, 0, 0},
+                   {sim::FaultKind::FlipBit, 0, std::nullopt, 0, 99, 3}};
+  host_test::TemporaryDevice device(config);
+  const sim::Loaded<sim::DeviceConfig> loaded = sim::LoadDeviceConfig(device.Paths());
+  ASSERT_TRUE(loaded) << loaded.error;
+  EXPECT_EQ(*loaded.value, config);
+  EXPECT_EQ(std::filesystem::file_size(device.Paths().Nor()), config.TotalBytes());
+}
+
+TEST(DeviceConfig, MalformedFieldsGiveOneLineNamingFileAndField) {
+  const Malformed cases[] = {
+      {R"({"ac_line": 3})", "ac_line"},
+      {R"({"ac_line": "plugged"})", "ac_line"},
+      {R"({"card_capacity": -1})", "card_capacity"},
+      {R"({"card_capacity": "12x"})", "card_capacity"},
+      {R"({"flash": {"regions": [{"count": 1}]}})", "flash.regions[0].size"},
+      {R"({"flash": {"regions": [{"count": 1, "size": 256}, {"size": 256}]}})",
+       "flash.regions[1].count"},
+      {R"({"flash": {"regions": [{"count": 1, "size": 100}]}})", "flash.regions[0].size"},
+      {R"({"flash": {"manufacturer": 65536}})", "flash.manufacturer"},
+      {R"({"flash": []})", "flash"},
+      {R"({"faults": [{"kind": "erase_error"}]})", "faults[0].block"},
+      {R"({"faults": [{"block": 1}]})", "faults[0].kind"},
+      {R"({"faults": [{"kind": "flip_bit", "offset": 1, "bit": 8}]})", "faults[0].bit"},
+      {R"({"timing": "fast"})", "timing"},
+  };
+  for (const Malformed& entry : cases) {
+    host_test::TemporaryDevice device;
+    host_test::WriteFile(device.Paths().Config(), entry.document);
+    const sim::Loaded<sim::DeviceConfig> loaded = sim::LoadDeviceConfig(device.Paths());
+    EXPECT_FALSE(loaded) << entry.document;
+    EXPECT_NE(loaded.error.find(device.Paths().Config().string()), std::string::npos)
+        << loaded.error;
+    EXPECT_NE(loaded.error.find(std::string("field ") + entry.field + ":"), std::string::npos)
+        << entry.document << " -> " << loaded.error;
+    EXPECT_EQ(loaded.error.find('\n'), std::string::npos) << loaded.error;
+  }
+}
+
+TEST(DeviceConfig, BrokenJsonAndMissingDirectoryGiveOneLine) {
+  host_test::TemporaryDevice device;
+  host_test::WriteFile(device.Paths().Config(), "{\"ac_line\": ");
+  sim::Loaded<sim::DeviceConfig> loaded = sim::LoadDeviceConfig(device.Paths());
+  EXPECT_FALSE(loaded);
+  EXPECT_NE(loaded.error.find("device.json: not valid JSON"), std::string::npos) << loaded.error;
+  EXPECT_EQ(loaded.error.find('\n'), std::string::npos);
+
+  loaded = sim::LoadDeviceConfig(sim::DevicePaths{device.Paths().root / "absent"});
+  EXPECT_FALSE(loaded);
+  EXPECT_NE(loaded.error.find("absent: no such device directory"), std::string::npos);
+}
+
+TEST(StartPlatform, ChecksTheCurrentDevice) {
+  host_test::TemporaryDevice device;
+  std::string error;
+  EXPECT_TRUE(host::StartPlatform(&error)) << error;
+  host_test::WriteFile(device.Paths().Config(), R"({"shell": 1})");
+  EXPECT_FALSE(host::StartPlatform(&error));
+  EXPECT_NE(error.find("field shell:"), std::string::npos) << error;
+  ::setenv("ORVANTA_DEVICE", (device.Paths().root / "absent").c_str(), 1);
+  EXPECT_FALSE(host::StartPlatform(&error));
+  EXPECT_NE(error.find("no such device directory"), std::string::npos) << error;
+}
+
+TEST(CreateDevice, RefusesANonEmptyDirectory) {
+  host_test::TemporaryDevice device;
+  std::string error;
+  EXPECT_FALSE(sim::CreateDevice(device.Paths(), sim::DeviceConfig(), &error));
+  EXPECT_NE(error.find("exists and is not empty"), std::string::npos);
+}
+
+}  // namespace
