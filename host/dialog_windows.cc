@@ -218,10 +218,11 @@ INT_PTR ModalDialog::DoModal() {
   OnInitDialog();
   if (!state_->ended) {
     state_->shown = true;
+    // Findable by another instance from the moment the dialog can be seen.
+    host::PublishTopLevelWindow(*dialogTemplate);
     if (host::FrontEnd* frontEnd = host::CurrentFrontEnd()) {
       frontEnd->DialogShown(this, state_->View());
     }
-    host::PublishTopLevelWindow(*dialogTemplate);
     loop.RunUntil([this] { return state_->ended; });
     host::WithdrawTopLevelWindow();
   }

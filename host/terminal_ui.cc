@@ -280,7 +280,7 @@ void TerminalUi::DrawBoxLocked(const OpenBox& open, int screenRows, int screenCo
   const std::string icon = "/!\\";
   const int textWidth = width - 4 - static_cast<int>(icon.size()) - 2;
   const std::vector<std::string> lines = Wrap(DialogTextToUtf8(open.box->text), textWidth);
-  const int height = static_cast<int>(lines.size()) + 5;
+  const int height = static_cast<int>(lines.size()) + 4;
   const int top = std::max(0, (screenRows - height) / 2);
   const int left = std::max(0, (screenColumns - width) / 2);
 
