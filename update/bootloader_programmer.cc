@@ -38,6 +38,26 @@ bool FlashHolds(DWORD block, const BYTE* data, DWORD length) {
   return flash != nullptr && std::memcmp(flash, data, length) == 0;
 }
 
+namespace {
+
+// The bytes from the start of the image that the flash holds intact, counted in whole blocks.
+// A flash that reported success but holds other bytes must not let the update request through:
+// the next start would run a corrupt bootloader.
+DWORD ReadBack(const BYTE* image, DWORD length) {
+  DWORD checked = 0;
+  for (DWORD block = 0; checked < length; ++block) {
+    const DWORD blockSize = NorFlash::BlockSize(block);
+    const DWORD pieceLength = blockSize < length - checked ? blockSize : length - checked;
+    if (pieceLength == 0 || !FlashHolds(block, image + checked, pieceLength)) {
+      break;
+    }
+    checked += pieceLength;
+  }
+  return checked;
+}
+
+}  // namespace
+
 DWORD ProgramBootloader(const BYTE* image, DWORD length, HWND progressBar) {
   if (image == nullptr || length == 0 || length > BootloaderCapacity()) {
     return 0;
@@ -61,11 +81,6 @@ DWORD ProgramBootloader(const BYTE* image, DWORD length, HWND progressBar) {
     if (!NorFlash::Program(block, 0, source, pieceLength)) {
       break;
     }
-    // A block that reports success but holds other bytes must not let the update request
-    // through: the next start would run a corrupt bootloader.
-    if (!FlashHolds(block, source, pieceLength)) {
-      break;
-    }
     written += pieceLength;
     source += pieceLength;
     remaining -= pieceLength;
@@ -76,5 +91,5 @@ DWORD ProgramBootloader(const BYTE* image, DWORD length, HWND progressBar) {
       break;
     }
   }
-  return written;
+  return written == length ? ReadBack(image, length) : written;
 }

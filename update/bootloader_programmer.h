@@ -16,11 +16,12 @@
 [[nodiscard]] bool FlashHolds(DWORD block, const BYTE* data, DWORD length);
 
 // Writes the `length` bytes of `image` from the first byte of block 0 over consecutive blocks,
-// each block erased first and filled from its start, and reads every programmed block back.
-// The progress bar moves to written x 100 / length after each block. Returns the number of
-// bytes written and read back intact: `length` when the whole image is in the flash, less when
-// an erase, a program or a read-back failed (programming stops at that block; a partial image
-// stays in the flash). An image longer than BootloaderCapacity() is refused before anything is
+// each block erased first and filled from its start; the progress bar moves to
+// written x 100 / length after each block. Once the whole image is written it is read back
+// through NorFlash::BlockAddress and compared. Returns `length` when the whole image is in the
+// flash and reads back intact; less when an erase or a program failed (programming stops at
+// that block; a partial image stays in the flash) or the read-back differs (the bytes before the
+// first differing block). An image longer than BootloaderCapacity() is refused before anything is
 // erased and gives 0, as does a null image or a length of 0. The flash driver must be open and
 // NOR_SYN_OBJ held by the caller.
 [[nodiscard]] DWORD ProgramBootloader(const BYTE* image, DWORD length, HWND progressBar);

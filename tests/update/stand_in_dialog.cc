@@ -3,8 +3,14 @@
 namespace test {
 
 LRESULT RecordingWindow::WindowProc(UINT message, WPARAM wParam, LPARAM lParam) {
-  std::lock_guard<std::mutex> lock(mutex_);
-  messages_.push_back({message, wParam, lParam, operation});
+  const WindowMessage recorded{message, wParam, lParam, operation};
+  {
+    std::lock_guard<std::mutex> lock(mutex_);
+    messages_.push_back(recorded);
+  }
+  if (onMessage) {
+    onMessage(recorded);
+  }
   return 0;
 }
 

@@ -2,6 +2,7 @@
 // bar, on the sender's thread (the window belongs to no running dialog).
 #pragma once
 
+#include <functional>
 #include <mutex>
 #include <vector>
 
@@ -25,6 +26,8 @@ class RecordingWindow : public Window {
   std::vector<WPARAM> Positions() const;
 
   int operation = 0;
+  // Runs, on the sender's thread, for every message after it was recorded.
+  std::function<void(const WindowMessage&)> onMessage;
 
  private:
   mutable std::mutex mutex_;

@@ -130,11 +130,17 @@ std::uint64_t BlockOffset(const sim::DeviceConfig& config, std::uint32_t block) 
 }
 
 Bytes ReadFile(const std::filesystem::path& path) {
-  std::ifstream in(path, std::ios::binary);
+  std::ifstream in(path, std::ios::binary | std::ios::ate);
   if (!in) {
     throw std::runtime_error("cannot read " + path.string());
   }
-  return Bytes(std::istreambuf_iterator<char>(in), std::istreambuf_iterator<char>());
+  Bytes content(static_cast<std::size_t>(in.tellg()));
+  in.seekg(0);
+  in.read(reinterpret_cast<char*>(content.data()), static_cast<std::streamsize>(content.size()));
+  if (!in) {
+    throw std::runtime_error("cannot read " + path.string());
+  }
+  return content;
 }
 
 void WriteFile(const std::filesystem::path& path, const Bytes& content) {
@@ -149,11 +155,13 @@ void WriteFile(const std::filesystem::path& path, const Bytes& content) {
 Bytes PatternBytes(std::size_t length, std::uint32_t seed) {
   Bytes bytes(length);
   std::uint32_t state = seed * 2654435761u + 1;
-  for (std::uint8_t& byte : bytes) {
+  for (std::size_t i = 0; i < length; i += 4) {
     state ^= state << 13;
     state ^= state >> 17;
     state ^= state << 5;
-    byte = static_cast<std::uint8_t>(state >> 24);
+    for (std::size_t k = 0; k < 4 && i + k < length; ++k) {
+      bytes[i + k] = static_cast<std::uint8_t>(state >> (8 * k));
+    }
   }
   return bytes;
 }
