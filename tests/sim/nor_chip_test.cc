@@ -1,0 +1,394 @@
+#include "sim/nor_chip.h"
+
+#include <gtest/gtest.h>
+#include <stdlib.h>
+
+#include <cstring>
+#include <functional>
+#include <memory>
+#include <nlohmann/json.hpp>
+#include <string>
+#include <vector>
+
+#include "test_device.h"
+
+namespace {
+
+using sim::NorChip;
+
+constexpr std::uint16_t kRead = 0x00FF;
+
+// One chip over a fresh device, driven bus cycle by bus cycle.
+class NorChipTest : public ::testing::Test {
+ protected:
+  // `prepare` may change nor.bin before the chip maps it.
+  void Start(const sim::DeviceConfig& config = sim::DeviceConfig{},
+             const std::function<void(const TestDevice&)>& prepare = nullptr) {
+    device_ = std::make_unique<TestDevice>(config);
+    if (prepare) prepare(*device_);
+    std::string error;
+    clock_.Configure(config.timing, config.virtualStep);
+    chip_ = NorChip::Start(device_->Paths(), config, clock_, &error);
+    ASSERT_NE(chip_, nullptr) << error;
+  }
+  std::uint32_t Block(std::uint32_t block) const {
+    return static_cast<std::uint32_t>(chip_->BlockStart(block));
+  }
+  void Unlock(std::uint32_t block) {
+    chip_->Write(Block(block), 0x0060);
+    chip_->Write(Block(block), 0x00D0);
+  }
+  std::uint8_t Program(std::uint32_t offset, std::uint16_t value) {
+    chip_->Write(offset, 0x0040);
+    chip_->Write(offset, value);
+    return static_cast<std::uint8_t>(chip_->Read(offset));
+  }
+  std::uint8_t Erase(std::uint32_t block) {
+    chip_->Write(Block(block), 0x0020);
+    chip_->Write(Block(block), 0x00D0);
+    return static_cast<std::uint8_t>(chip_->Read(Block(block)));
+  }
+  std::uint16_t ArrayWord(std::uint32_t offset) {
+    std::uint16_t word = 0;
+    std::memcpy(&word, chip_->Array() + offset, 2);
+    return word;
+  }
+  std::vector<nlohmann::json> Journal() const {
+    std::vector<nlohmann::json> lines;
+    for (const std::string& line : device_->JournalLines())
+      lines.push_back(nlohmann::json::parse(line));
+    return lines;
+  }
+
+  std::unique_ptr<TestDevice> device_;
+  sim::Clock clock_;
+  std::unique_ptr<NorChip> chip_;
+};
+
+TEST_F(NorChipTest, BlocksPowerUpLockedAndRefuseWithTheSiliconsStatus) {
+  Start();
+  for (std::uint32_t block = 0; block < chip_->BlockCount(); ++block)
+    EXPECT_TRUE(chip_->IsLocked(block));
+  EXPECT_EQ(Program(Block(3), 0x1234), 0x92);
+  EXPECT_EQ(ArrayWord(Block(3)), 0xFFFF);
+  chip_->Write(0, 0x0050);
+  EXPECT_EQ(Erase(4), 0xA2);
+  chip_->Write(0, 0x0050);
+  EXPECT_EQ(chip_->Read(0), 0x80);
+  EXPECT_TRUE(chip_->Violations().empty());
+}
+
+TEST_F(NorChipTest, ProgrammingOnlyClearsBitsAndEraseSetsThemAgain) {
+  Start();
+  Unlock(10);
+  const std::uint32_t at = Block(10) + 0x40;
+  EXPECT_EQ(Program(at, 0x00FF), 0x80);
+  chip_->Write(at, 0x0050);
+  EXPECT_EQ(Program(at, 0x0F0F), 0x80);
+  EXPECT_EQ(ArrayWord(at), 0x000F);
+  chip_->Write(at, 0x0050);
+  EXPECT_EQ(Erase(10), 0x80);
+  EXPECT_EQ(ArrayWord(at), 0xFFFF);
+  chip_->Write(at, kRead);
+  EXPECT_EQ(chip_->Read(at), 0xFFFF);
+  // Lock again: programs are refused once more.
+  chip_->Write(Block(10), 0x0060);
+  chip_->Write(Block(10), 0x0001);
+  EXPECT_EQ(Program(at, 0), 0x92);
+}
+
+TEST_F(NorChipTest, UnknownOrBrokenSequencesSetTheSequenceErrorBits) {
+  Start();
+  struct Case {
+    const char* name;
+    std::vector<std::uint16_t> writes;
+  };
+  const Case cases[] = {
+      {"unknown command", {0x00E8}},
+      {"erase setup without confirm", {0x0020, 0x00FF}},
+      {"lock setup with lock-down", {0x0060, 0x002F}},
+      {"foreign high byte", {0x1270}},
+  };
+  for (const Case& c : cases) {
+    SCOPED_TRACE(c.name);
+    chip_->Write(Block(2), 0x0050);
+    for (std::uint16_t value : c.writes) chip_->Write(Block(2), value);
+    EXPECT_EQ(chip_->CurrentMode(), NorChip::Mode::ReadStatus);
+    EXPECT_EQ(chip_->Read(Block(2)), 0xB0);
+  }
+  // The array is untouched by all of it.
+  EXPECT_EQ(ArrayWord(Block(2)), 0xFFFF);
+}
+
+TEST_F(NorChipTest, OperationsStartedWithUnclearedErrorsAreRefused) {
+  Start();
+  Unlock(6);
+  chip_->Write(Block(6), 0x00E8);  // sequence error, not cleared
+  EXPECT_EQ(Program(Block(6), 0x0000) & 0x10, 0x10);
+  EXPECT_EQ(ArrayWord(Block(6)), 0xFFFF);
+  EXPECT_EQ(Erase(6) & 0x20, 0x20);
+  EXPECT_FALSE(chip_->Violations().empty());
+}
+
+TEST_F(NorChipTest, SecondCyclesInAnotherBlockAreRefused) {
+  Start();
+  Unlock(7);
+  chip_->Write(Block(7), 0x0020);
+  chip_->Write(Block(8), 0x00D0);
+  EXPECT_EQ(chip_->Read(Block(8)), 0xB0);
+  chip_->Write(Block(8), 0x0050);
+  chip_->Write(Block(8) + 2, 0x0060);  // not at the block's first word
+  chip_->Write(Block(8) + 2, 0x00D0);
+  EXPECT_FALSE(chip_->IsLocked(8));
+  EXPECT_EQ(chip_->Violations().size(), 2u);
+}
+
+TEST_F(NorChipTest, IdentifierModeGivesCodesAndLockBits) {
+  sim::DeviceConfig config;
+  config.deviceCode = 0x8817;
+  Start(config);
+  Unlock(5);
+  chip_->Write(0, 0x0090);
+  EXPECT_EQ(chip_->Read(0), 0x0089);
+  EXPECT_EQ(chip_->Read(2), 0x8817);
+  EXPECT_EQ(chip_->Read(Block(4) + 4), 1);
+  EXPECT_EQ(chip_->Read(Block(5) + 4), 0);
+  chip_->Write(0, kRead);
+  EXPECT_EQ(chip_->Read(0), 0xFFFF);
+}
+
+TEST_F(NorChipTest, QueryTableDescribesTheGeometryAndTimes) {
+  sim::DeviceConfig config;
+  config.wordProgramTypicalExponent = 5;
+  config.wordProgramMaxExponent = 3;
+  config.blockEraseTypicalExponent = 9;
+  config.blockEraseMaxExponent = 1;
+  Start(config);
+  chip_->Write(0, 0x0098);
+  const auto q = [&](std::uint32_t word) { return chip_->Read(2 * word); };
+  EXPECT_EQ(q(0x10), 'Q');
+  EXPECT_EQ(q(0x11), 'R');
+  EXPECT_EQ(q(0x12), 'Y');
+  EXPECT_EQ(q(0x1F), 5);
+  EXPECT_EQ(q(0x21), 9);
+  EXPECT_EQ(q(0x23), 3);
+  EXPECT_EQ(q(0x25), 1);
+  EXPECT_EQ(q(0x27), 21);  // 2 MiB
+  EXPECT_EQ(q(0x2C), 2);
+  // 8 blocks of 0x2000: count - 1 = 7, size / 256 = 0x20; 62 of 0x8000: 61 and 0x80.
+  const std::vector<std::uint16_t> regions = {7, 0, 0x20, 0, 61, 0, 0x80, 0};
+  for (std::uint32_t i = 0; i < regions.size(); ++i) EXPECT_EQ(q(0x2D + i), regions[i]) << i;
+  EXPECT_EQ(q(0x38), 0);
+}
+
+TEST_F(NorChipTest, QueryTableOfOneRegionAndOddSizes) {
+  sim::DeviceConfig config;
+  config.regions = {{300, 0x2000}};  // 0x258000 bytes: the size exponent rounds up to 22
+  Start(config);
+  chip_->Write(0, 0x0098);
+  EXPECT_EQ(chip_->Read(2 * 0x27), 22);
+  EXPECT_EQ(chip_->Read(2 * 0x2C), 1);
+  EXPECT_EQ(chip_->Read(2 * 0x2D), 299 & 0xFF);
+  EXPECT_EQ(chip_->Read(2 * 0x2E), 299 >> 8);
+  for (std::uint32_t word = 0x31; word <= 0x34; ++word) EXPECT_EQ(chip_->Read(2 * word), 0) << word;
+}
+
+TEST_F(NorChipTest, VirtualTimeKeepsOperationsBusyForTheirTypicalTime) {
+  sim::DeviceConfig config;
+  config.timing = sim::TimingMode::Virtual;
+  config.virtualStep = 3000;             // 1 ms per read
+  config.blockEraseTypicalExponent = 3;  // 8 ms
+  Start(config);
+  Unlock(12);
+  EXPECT_EQ(Erase(12), 0x00);       // busy
+  chip_->Write(Block(12), 0x00FF);  // ignored while busy
+  EXPECT_EQ(chip_->CurrentMode(), NorChip::Mode::ReadStatus);
+  int reads = 0;
+  while (chip_->Read(Block(12)) == 0) {
+    clock_.ReadCounter();
+    ++reads;
+    ASSERT_LT(reads, 100);
+  }
+  EXPECT_EQ(reads, 8);
+  EXPECT_EQ(chip_->Read(Block(12)), 0x80);
+}
+
+TEST(ClockTest, VirtualCounterAdvancesByItsStepAndWraps) {
+  sim::Clock clock;
+  clock.Configure(sim::TimingMode::Virtual, 0x4000);
+  const std::uint32_t first = clock.ReadCounter();
+  EXPECT_EQ(first, sim::kVirtualCounterStart + 0x4000);
+  std::uint32_t last = first;
+  for (int i = 0; i < 8; ++i) last = clock.ReadCounter();
+  EXPECT_LT(last, first);  // wrapped
+  EXPECT_EQ(static_cast<std::uint32_t>(last - first), 8u * 0x4000);
+  EXPECT_EQ(clock.Reads(), 9u);
+}
+
+TEST_F(NorChipTest, RealisticTimingIsBusyRightAfterALongErase) {
+  sim::DeviceConfig config;
+  config.timing = sim::TimingMode::Realistic;
+  config.blockEraseTypicalExponent = 16;  // about a minute
+  Start(config);
+  Unlock(3);
+  EXPECT_EQ(Erase(3), 0x00);
+  EXPECT_TRUE(chip_->Busy());
+}
+
+TEST_F(NorChipTest, FaultsEndOperationsWithTheirBitsAndAreJournalled) {
+  sim::DeviceConfig config;
+  config.faults = {FaultAt(sim::FaultKind::EraseError, 20),
+                   FaultAt(sim::FaultKind::ProgramError, 21, 3),
+                   FaultAt(sim::FaultKind::NeverReady, 22)};
+  Start(config);
+  for (std::uint32_t block : {20u, 21u, 22u}) Unlock(block);
+  EXPECT_EQ(Erase(20), 0xA0);
+  chip_->Write(0, 0x0050);
+  EXPECT_EQ(Program(Block(21) + 4, 0), 0x80);  // word 2
+  chip_->Write(0, 0x0050);
+  EXPECT_EQ(Program(Block(21) + 6, 0), 0x90);  // word 3
+  EXPECT_EQ(ArrayWord(Block(21) + 6), 0xFFFF);
+  chip_->Write(0, 0x0050);
+  EXPECT_EQ(Erase(22), 0x00);
+  EXPECT_TRUE(chip_->Busy());
+
+  const std::vector<nlohmann::json> journal = Journal();
+  ASSERT_EQ(journal.size(), 3u);
+  EXPECT_EQ(journal[0]["kind"], "erase_error");
+  EXPECT_EQ(journal[0]["block"], 20);
+  EXPECT_EQ(journal[1]["kind"], "program_error");
+  EXPECT_EQ(journal[1]["word"], 3);
+  EXPECT_EQ(journal[2]["kind"], "never_ready");
+}
+
+TEST_F(NorChipTest, AVoltageErrorFailsEveryEraseAndProgram) {
+  sim::DeviceConfig config;
+  config.faults = {FaultAt(sim::FaultKind::VppError)};
+  Start(config);
+  Unlock(30);
+  EXPECT_EQ(Erase(30), 0xA8);
+  chip_->Write(0, 0x0050);
+  EXPECT_EQ(Program(Block(30), 0), 0x98);
+  EXPECT_EQ(ArrayWord(Block(30)), 0xFFFF);
+}
+
+TEST_F(NorChipTest, WritesPastTheArrayAreRefused) {
+  sim::DeviceConfig config;
+  config.regions = {{16, 0x10000}};  // 1 MiB
+  Start(config);
+  chip_->Write(0x100000, 0x0090);
+  EXPECT_EQ(chip_->Status(), 0xB0);
+  EXPECT_EQ(chip_->Violations().size(), 1u);
+}
+
+TEST_F(NorChipTest, ChangingTheFaultPlanKeepsTheLockState) {
+  Start();
+  Unlock(9);
+  sim::DeviceConfig config;
+  config.faults = {FaultAt(sim::FaultKind::EraseError, 9)};
+  EXPECT_TRUE(chip_->SameHardware(device_->Paths(), config));
+  chip_->Reconfigure(config);
+  EXPECT_FALSE(chip_->IsLocked(9));
+  EXPECT_EQ(Erase(9), 0xA0);
+  config.regions = {{64, 0x8000}};
+  EXPECT_FALSE(chip_->SameHardware(device_->Paths(), config));
+}
+
+// A power cut ends the process in the middle of a sequence; the next start sees what was
+// written, the journal line and a plan without the cut.
+class NorChipPowerCutTest : public NorChipTest {
+ protected:
+  void CutAfter(std::uint64_t count) {
+    sim::DeviceConfig config;
+    config.faults = {FaultAt(sim::FaultKind::EraseError, 60)};
+    sim::Fault cut;
+    cut.kind = sim::FaultKind::PowerCutAfter;
+    cut.count = count;
+    config.faults.push_back(cut);
+    // Block 10 (at 8 x 0x2000 + 2 x 0x8000) holds zeros before the erase starts.
+    Start(config, [](const TestDevice& device) {
+      std::vector<std::uint8_t> nor = device.ReadNor();
+      std::memset(nor.data() + 0x20000, 0, 0x8000);
+      device.WriteNor(nor);
+    });
+    ASSERT_EQ(Block(10), 0x20000u);
+  }
+  void RunSequence() {
+    Unlock(10);                  // commands 1, 2
+    Erase(10);                   // commands 3, 4
+    Program(Block(10), 0x1234);  // commands 5, 6
+    ::_exit(0);
+  }
+};
+
+TEST_F(NorChipPowerCutTest, ACutDuringAnEraseLeavesTheBlockHalfErased) {
+  CutAfter(4);
+  EXPECT_EXIT(RunSequence(), ::testing::ExitedWithCode(sim::kPowerCutExitStatus), "");
+  const std::vector<std::uint8_t> nor = device_->ReadNor();
+  const std::uint32_t start = Block(10);
+  EXPECT_EQ(nor[start], 0xFF);
+  EXPECT_EQ(nor[start + 0x3FFF], 0xFF);
+  EXPECT_EQ(nor[start + 0x4000], 0x00);
+  EXPECT_EQ(nor[start + 0x7FFF], 0x00);
+
+  const std::vector<nlohmann::json> journal = Journal();
+  ASSERT_EQ(journal.size(), 1u);
+  EXPECT_EQ(journal[0]["event"], "power_cut");
+  EXPECT_EQ(journal[0]["after"], 4);
+  EXPECT_EQ(journal[0]["erase_block"], 10);
+
+  const sim::Loaded<sim::DeviceConfig> stored = sim::LoadDeviceConfig(device_->Paths());
+  ASSERT_TRUE(stored) << stored.error;
+  ASSERT_EQ(stored.value->faults.size(), 1u);  // the erase error stays planned
+  EXPECT_EQ(stored.value->faults[0].kind, sim::FaultKind::EraseError);
+}
+
+TEST_F(NorChipPowerCutTest, ACutAfterAProgramKeepsTheWord) {
+  CutAfter(6);
+  EXPECT_EXIT(RunSequence(), ::testing::ExitedWithCode(sim::kPowerCutExitStatus), "");
+  const std::vector<std::uint8_t> nor = device_->ReadNor();
+  EXPECT_EQ(nor[Block(10)], 0x34);
+  EXPECT_EQ(nor[Block(10) + 1], 0x12);
+  EXPECT_EQ(nor[Block(10) + 0x7FFF], 0xFF);
+}
+
+TEST_F(NorChipPowerCutTest, ACutAfterNoCommandsChangesNothing) {
+  CutAfter(0);
+  EXPECT_EXIT(RunSequence(), ::testing::ExitedWithCode(sim::kPowerCutExitStatus), "");
+  EXPECT_EQ(device_->ReadNor()[Block(10)], 0x00);
+}
+
+TEST_F(NorChipPowerCutTest, ACutPastTheLastCommandNeverFires) {
+  CutAfter(7);
+  EXPECT_EXIT(RunSequence(), ::testing::ExitedWithCode(0), "");
+  EXPECT_TRUE(Journal().empty());
+}
+
+TEST(FlipBitTest, FlipsOneBitOfTheArrayAtRest) {
+  TestDevice device;
+  std::string error;
+  ASSERT_TRUE(sim::FlipBit(device.Paths(), 0x1234, 6, &error)) << error;
+  std::vector<std::uint8_t> nor = device.ReadNor();
+  EXPECT_EQ(nor[0x1234], 0xBF);
+  EXPECT_EQ(nor[0x1233], 0xFF);
+  ASSERT_TRUE(sim::FlipBit(device.Paths(), 0x1234, 6, &error)) << error;
+  EXPECT_EQ(device.ReadNor()[0x1234], 0xFF);
+
+  EXPECT_FALSE(sim::FlipBit(device.Paths(), nor.size(), 0, &error));
+  EXPECT_NE(error.find("past the end"), std::string::npos) << error;
+  EXPECT_FALSE(sim::FlipBit(device.Paths(), 0, 8, &error));
+  EXPECT_EQ(device.ReadNor(), std::vector<std::uint8_t>(nor.size(), 0xFF));
+}
+
+TEST(NorChipStartTest, AnArrayOfTheWrongSizeIsRefusedWithItsName) {
+  TestDevice device;
+  sim::DeviceConfig larger;
+  larger.regions = {{64, 0x8000}, {2, 0x8000}};
+  sim::Clock clock;
+  std::string error;
+  EXPECT_EQ(NorChip::Start(device.Paths(), larger, clock, &error), nullptr);
+  EXPECT_NE(error.find("nor.bin"), std::string::npos) << error;
+  EXPECT_NE(error.find("2097152"), std::string::npos) << error;
+}
+
+}  // namespace
