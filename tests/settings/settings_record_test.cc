@@ -2,6 +2,7 @@
 
 #include <gtest/gtest.h>
 
+#include <algorithm>
 #include <cstring>
 #include <memory>
 #include <vector>
@@ -22,7 +23,7 @@ class Payload {
     Put(id);
     Put(attribute);
     Put(length);
-    std::memcpy(bytes_.data() + end_, data.data(), data.size());
+    std::copy(data.begin(), data.end(), bytes_.begin() + end_);
     end_ += static_cast<DWORD>(data.size());
     return *this;
   }
