@@ -388,7 +388,7 @@ int ShowDevice(const std::filesystem::path& directory, bool asJson) {
 void AddDeviceCommands(CLI::App& app, int* status) {
   CLI::App* device = app.add_subcommand("device", "create, inspect and change simulated devices");
   device->require_subcommand(1);
-  device->footer("Example:\n  orvanta device create ./device && orvanta device show ./device");
+  device->footer("Example:\n  orvanta device create ./device && orvanta device show ./device\n");
 
   auto create = std::make_shared<CreateArguments>();
   CLI::App* createCommand = device->add_subcommand(
@@ -415,7 +415,7 @@ void AddDeviceCommands(CLI::App& app, int* status) {
   createCommand->footer(
       "Examples:\n  orvanta device create ./device\n"
       "  orvanta device create ./device2 --part-number 52614-12 --power offline\n"
-      "  orvanta device create ./big --regions 64x32K --blank");
+      "  orvanta device create ./big --regions 64x32K --blank\n");
   createCommand->callback([create, status] { *status = RunCreate(*create); });
 
   auto show = std::make_shared<std::pair<std::string, bool>>();
@@ -425,7 +425,7 @@ void AddDeviceCommands(CLI::App& app, int* status) {
   showCommand->add_flag("--json", show->second, "print one JSON object");
   showCommand->footer(
       "Examples:\n  orvanta device show ./device\n"
-      "  orvanta device show ./device --json | jq .update_request");
+      "  orvanta device show ./device --json | jq .update_request\n");
   showCommand->callback([show, status] { *status = ShowDevice(show->first, show->second); });
 
   auto set = std::make_shared<SetArguments>();
@@ -439,7 +439,7 @@ void AddDeviceCommands(CLI::App& app, int* status) {
       ->check(CLI::IsMember(kTimingNames));
   setCommand->footer(
       "Examples:\n  orvanta device set ./device --power offline\n"
-      "  orvanta device set ./device --part-number 52614-03 --card-capacity 8M");
+      "  orvanta device set ./device --part-number 52614-03 --card-capacity 8M\n");
   setCommand->callback([set, status] { *status = RunSet(*set); });
 
   auto fault = std::make_shared<FaultArguments>();
@@ -459,7 +459,7 @@ void AddDeviceCommands(CLI::App& app, int* status) {
   faultCommand->footer(
       "Examples:\n  orvanta device fault ./device --erase-error 3\n"
       "  orvanta device fault ./device --flip-bit 0x1F8010:2\n"
-      "  orvanta device fault ./device --clear");
+      "  orvanta device fault ./device --clear\n");
   faultCommand->callback([fault, status] { *status = RunFault(*fault); });
 }
 

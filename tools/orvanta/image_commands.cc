@@ -247,7 +247,7 @@ void AddImageCommands(CLI::App& app, int* status) {
   CLI::App* keygenCommand = app.add_subcommand(
       "keygen", "four RSA-1024 key pairs (e = 65537): key0..3.pem and the 162-byte key0..3.der");
   keygenCommand->add_option("DIR", *keygen, "directory for the keys")->required();
-  keygenCommand->footer("Example:\n  orvanta keygen ./mykeys");
+  keygenCommand->footer("Example:\n  orvanta keygen ./mykeys\n");
   keygenCommand->callback([keygen, status] { *status = RunKeygen(*keygen); });
 
   auto sign = std::make_shared<SignArguments>();
@@ -259,7 +259,7 @@ void AddImageCommands(CLI::App& app, int* status) {
                           "payload bytes per record (default 65536)");
   signCommand->add_option("INPUT", sign->input, "the file to sign")->required();
   signCommand->add_option("OUTPUT", sign->output, "the signed image to write")->required();
-  signCommand->footer("Example:\n  orvanta sign --key keys/dev/key0.pem boot.bin seboot.nb0");
+  signCommand->footer("Example:\n  orvanta sign --key keys/dev/key0.pem boot.bin seboot.nb0\n");
   signCommand->callback([sign, status] { *status = RunSign(*sign); });
 
   auto verify = std::make_shared<VerifyArguments>();
@@ -274,7 +274,7 @@ void AddImageCommands(CLI::App& app, int* status) {
   verifyCommand->add_flag("--json", verify->json, "print {\"result\": N}");
   verifyCommand->footer(
       "Examples:\n  orvanta verify \"device/SD Card/sdisk.bc\" --key-index 0\n"
-      "  orvanta verify image.bc --public-key mykeys/key2.der --compact image.raw --json");
+      "  orvanta verify image.bc --public-key mykeys/key2.der --compact image.raw --json\n");
   verifyCommand->callback([verify, status] { *status = RunVerify(*verify); });
 
   auto package = std::make_shared<PackageArguments>();
@@ -297,7 +297,7 @@ void AddImageCommands(CLI::App& app, int* status) {
                              "payload bytes per record (default 65536)");
   packageCommand->footer(
       "Example:\n  orvanta package --keys keys/dev --card \"device/SD Card\" --bootloader boot.bin"
-      " \\\n      --sdisk disk.img --image-ea1 a1.img --image-ea2 a2.img --image-eb b.img");
+      " \\\n      --sdisk disk.img --image-ea1 a1.img --image-ea2 a2.img --image-eb b.img\n");
   packageCommand->callback([package, status] {
     PackageOptions options = package->options;
     options.keys = package->keys;

@@ -13,16 +13,31 @@
 #include "tools/orvanta/tool_support.h"
 
 int main(int argc, char** argv) {
-  CLI::App app{"orvanta: create simulated Orvanta devices, sign and verify packages, run updates"};
+  CLI::App app{"orvanta: create simulated Orvanta devices, sign and verify packages, run updates",
+               "orvanta"};
   app.require_subcommand(1);
   app.footer(
       "Examples:\n  orvanta demo\n  orvanta device create ./device && orvanta device show "
-      "./device\n  orvanta <subcommand> --help");
+      "./device\n  orvanta <subcommand> --help\n");
   int status = orvanta::kExitSuccess;
   orvanta::AddDeviceCommands(app, &status);
   orvanta::AddImageCommands(app, &status);
   orvanta::AddSignatureCommands(app, &status);
   orvanta::AddRunCommands(app, &status);
+  // CLI11 reports an unknown subcommand only as a missing one; name it instead.
+  CLI::App* level = &app;
+  std::string path = "orvanta";
+  for (int i = 1; i < argc && argv[i][0] != '-'; ++i) {
+    if (level->get_subcommands({}).empty()) break;
+    CLI::App* next = nullptr;
+    for (CLI::App* subcommand : level->get_subcommands({}))
+      if (subcommand->get_name() == argv[i]) next = subcommand;
+    if (next == nullptr)
+      return orvanta::ReportError("unknown subcommand \"" + std::string(argv[i]) + "\" (see " +
+                                  path + " --help)");
+    level = next;
+    path += " " + next->get_name();
+  }
   try {
     app.parse(argc, argv);
   } catch (const CLI::CallForHelp& help) {

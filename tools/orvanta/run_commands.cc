@@ -73,38 +73,72 @@ std::map<std::string, std::uint64_t> CardFiles(const std::filesystem::path& card
   return files;
 }
 
-// One readable line per transcript event (progress only at whole tens, to keep it short).
+// One readable line per transcript event; an operation's progress is folded into its line.
 void PrintTranscript(const std::filesystem::path& transcript) {
   std::ifstream input(transcript);
   std::string line;
-  int lastTen = -1;
+  std::string operation;  // the counter text whose progress is being followed
+  int position = -1;
+  auto finishOperation = [&operation, &position] {
+    if (operation.empty()) return;
+    std::cout << "    " << operation;
+    if (position >= 0) std::cout << " " << position << "%";
+    std::cout << "\n";
+    operation.clear();
+    position = -1;
+  };
   while (std::getline(input, line)) {
     const json event = json::parse(line, nullptr, false);
     if (!event.is_object()) continue;
     const std::string kind = event.value("event", "");
     if (kind == "progress") {
-      const int position = event.value("position", 0);
-      if (position / 10 != lastTen) {
-        lastTen = position / 10;
-        std::cout << "    progress " << position << "%\n";
-      }
+      position = event.value("position", 0);
       continue;
     }
-    lastTen = -1;
+    finishOperation();
     if (kind == "dialog") {
       std::cout << "    dialog \"" << event.value("title", "")
                 << "\": " << event.value("warning", "") << "\n";
     } else if (kind == "counter") {
-      std::cout << "  " << event.value("text", "") << "\n";
+      operation = event.value("text", "");
     } else if (kind == "message") {
+      const int answer = event.value("answer", 0);
       std::cout << "    message " << event.value("id", 0) << ": \"" << event.value("text", "")
-                << "\" answered " << (event.value("answer", 0) == 1 ? "OK" : "Cancel") << "\n";
+                << "\" answered "
+                << (answer == 1   ? "OK"
+                    : answer == 2 ? "Cancel"
+                                  : "nothing")
+                << "\n";
+    } else if (kind == "restart") {
+      std::cout << "    the device restarts\n";
     } else if (kind == "exit") {
       std::cout << "    exit status " << event.value("status", 0) << "\n";
     } else {
       std::cout << "    " << line << "\n";
     }
   }
+  finishOperation();
+}
+
+// "0..13, 65" from a sorted list of block numbers.
+std::string BlockRanges(const std::vector<std::uint32_t>& blocks) {
+  std::string text;
+  for (std::size_t i = 0; i < blocks.size();) {
+    std::size_t j = i;
+    while (j + 1 < blocks.size() && blocks[j + 1] == blocks[j] + 1) ++j;
+    if (!text.empty()) text += ", ";
+    text += std::to_string(blocks[i]);
+    if (j > i) text += ".." + std::to_string(blocks[j]);
+    i = j + 1;
+  }
+  return text.empty() ? "none" : text;
+}
+
+std::string CardPath(const std::string& relative) {
+  std::string path = "\\SD Card\\" + relative;
+  for (char& character : path)
+    if (character == '/') character = '\\';
+  return path;
 }
 
 struct DemoArguments {
@@ -171,7 +205,7 @@ int RunDemo(const DemoArguments& arguments) {
   package.imageEb = work / "eb.img";
   if (const int status = BuildPackage(package); status != kExitSuccess) return status;
   for (const auto& [file, size] : CardFiles(package.card))
-    std::cout << "     \\SD Card\\" << file << ": " << size << " bytes\n";
+    std::cout << "     " << CardPath(file) << ": " << size << " bytes\n";
 
   const bool onTerminal = isatty(STDIN_FILENO) == 1 && isatty(STDOUT_FILENO) == 1;
   const bool headless = arguments.headless || !onTerminal;
@@ -202,22 +236,19 @@ int RunDemo(const DemoArguments& arguments) {
             << (after["update_request"].is_null() ? "none" : after["update_request"].dump())
             << "\n";
   // Changed flash blocks, from the geometry's block sizes.
+  std::vector<std::uint32_t> changed;
   std::uint64_t offset = 0;
-  std::uint32_t block = 0, firstChanged = 0, changed = 0;
+  std::uint32_t block = 0;
   for (const json& region : after["geometry"]["regions"]) {
     const auto size = region["size"].get<std::uint64_t>();
     for (std::uint64_t i = 0; i < region["count"].get<std::uint64_t>(); ++i, ++block) {
       if (offset + size <= norBefore.size() && offset + size <= norAfter.size() &&
-          std::memcmp(norBefore.data() + offset, norAfter.data() + offset, size) != 0) {
-        if (changed == 0) firstChanged = block;
-        ++changed;
-      }
+          std::memcmp(norBefore.data() + offset, norAfter.data() + offset, size) != 0)
+        changed.push_back(block);
       offset += size;
     }
   }
-  std::cout << "     flash blocks rewritten: " << changed;
-  if (changed > 0) std::cout << " (from block " << firstChanged << ")";
-  std::cout << "\n";
+  std::cout << "     flash blocks rewritten: " << BlockRanges(changed) << "\n";
   Bytes bootloader;
   if (ReadWholeFile(work / "bootloader.bin", &bootloader, &error)) {
     const bool programmed = norAfter.size() >= bootloader.size() &&
@@ -227,7 +258,7 @@ int RunDemo(const DemoArguments& arguments) {
   }
   for (const auto& [file, size] : CardFiles(package.card))
     if (file.find('/') == std::string::npos && (file == "syaffs.bc" || file == "_seboot.nb0"))
-      std::cout << "     new on the card: \\SD Card\\" << file << " (" << size << " bytes)\n";
+      std::cout << "     new on the card: " << CardPath(file) << " (" << size << " bytes)\n";
   const std::size_t journalBefore = before["journal"].size();
   for (std::size_t i = journalBefore; i < after["journal"].size(); ++i)
     std::cout << "     journal: " << after["journal"][i].dump() << "\n";
@@ -295,7 +326,7 @@ void AddRunCommands(CLI::App& app, int* status) {
                          "write the headless transcript to FILE (default standard output)");
   runCommand->footer(
       "Examples:\n  orvanta run ./device\n"
-      "  orvanta run ./device --headless --answers ok --transcript run.jsonl");
+      "  orvanta run ./device --headless --answers ok --transcript run.jsonl\n");
   runCommand->callback([run, status] {
     RunOptions options;
     options.directory = run->directory;
@@ -313,7 +344,7 @@ void AddRunCommands(CLI::App& app, int* status) {
   demoCommand->add_option("--keys", demo->keys,
                           "private keys to sign with (default: the keys built into the updater)");
   demoCommand->add_flag("--headless", demo->headless, "no terminal UI even on a terminal");
-  demoCommand->footer("Examples:\n  orvanta demo\n  orvanta demo ./demo-device --headless");
+  demoCommand->footer("Examples:\n  orvanta demo\n  orvanta demo ./demo-device --headless\n");
   demoCommand->callback([demo, status] { *status = RunDemo(*demo); });
 }
 

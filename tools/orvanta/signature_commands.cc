@@ -110,7 +110,7 @@ void AddSignatureCommands(CLI::App& app, int* status) {
       ->check(CLI::IsMember(kAlgorithmNames));
   digestCommand->add_option("FILE", digest->file, "the file to hash")->required();
   digestCommand->add_flag("--json", digest->json, "print {\"algorithm\", \"digest\"}");
-  digestCommand->footer("Example:\n  orvanta digest --alg sha1 \"device/SD Card/sdisk.bc\"");
+  digestCommand->footer("Example:\n  orvanta digest --alg sha1 \"device/SD Card/sdisk.bc\"\n");
   digestCommand->callback([digest, status] { *status = RunDigest(*digest); });
 
   auto check = std::make_shared<CheckArguments>();
@@ -129,7 +129,7 @@ void AddSignatureCommands(CLI::App& app, int* status) {
   checkCommand->add_flag("--json", check->json, "print {\"code\", \"text\"}");
   checkCommand->footer(
       "Example:\n  orvanta check-signature --public-key keys/dev/key0.der --alg sha1 \\\n"
-      "      --signature message.sig message.bin");
+      "      --signature message.sig message.bin\n");
   checkCommand->callback([check, status] { *status = RunCheckSignature(*check); });
 }
 
