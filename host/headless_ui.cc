@@ -2,6 +2,8 @@
 
 #include <nlohmann/json.hpp>
 
+// Keys are written in the order given ("event" first), as the transcript documents them.
+
 namespace host {
 
 std::unique_ptr<HeadlessUi> HeadlessUi::Create(const std::string& answers,
@@ -76,7 +78,7 @@ void HeadlessUi::DialogShown(HWND /*dialog*/, const DialogView& view) {
       warning = DialogTextToUtf8(control.text);
     }
   }
-  Write(nlohmann::json{
+  Write(nlohmann::ordered_json{
       {"event", "dialog"}, {"title", DialogTextToUtf8(view.title)}, {"warning", warning}}
             .dump());
 }
@@ -88,11 +90,13 @@ void HeadlessUi::ControlChanged(const DialogView& view, WORD controlId) {
   if (control->progressBar) {
     if (control->position == lastPosition_) return;
     lastPosition_ = control->position;
-    Write(nlohmann::json{{"event", "progress"}, {"position", control->position}}.dump());
+    Write(nlohmann::ordered_json{{"event", "progress"}, {"position", control->position}}.dump());
   } else if (control->id == warningId_) {
-    Write(nlohmann::json{{"event", "warning"}, {"text", DialogTextToUtf8(control->text)}}.dump());
+    Write(nlohmann::ordered_json{{"event", "warning"}, {"text", DialogTextToUtf8(control->text)}}
+              .dump());
   } else {
-    Write(nlohmann::json{{"event", "counter"}, {"text", DialogTextToUtf8(control->text)}}.dump());
+    Write(nlohmann::ordered_json{{"event", "counter"}, {"text", DialogTextToUtf8(control->text)}}
+              .dump());
   }
 }
 
@@ -105,41 +109,41 @@ void HeadlessUi::OpenMessageBox(const std::shared_ptr<MessageBoxRequest>& box) {
       const sim::AcLine line = token == Token::Plug ? sim::AcLine::Online : sim::AcLine::Offline;
       std::string error;
       if (SetAcLine(line, &error)) {
-        Write(nlohmann::json{{"event", "power"}, {"ac_line", sim::ToString(line)}}.dump());
+        Write(nlohmann::ordered_json{{"event", "power"}, {"ac_line", sim::ToString(line)}}.dump());
       } else {
-        Write(nlohmann::json{{"event", "power"}, {"error", error}}.dump());
+        Write(nlohmann::ordered_json{{"event", "power"}, {"error", error}}.dump());
       }
       continue;
     }
     answer = token == Token::Ok ? IDOK : token == Token::Cancel ? IDCANCEL : 0;
     break;
   }
-  Write(nlohmann::json{{"event", "message"},
-                       {"id", box->stringId},
-                       {"text", DialogTextToUtf8(box->text)},
-                       {"type", box->typePassed},
-                       {"answer", answer}}
+  Write(nlohmann::ordered_json{{"event", "message"},
+                               {"id", box->stringId},
+                               {"text", DialogTextToUtf8(box->text)},
+                               {"type", box->typePassed},
+                               {"answer", answer}}
             .dump());
   box->Answer(answer);
 }
 
 void HeadlessUi::BroughtToForeground() {
   std::lock_guard lock(mutex_);
-  Write(nlohmann::json{{"event", "foreground"}}.dump());
+  Write(nlohmann::ordered_json{{"event", "foreground"}}.dump());
 }
 
 void HeadlessUi::Restarting() {
   std::lock_guard lock(mutex_);
   if (exitWritten_) return;
-  Write(nlohmann::json{{"event", "restart"}}.dump());
-  Write(nlohmann::json{{"event", "exit"}, {"status", 0}}.dump());
+  Write(nlohmann::ordered_json{{"event", "restart"}}.dump());
+  Write(nlohmann::ordered_json{{"event", "exit"}, {"status", 0}}.dump());
   exitWritten_ = true;
 }
 
 void HeadlessUi::Exiting(int status) {
   std::lock_guard lock(mutex_);
   if (exitWritten_) return;
-  Write(nlohmann::json{{"event", "exit"}, {"status", status}}.dump());
+  Write(nlohmann::ordered_json{{"event", "exit"}, {"status", status}}.dump());
   exitWritten_ = true;
 }
 

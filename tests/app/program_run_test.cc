@@ -137,6 +137,10 @@ TEST_F(ProgramRunTest, CounterAndProgressAreWrittenInOrderAndProgressOnlyWhenItC
   EXPECT_EQ(events[4], (json{{"event", "progress"}, {"position", 0}}));
   EXPECT_EQ(events[5], (json{{"event", "counter"}, {"text", "Operation 2 of 6:"}}));
   EXPECT_EQ(events[6]["id"], 130);
+  // Each line is written with "event" first, as the transcript is documented.
+  EXPECT_EQ(apptest::ReadLines(transcript_)[1],
+            R"({"event":"counter","text":"Operation 1 of 6:"})");
+  EXPECT_EQ(apptest::ReadLines(transcript_)[6].rfind(R"({"event":"message","id":130,)", 0), 0u);
 }
 
 TEST_F(ProgramRunTest, ARestartEndsTheRunWithStatus0) {
