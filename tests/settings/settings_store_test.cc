@@ -258,6 +258,16 @@ TEST_F(SettingsStoreTest, MissingPartNumberIsCutToASmallBufferAndTerminated) {
   EndCycle();
 }
 
+// Twice a capacity above 2^31 characters would wrap to a tiny byte count.
+TEST_F(SettingsStoreTest, HugePartNumberCapacityDoesNotWrap) {
+  Store(kSemi, {{RecordId::PartNumber, 0, Utf16(u"52614-22")}});
+  BeginCycle();
+  WCHAR buffer[32] = {};
+  EXPECT_TRUE(SettingsStore::ReadPartNumber(buffer, 0x80000001u));
+  EXPECT_EQ(std::u16string(buffer), u"52614-22");
+  EndCycle();
+}
+
 TEST_F(SettingsStoreTest, PartNumberWithTerminatorSelectsItsVariant) {
   Store(kSemi, {{RecordId::PartNumber, 0, Utf16(std::u16string(u"52614-13") + u'\0')}});
   EXPECT_EQ(GetDeviceVariant(), 3);
