@@ -69,7 +69,7 @@ class InterleavedRun : public ::testing::Test {
   }
 
   Bench bench_;
-  PackageSet packages_;
+  const PackageSet& packages_;
   int status_ = -1;
 };
 

@@ -74,8 +74,8 @@ int OperationOf(const std::string& counterText) {
 
 }  // namespace
 
-Bytes* PackageSet::File(const std::string& path) {
-  for (auto& [name, content] : files) {
+const Bytes* PackageSet::File(const std::string& path) const {
+  for (const auto& [name, content] : files) {
     if (name == path) {
       return &content;
     }
@@ -83,13 +83,7 @@ Bytes* PackageSet::File(const std::string& path) {
   return nullptr;
 }
 
-const Bytes& SignedImage(const Bytes& payload, int keyIndex, std::size_t recordSize) {
-  static std::map<std::tuple<Bytes, int, std::size_t>, Bytes> cache;
-  auto key = std::make_tuple(payload, keyIndex, recordSize);
-  auto found = cache.find(key);
-  if (found != cache.end()) {
-    return found->second;
-  }
+Bytes SignedImageUncached(const Bytes& payload, int keyIndex, std::size_t recordSize) {
   signer::ImageHeader header{};
   for (std::size_t i = 0; i < header.size(); ++i) {
     header[i] = static_cast<std::uint8_t>(0xA0 + i + keyIndex);
@@ -99,20 +93,43 @@ const Bytes& SignedImage(const Bytes& payload, int keyIndex, std::size_t recordS
   if (!signer::SignImage(payload, DevelopmentKey(keyIndex), header, recordSize, &image, &error)) {
     throw std::runtime_error("cannot sign: " + error);
   }
+  return image;
+}
+
+const Bytes& SignedImage(const Bytes& payload, int keyIndex, std::size_t recordSize) {
+  static std::map<std::tuple<Bytes, int, std::size_t>, Bytes> cache;
+  auto key = std::make_tuple(payload, keyIndex, recordSize);
+  auto found = cache.find(key);
+  if (found != cache.end()) {
+    return found->second;
+  }
+  Bytes image = SignedImageUncached(payload, keyIndex, recordSize);
   return cache.emplace(std::move(key), std::move(image)).first->second;
 }
 
-PackageSet StandardPackages(int variant, std::size_t bootloaderSize, std::size_t variantImageSize,
-                            std::size_t variantRecordSize) {
-  PackageSet packages;
+const PackageSet& StandardPackages(int variant, std::size_t bootloaderSize,
+                                   std::size_t variantImageSize, std::size_t variantRecordSize) {
+  static std::map<std::tuple<int, std::size_t, std::size_t, std::size_t>, PackageSet> cache;
+  const auto key = std::make_tuple(variant, bootloaderSize, variantImageSize, variantRecordSize);
+  if (auto found = cache.find(key); found != cache.end()) {
+    return found->second;
+  }
+  PackageSet& packages = cache[key];
   packages.bootloader = test::PatternBytes(bootloaderSize, 100);
   packages.files.emplace_back("sdisk.bc", SignedImage(test::PatternBytes(50'000, 101), 0));
   const char* directories[] = {"EA1", "EA2", "EB"};
   for (int v = 1; v <= 3; ++v) {
     const std::size_t size = v == variant ? variantImageSize : 20'000;
     const std::size_t recordSize = v == variant ? variantRecordSize : 4096;
-    packages.files.emplace_back(std::string(directories[v - 1]) + "/syaffs.bc",
-                                SignedImage(test::PatternBytes(size, 101 + v), v, recordSize));
+    Bytes payload = test::PatternBytes(size, 101 + v);
+    Bytes image;
+    // The large images are signed here, outside the small-image cache.
+    if (size > 1'000'000) {
+      image = SignedImageUncached(payload, v, recordSize);
+    } else {
+      image = SignedImage(payload, v, recordSize);
+    }
+    packages.files.emplace_back(std::string(directories[v - 1]) + "/syaffs.bc", std::move(image));
   }
   packages.files.emplace_back("seboot.nb0", SignedImage(packages.bootloader, 0));
   return packages;
@@ -198,6 +215,9 @@ Bench::~Bench() {
     int status = 0;
     waitpid(child_, &status, 0);
   }
+  if (lockWitness_ != nullptr) {
+    CloseHandle(lockWitness_);
+  }
 }
 
 void Bench::UpdateConfig(const std::function<void(sim::DeviceConfig&)>& change) {
@@ -232,6 +252,12 @@ void Bench::SetFreeBytes(std::uint64_t free) {
 
 void Bench::Start(const std::string& answers) {
   std::filesystem::remove(transcriptPath_);
+  if (lockWitness_ == nullptr) {
+    lockWitness_ = CreateMutexW(nullptr, FALSE, u"NOR_SYN_OBJ");
+    if (lockWitness_ == nullptr) {
+      throw std::runtime_error("cannot open NOR_SYN_OBJ");
+    }
+  }
   std::vector<std::string> variables;
   for (char** entry = environ; *entry != nullptr; ++entry) {
     const std::string variable = *entry;
@@ -323,17 +349,15 @@ Transcript Bench::ReadTranscript() const {
   return transcript;
 }
 
-bool FlashLockIsFree() {
-  HANDLE mutex = CreateMutexW(nullptr, FALSE, u"NOR_SYN_OBJ");
-  if (mutex == nullptr) {
-    return false;
+DWORD Bench::TryFlashLock() const {
+  if (lockWitness_ == nullptr) {
+    return WAIT_FAILED;
   }
-  const DWORD wait = WaitForSingleObject(mutex, 0);
+  const DWORD wait = WaitForSingleObject(lockWitness_, 0);
   if (wait == WAIT_OBJECT_0 || wait == WAIT_ABANDONED) {
-    ReleaseMutex(mutex);
+    ReleaseMutex(lockWitness_);
   }
-  CloseHandle(mutex);
-  return wait == WAIT_OBJECT_0;
+  return wait;
 }
 
 std::optional<StoredRecord> ReadRecord(const Bytes& nor, const sim::DeviceConfig& config,

@@ -13,6 +13,7 @@
 #include <nlohmann/json.hpp>
 
 #include "../update/test_device.h"
+#include "platform/types.h"
 
 namespace scenario {
 
@@ -22,19 +23,21 @@ using test::Bytes;
 struct PackageSet {
   Bytes bootloader;                                  // the raw bootloader image inside seboot.nb0
   std::vector<std::pair<std::string, Bytes>> files;  // card path, signed file
-  Bytes* File(const std::string& path);
+  const Bytes* File(const std::string& path) const;
 };
 
 // A signed image of `payload` with development key `keyIndex` (keys/dev/keyN.pem), in data
 // records of `recordSize` bytes. Signed images are cached for the life of the test program.
 const Bytes& SignedImage(const Bytes& payload, int keyIndex, std::size_t recordSize = 4096);
+// The same, signed anew on every call (for images too large to keep twice).
+Bytes SignedImageUncached(const Bytes& payload, int keyIndex, std::size_t recordSize);
 
-// A package set for device variant `variant`: sdisk.bc (key 0), all three variant images (each
-// with its own key; the variant's own carries `variantImageSize` bytes), seboot.nb0 (key 0)
-// with a bootloader image of `bootloaderSize` bytes.
-PackageSet StandardPackages(int variant, std::size_t bootloaderSize = 150'000,
-                            std::size_t variantImageSize = 200'000,
-                            std::size_t variantRecordSize = 4096);
+// A package set (made once per test program and kept) for device variant `variant`: sdisk.bc (key
+// 0), all three variant images (each with its own key; the variant's own carries `variantImageSize`
+// bytes), seboot.nb0 (key 0) with a bootloader image of `bootloaderSize` bytes.
+const PackageSet& StandardPackages(int variant, std::size_t bootloaderSize = 150'000,
+                                   std::size_t variantImageSize = 200'000,
+                                   std::size_t variantRecordSize = 4096);
 
 struct Transcript {
   std::vector<nlohmann::json> events;
@@ -88,6 +91,12 @@ class Bench {
                          std::chrono::seconds limit = std::chrono::seconds(300));
   Transcript ReadTranscript() const;
 
+  // Tries NOR_SYN_OBJ once, without waiting, through a handle this process opened before the
+  // updater started, so that an updater that ended while holding it shows as WAIT_ABANDONED
+  // (with no handle left, the next opener would get a fresh, free object). Releases it again
+  // when taken; returns the wait's result.
+  DWORD TryFlashLock() const;
+
   const Bytes& NorBefore() const { return norBefore_; }
   Bytes NorAfter() const { return device_.ReadNor(); }
   FlashLayout Layout() const { return layout_; }
@@ -100,11 +109,8 @@ class Bench {
   FlashLayout layout_;
   std::string transcriptPath_;
   pid_t child_ = -1;
+  void* lockWitness_ = nullptr;
 };
-
-// Whether another process could take NOR_SYN_OBJ of the current device at once (it is then
-// released again).
-bool FlashLockIsFree();
 
 // The data and attribute of record `id` in the settings block at `block` of a nor.bin image;
 // nullopt when the block does not hold a readable settings block or the record is missing.

@@ -4,6 +4,7 @@
 
 #include <functional>
 
+#include "platform/core_library.h"
 #include "scenario_bench.h"
 #include "scenario_expectations.h"
 
@@ -196,7 +197,7 @@ class UpdateScenario : public ::testing::TestWithParam<Row> {};
 TEST_P(UpdateScenario, Run) {
   const Row& row = GetParam();
   Bench bench(row.partNumber);
-  const PackageSet packages =
+  const PackageSet& packages =
       StandardPackages(row.variant == 0 ? 1 : row.variant, row.bootloaderSize);
   bench.Place(packages);
   row.arrange(bench, packages);
@@ -206,6 +207,28 @@ TEST_P(UpdateScenario, Run) {
 
 INSTANTIATE_TEST_SUITE_P(Scenarios, UpdateScenario, ::testing::ValuesIn(kRows),
                          [](const ::testing::TestParamInfo<Row>& info) { return info.param.name; });
+
+// Another process has a mapping of the program's mapping name open. Taking that object would
+// verify (and later program) the other process's bytes; the run stops before the first
+// verification instead.
+TEST(MappingNameScenario, NameHeldElsewhereStopsBeforeAnyVerification) {
+  Bench bench("52614-01");
+  const PackageSet& packages = StandardPackages(1);
+  bench.Place(packages);
+  // Larger than sdisk.bc, so that a view of the foreign object would map and be verified.
+  bench.Device().WriteCard("other.bin", SignedImage(test::PatternBytes(200'000, 5), 0));
+  // Shared for reading, so that the object handed to another process really maps this file.
+  HANDLE file = CreateFileW(u"\\SD Card\\other.bin", GENERIC_READ, FILE_SHARE_READ, nullptr,
+                            OPEN_EXISTING, FILE_ATTRIBUTE_NORMAL, nullptr);
+  ASSERT_NE(file, INVALID_HANDLE_VALUE);
+  HANDLE mapping =
+      CreateFileMappingW(file, nullptr, PAGE_READONLY | SEC_COMMIT, 0, 0, u"_Corvelle_MMF_");
+  ASSERT_NE(mapping, nullptr);
+  const int status = bench.Run("ok");
+  CloseHandle(mapping);
+  CloseHandle(file);
+  ExpectOutcome(bench, packages, 1, status, Fails({132, 134}, 0));
+}
 
 }  // namespace
 }  // namespace scenario
