@@ -1,5 +1,6 @@
 #include "signing/rsa_public_operation.h"
 
+#include <cstdint>
 #include <cstring>
 
 namespace rsa_arithmetic {
@@ -98,17 +99,22 @@ DWORD MultiplyAdd(DWORD* target, const DWORD* a, DWORD length, DWORD word) {
 }
 
 DWORD MultiplySubtract(DWORD* target, const DWORD* a, DWORD length, DWORD word) {
-  // The borrow never exceeds word, so it fits one word; within the loop it may briefly reach
-  // 2^32 and is kept in 64 bits.
-  DoubleWord borrow = 0;
+  // The products do not depend on one another; only a small signed carry runs from column
+  // to column, which keeps the chain short (this is the hot loop of ReduceProduct, whose
+  // rows are bound by that chain). Column i takes the low half of a[i] * word and the high
+  // half of the product before it. Two-word columns in 128-bit arithmetic measured slower.
+  std::int64_t carry = 0;
+  DWORD previousHigh = 0;
   for (DWORD i = 0; i < length; ++i) {
-    const DoubleWord product = static_cast<DoubleWord>(a[i]) * word + borrow;
-    const DWORD low = Low(product);
-    const DWORD value = target[i];
-    target[i] = value - low;
-    borrow = (product >> 32) + (value < low ? 1 : 0);
+    const DoubleWord product = static_cast<DoubleWord>(a[i]) * word;
+    const std::int64_t column = static_cast<std::int64_t>(target[i]) -
+                                static_cast<std::int64_t>(Low(product)) - previousHigh + carry;
+    target[i] = static_cast<DWORD>(column);
+    carry = column >> 32;  // -2, -1 or 0
+    previousHigh = High(product);
   }
-  return static_cast<DWORD>(borrow);
+  // What is left above the top word is carry - previousHigh, never below -word.
+  return static_cast<DWORD>(static_cast<std::int64_t>(previousHigh) - carry);
 }
 
 int Compare(const DWORD* a, const DWORD* b, DWORD length) {
@@ -244,11 +250,27 @@ void ReduceProduct(ReductionContext& context) {
   while (t[k] != 0) t[k] += Add(t, t, m, k);
 }
 
+// Both products are formed column by column: every product of two words lands in a 64-bit
+// value and the column sums in a 64-bit accumulator with an overflow word, so there is no
+// carry chain through the words of a row.
 void MulMod(ReductionContext& context, DWORD* result, const DWORD* a, const DWORD* b) {
   const DWORD k = context.k;
   DWORD* const product = context.product;
-  Zero(product, k);
-  for (DWORD i = 0; i < k; ++i) product[i + k] = MultiplyAdd(product + i, b, k, a[i]);
+  DoubleWord low = 0;
+  DWORD high = 0;
+  for (DWORD column = 0; column + 1 < 2 * k; ++column) {
+    const DWORD first = column < k ? 0 : column - k + 1;
+    const DWORD last = column < k ? column : k - 1;
+    for (DWORD i = first; i <= last; ++i) {
+      const DoubleWord term = static_cast<DoubleWord>(a[i]) * b[column - i];
+      low += term;
+      high += low < term ? 1 : 0;
+    }
+    product[column] = Low(low);
+    low = (low >> 32) | (static_cast<DoubleWord>(high) << 32);
+    high = 0;
+  }
+  product[2 * k - 1] = Low(low);
   ReduceProduct(context);
   Copy(result, product, k);
 }
@@ -256,28 +278,30 @@ void MulMod(ReductionContext& context, DWORD* result, const DWORD* a, const DWOR
 void SqrMod(ReductionContext& context, DWORD* result, const DWORD* a) {
   const DWORD k = context.k;
   DWORD* const product = context.product;
-  // Each cross product a[i] * a[j] (i < j) once ...
-  Zero(product, k);
-  for (DWORD i = 0; i < k; ++i) {
-    product[i + k] = MultiplyAdd(product + 2 * i + 1, a + i + 1, k - i - 1, a[i]);
-  }
-  // ... doubled, then the squares of the single words added.
-  DWORD shiftedOut = 0;
-  for (DWORD i = 0; i < 2 * k; ++i) {
-    const DWORD word = product[i];
-    product[i] = (word << 1) | shiftedOut;
-    shiftedOut = word >> 31;
-  }
   DoubleWord carry = 0;
-  for (DWORD i = 0; i < k; ++i) {
-    const DoubleWord square = static_cast<DoubleWord>(a[i]) * a[i];
-    carry += static_cast<DoubleWord>(product[2 * i]) + Low(square);
-    product[2 * i] = Low(carry);
-    carry >>= 32;
-    carry += static_cast<DoubleWord>(product[2 * i + 1]) + High(square);
-    product[2 * i + 1] = Low(carry);
-    carry >>= 32;
+  for (DWORD column = 0; column + 1 < 2 * k; ++column) {
+    // Each cross product a[i] * a[j] (i < j) once, the sum doubled, then the square of the
+    // single word and the carry of the column below added.
+    DoubleWord low = 0;
+    DWORD high = 0;
+    for (DWORD i = column < k ? 0 : column - k + 1; 2 * i < column; ++i) {
+      const DoubleWord term = static_cast<DoubleWord>(a[i]) * a[column - i];
+      low += term;
+      high += low < term ? 1 : 0;
+    }
+    high = (high << 1) | static_cast<DWORD>(low >> 63);
+    low <<= 1;
+    if (column % 2 == 0) {
+      const DoubleWord square = static_cast<DoubleWord>(a[column / 2]) * a[column / 2];
+      low += square;
+      high += low < square ? 1 : 0;
+    }
+    low += carry;
+    high += low < carry ? 1 : 0;
+    product[column] = Low(low);
+    carry = (low >> 32) | (static_cast<DoubleWord>(high) << 32);
   }
+  product[2 * k - 1] = Low(carry);
   ReduceProduct(context);
   Copy(result, product, k);
 }
