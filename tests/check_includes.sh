@@ -21,5 +21,5 @@ while IFS= read -r line; do
   esac
   echo "$file: includes $target, which a system folder may not use"
   status=1
-done < <(cd "$root" && grep -rnE '^[[:space:]]*#[[:space:]]*include' app update signing flash settings 2>/dev/null)
+done < <(cd "$root" && grep -rnE --include='*.h' --include='*.cc' --include='*.inc' '^[[:space:]]*#[[:space:]]*include' app update signing flash settings 2>/dev/null)
 exit $status
