@@ -66,9 +66,8 @@ bool StoreUpdateRequest() {
   return flushed;
 }
 
-// Steps from taking the flash lock to the restart request, with the working copy's image of
-// `imageLength` bytes at `image`. Returns only when the update did not restart the device;
-// NOR_SYN_OBJ is released on every way out.
+}  // namespace
+
 void ProgramAndRestart(UpdateDialog* dialog, const BYTE* image, DWORD imageLength) {
   NorFlashMutex::Create();
   const DWORD wait = NorFlashMutex::Acquire();
@@ -92,8 +91,6 @@ void ProgramAndRestart(UpdateDialog* dialog, const BYTE* image, DWORD imageLengt
   }
   NorFlashMutex::ReleaseAndClose();
 }
-
-}  // namespace
 
 bool VerifyPackageFiles(UpdateDialog* dialog) {
   MappedFile file;

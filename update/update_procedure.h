@@ -1,6 +1,7 @@
 // The update itself: the worker thread's body.
 #pragma once
 
+#include "platform/types.h"
 #include "signing/update_dialog_link.h"
 
 // Runs the whole update on the worker thread. Either restarts the device and never returns, or
@@ -13,6 +14,15 @@
 // update request (record 37 = 1 in the Semi-Permanent Settings) and the restart request.
 // NOR_SYN_OBJ is released and every mapped file closed on every way back.
 void UpdateProcedure(UpdateDialog* dialog);
+
+// The end of the update, with the verified bootloader image of `imageLength` bytes at `image`:
+// takes NOR_SYN_OBJ (waiting without limit), opens the flash, counts operation 6, makes sure of
+// external power (string 129 until present or not answered with OK), programs the image, and
+// when the whole image is in the flash stores the update request and asks for the restart.
+// Nothing is erased when the lock cannot be taken (the wait gives neither WAIT_OBJECT_0 nor
+// WAIT_ABANDONED) or the flash does not open. Returns only when the device did not restart;
+// NOR_SYN_OBJ is released on every way back.
+void ProgramAndRestart(UpdateDialog* dialog, const BYTE* image, DWORD imageLength);
 
 // Verifies "\SD Card\sdisk.bc" (key 0), then copies the device variant's "syaffs.bc" to
 // "\SD Card\syaffs.bc" and verifies the copy with the variant's key; operations 1 to 3 of the

@@ -1,0 +1,65 @@
+#include <gtest/gtest.h>
+
+#include <cstdio>
+#include <cstdlib>
+
+#include "flash/nor_flash_mutex.h"
+#include "host/lifecycle.h"
+#include "platform/core_library.h"
+#include "stand_in_dialog.h"
+#include "test_device.h"
+#include "update/update_procedure.h"
+
+namespace {
+
+using test::Bytes;
+
+// A restart would end this test program with status 0, which would read as a pass.
+void RestartIsAFailure() {
+  std::fputs("unexpected restart request\n", stderr);
+  std::_Exit(97);
+}
+
+class ProgramAndRestartTest : public ::testing::Test {
+ protected:
+  void SetUp() override {
+    ASSERT_EQ(test::FormatSettings("52614-01"), "");
+    before_ = device_.ReadNor();
+    host::SetRestartObserver(RestartIsAFailure);
+  }
+  void TearDown() override { host::SetRestartObserver(nullptr); }
+
+  test::TemporaryDevice device_;
+  Bytes before_;
+  UpdateDialog dialog_;
+  Bytes image_ = test::PatternBytes(20'000, 3);
+};
+
+// A wait that fails says nothing about who holds the flash: another process may be halfway
+// through a command sequence. Nothing may be erased then.
+TEST_F(ProgramAndRestartTest, LockThatCannotBeTakenErasesNothing) {
+  // The kept handle goes stale, so the wait fails.
+  ASSERT_TRUE(CloseHandle(NorFlashMutex::Create()));
+  ProgramAndRestart(&dialog_, image_.data(), static_cast<DWORD>(image_.size()));
+  EXPECT_EQ(dialog_.operations, 0);
+  EXPECT_TRUE(dialog_.progressBar.Messages().empty());
+  EXPECT_TRUE(device_.ReadNor() == before_);
+}
+
+TEST_F(ProgramAndRestartTest, FlashThatDoesNotOpenIsNotCounted) {
+  sim::DeviceConfig config = device_.Config();
+  config.manufacturer = 0x00B0;
+  device_.SaveConfig(config);
+  ProgramAndRestart(&dialog_, image_.data(), static_cast<DWORD>(image_.size()));
+  EXPECT_EQ(dialog_.operations, 0);
+  EXPECT_TRUE(device_.ReadNor() == before_);
+}
+
+TEST_F(ProgramAndRestartTest, ImageTooLargeForTheBootloaderAreaIsNotProgrammed) {
+  const Bytes image = test::PatternBytes(2 * 1024 * 1024, 4);
+  ProgramAndRestart(&dialog_, image.data(), static_cast<DWORD>(image.size()));
+  EXPECT_EQ(dialog_.operations, 1);
+  EXPECT_TRUE(device_.ReadNor() == before_);
+}
+
+}  // namespace
