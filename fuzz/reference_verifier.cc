@@ -1,0 +1,165 @@
+#include "fuzz/reference_verifier.h"
+
+#include <openssl/evp.h>
+#include <openssl/rsa.h>
+#include <openssl/x509.h>
+
+#include <algorithm>
+#include <cstring>
+#include <fstream>
+#include <iterator>
+#include <utility>
+
+namespace reference {
+namespace {
+
+EVP_PKEY* Key(void* key) {
+  return static_cast<EVP_PKEY*>(key);
+}
+
+struct Prefix {
+  std::uint32_t algorithm;
+  std::vector<std::uint8_t> bytes;
+};
+
+const std::vector<Prefix>& Prefixes() {
+  static const std::vector<Prefix> prefixes = {
+      {kAlgorithmMd5,
+       {0x30, 0x20, 0x30, 0x0C, 0x06, 0x08, 0x2A, 0x86, 0x48, 0x86, 0xF7, 0x0D, 0x02, 0x05, 0x05,
+        0x00, 0x04, 0x10}},
+      {kAlgorithmMd5,
+       {0x30, 0x1E, 0x30, 0x0A, 0x06, 0x08, 0x2A, 0x86, 0x48, 0x86, 0xF7, 0x0D, 0x02, 0x05, 0x04,
+        0x10}},
+      {kAlgorithmSha1,
+       {0x30, 0x21, 0x30, 0x09, 0x06, 0x05, 0x2B, 0x0E, 0x03, 0x02, 0x1A, 0x05, 0x00, 0x04, 0x14}},
+      {kAlgorithmSha1,
+       {0x30, 0x1F, 0x30, 0x07, 0x06, 0x05, 0x2B, 0x0E, 0x03, 0x02, 0x1A, 0x04, 0x14}},
+  };
+  return prefixes;
+}
+
+std::uint32_t Little32(const std::uint8_t* bytes) {
+  return bytes[0] | bytes[1] << 8 | bytes[2] << 16 | static_cast<std::uint32_t>(bytes[3]) << 24;
+}
+
+}  // namespace
+
+PublicKey::~PublicKey() {
+  EVP_PKEY_free(Key(key_));
+}
+PublicKey::PublicKey(PublicKey&& other) noexcept : key_(std::exchange(other.key_, nullptr)) {}
+PublicKey& PublicKey::operator=(PublicKey&& other) noexcept {
+  std::swap(key_, other.key_);
+  return *this;
+}
+
+PublicKey PublicKey::FromDer(std::span<const std::uint8_t> der) {
+  PublicKey key;
+  const unsigned char* p = der.data();
+  EVP_PKEY* parsed = d2i_PUBKEY(nullptr, &p, static_cast<long>(der.size()));
+  if (parsed != nullptr && EVP_PKEY_get_base_id(parsed) == EVP_PKEY_RSA) {
+    key.key_ = parsed;
+  } else {
+    EVP_PKEY_free(parsed);
+  }
+  return key;
+}
+
+PublicKey PublicKey::FromFile(const std::filesystem::path& derFile) {
+  std::ifstream in(derFile, std::ios::binary);
+  const Bytes der((std::istreambuf_iterator<char>(in)), std::istreambuf_iterator<char>());
+  return FromDer(der);
+}
+
+std::size_t PublicKey::Size() const {
+  return key_ ? static_cast<std::size_t>(EVP_PKEY_get_size(Key(key_))) : 0;
+}
+
+std::optional<Bytes> PublicKey::RawPublicOperation(std::span<const std::uint8_t> signature) const {
+  if (!key_ || signature.size() != Size()) return std::nullopt;
+  EVP_PKEY_CTX* context = EVP_PKEY_CTX_new(Key(key_), nullptr);
+  std::optional<Bytes> result;
+  Bytes out(Size());
+  std::size_t outLength = out.size();
+  // Encrypting with the public key and no padding is exactly signature^e mod n; OpenSSL
+  // refuses a value that is not below the modulus.
+  if (context && EVP_PKEY_encrypt_init(context) == 1 &&
+      EVP_PKEY_CTX_set_rsa_padding(context, RSA_NO_PADDING) == 1 &&
+      EVP_PKEY_encrypt(context, out.data(), &outLength, signature.data(), signature.size()) == 1 &&
+      outLength == out.size()) {
+    result = std::move(out);
+  }
+  EVP_PKEY_CTX_free(context);
+  return result;
+}
+
+std::uint32_t CheckBlock(std::span<const std::uint8_t> block, std::uint32_t algorithm,
+                         std::span<const std::uint8_t> digest) {
+  if (algorithm != kAlgorithmMd5 && algorithm != kAlgorithmSha1) return kBadAlgorithm;
+  const std::size_t length = block.size();
+  const std::size_t h = digest.size();
+  if (h > 20 || h > length) return kBadSignature;
+  if (!std::equal(digest.begin(), digest.end(), block.end() - h)) return kBadSignature;
+  std::size_t p = 0;
+  for (const Prefix& prefix : Prefixes()) {
+    if (prefix.algorithm != algorithm || prefix.bytes.size() + h > length) continue;
+    if (std::equal(prefix.bytes.begin(), prefix.bytes.end(),
+                   block.end() - h - prefix.bytes.size())) {
+      p = prefix.bytes.size();
+      break;
+    }
+  }
+  // Octets from the least significant end: digest (h), prefix (p), separator 00, then FF up to
+  // the 01 00 at the top.
+  if (h + p + 3 > length) return kBadSignature;
+  const std::size_t separator = length - 1 - h - p;
+  if (block[separator] != 0x00 || block[0] != 0x00 || block[1] != 0x01) return kBadSignature;
+  for (std::size_t i = 2; i < separator; ++i)
+    if (block[i] != 0xFF) return kBadSignature;
+  return 0;
+}
+
+Bytes Sha1(std::span<const std::uint8_t> bytes) {
+  Bytes digest(20);
+  unsigned int length = 0;
+  EVP_Digest(bytes.data(), bytes.size(), digest.data(), &length, EVP_sha1(), nullptr);
+  return digest;
+}
+
+std::int32_t VerifyImage(std::span<const std::uint8_t> file, const PublicKey* key,
+                         Bytes* payloads) {
+  static const std::uint8_t kMagic[7] = {'R', '0', '0', '0', 'F', 'F', '\n'};
+  if (payloads) payloads->clear();
+  if (key == nullptr) return -1;
+  if (file.size() < 32 || std::memcmp(file.data(), kMagic, 7) != 0) return 0;
+  const std::uint8_t* header = file.data() + 7;
+  std::uint64_t position = 23;
+  std::uint64_t total = 0;
+  std::uint32_t sequence = 1;
+  while (file.size() - position >= 9) {
+    const std::uint64_t remaining = file.size() - position;
+    const std::uint8_t* head = file.data() + position;
+    const std::uint64_t p = Little32(head);
+    const std::uint64_t s = Little32(head + 4);
+    const std::uint8_t type = head[8];
+    if (p + s > remaining - 9) return -1;
+    std::span<const std::uint8_t> payload(head + 9, p);
+    std::span<const std::uint8_t> signature(head + 9 + p, s);
+    Bytes message(payload.begin(), payload.end());
+    message.insert(message.end(), 12, 0);
+    message.push_back(type);
+    message.insert(message.end(), header, header + 16);
+    for (int i = 0; i < 4; ++i) message.push_back(static_cast<std::uint8_t>(sequence >> (8 * i)));
+    const auto block = key->RawPublicOperation(signature);
+    if (!block || CheckBlock(*block, kAlgorithmSha1, Sha1(message)) != 0) return -1;
+    if (payloads) payloads->insert(payloads->end(), payload.begin(), payload.end());
+    total += p;
+    position += 9 + p + s;
+    if (p == 0) return type == 2 && position == file.size() ? static_cast<std::int32_t>(total) : -1;
+    if (type != 1) return -1;
+    ++sequence;
+  }
+  return -1;
+}
+
+}  // namespace reference

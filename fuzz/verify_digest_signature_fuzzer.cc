@@ -1,0 +1,45 @@
+// VerifyDigestSignature with fuzzed key DER, signature and digest, against OpenSSL.
+//
+// Input: an algorithm selector, a digest length (0..31), the digest, a key length, the key DER,
+// then the signature. Checked: whenever OpenSSL parses the key as RSA and the device's reader
+// does too (the result is not NTE_BAD_PUBLIC_KEY), the result is exactly what the raw RSA
+// operation and the signature-block rule give; and every buffer is exactly as long as its data,
+// so any access past it is reported.
+#include <cstdint>
+#include <vector>
+
+#include "fuzz/fuzz_input.h"
+#include "fuzz/reference_verifier.h"
+#include "signing/signature_check.h"
+
+extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size) {
+  fuzz::FuzzInput input(data, size);
+  const BYTE selector = input.Take<BYTE>();
+  const ALG_ID algorithm = selector % 8 == 0   ? CALG_MD5
+                           : selector % 8 == 1 ? 0x8005u  // an algorithm the library lacks
+                                               : CALG_SHA1;
+  const DWORD digestLength = input.Take<BYTE>() % 32;
+  const auto digestBytes = input.TakeBytes(digestLength);
+  const std::vector<BYTE> digest(digestBytes.begin(), digestBytes.end());
+  const DWORD keyLength = input.Take<BYTE>() % 256;
+  const auto keyBytes = input.TakeBytes(keyLength);
+  const std::vector<BYTE> key(keyBytes.begin(), keyBytes.end());
+  const auto signatureBytes = input.Rest();
+  const std::vector<BYTE> signature(signatureBytes.begin(), signatureBytes.end());
+
+  const DWORD result = VerifyDigestSignature(
+      algorithm, digest.empty() ? nullptr : digest.data(), static_cast<DWORD>(digest.size()),
+      ByteBlob{static_cast<DWORD>(signature.size()),
+               signature.empty() ? nullptr : signature.data()},
+      ByteBlob{static_cast<DWORD>(key.size()), key.empty() ? nullptr : key.data()});
+  FUZZ_REQUIRE(result == 0 || result == NTE_BAD_PUBLIC_KEY || result == NTE_BAD_SIGNATURE ||
+               result == NTE_BAD_ALGID);
+
+  const reference::PublicKey parsed = reference::PublicKey::FromDer(key);
+  if (!parsed || result == NTE_BAD_PUBLIC_KEY) return 0;
+  const auto block = parsed.RawPublicOperation(signature);
+  const std::uint32_t expected =
+      block ? reference::CheckBlock(*block, algorithm, digest) : reference::kBadSignature;
+  FUZZ_REQUIRE(result == expected);
+  return 0;
+}
