@@ -11,6 +11,7 @@
 #include <optional>
 
 #include "flash/partition_table.h"
+#include "host/disk_space.h"
 #include "settings/device_variant.h"
 #include "settings/ecc_code.h"
 #include "settings/settings_block.h"
@@ -162,23 +163,13 @@ json RecordsOf(const Bytes& buffer) {
   return records;
 }
 
-// The card as the host platform reports it: with a capacity in device.json, that capacity less
-// the bytes of the files on the card; without one, the host file system's figures.
-json CardOf(const sim::DevicePaths& paths, const sim::DeviceConfig& config) {
-  std::error_code code;
-  if (config.cardCapacity) {
-    std::uint64_t used = 0;
-    for (auto it = std::filesystem::recursive_directory_iterator(paths.Card(), code);
-         !code && it != std::filesystem::recursive_directory_iterator(); it.increment(code)) {
-      std::error_code sizeCode;
-      if (it->is_regular_file(sizeCode)) used += it->file_size(sizeCode);
-    }
-    const std::uint64_t capacity = *config.cardCapacity;
-    return {{"capacity", capacity}, {"free", used >= capacity ? 0 : capacity - used}};
-  }
-  const std::filesystem::space_info space = std::filesystem::space(paths.Card(), code);
-  if (code) return {{"capacity", nullptr}, {"free", nullptr}};
-  return {{"capacity", space.capacity}, {"free", space.available}};
+// The card as the updater sees it (the host platform's own figures): with a capacity in
+// device.json, that capacity less the bytes of the files on the card; without one, the host
+// file system's.
+json CardOf(const sim::DevicePaths& paths) {
+  const std::optional<host::CardSpace> space = host::CurrentCardSpace(paths);
+  if (!space) return {{"capacity", nullptr}, {"free", nullptr}};
+  return {{"capacity", space->total}, {"free", space->free}};
 }
 
 json FaultsOf(const std::filesystem::path& configFile) {
@@ -385,7 +376,7 @@ bool DescribeDevice(const std::filesystem::path& directory, json* report, std::s
   result["variant"] = variant;
   result["update_request"] = updateRequest;
   result["ac_line"] = sim::ToString(config.acLine);
-  result["card"] = CardOf(paths, config);
+  result["card"] = CardOf(paths);
   result["faults"] = FaultsOf(paths.Config());
   result["timing"] = sim::ToString(config.timing);
   result["shell"] = sim::ToString(config.shell);
