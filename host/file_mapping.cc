@@ -14,6 +14,7 @@
 #include <fstream>
 #include <map>
 #include <mutex>
+#include <system_error>
 #include <unordered_map>
 
 #include "host/card_path.h"
@@ -70,7 +71,11 @@ MappingState& State() {
 bool WriteDescription(const std::filesystem::path& path, const FileObject& file, std::uint64_t size,
                       bool writable) {
   std::ofstream stream(path, std::ios::trunc);
-  stream << size << ' ' << (writable ? 1 : 0) << '\n' << file.Path().string() << '\n';
+  // Absolute, so that a process started from another folder finds the same file.
+  std::error_code code;
+  const std::filesystem::path mapped = std::filesystem::absolute(file.Path(), code);
+  if (code) return false;
+  stream << size << ' ' << (writable ? 1 : 0) << '\n' << mapped.string() << '\n';
   stream.flush();
   return static_cast<bool>(stream);
 }

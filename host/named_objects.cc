@@ -194,18 +194,6 @@ void NamedObjectHolders::Leave(const std::filesystem::path& path) {
   LeaveLocked(path, file);
 }
 
-bool NamedObjectHolders::IsHeld(const std::filesystem::path& path) {
-  std::lock_guard guard(lock_);
-  const auto found = counts_.find(path.string());
-  if (found != counts_.end() && found->second.process == ::getpid() && found->second.handles > 0)
-    return true;
-  LockedFile file(path);
-  if (!file.IsOpen()) return false;
-  for (const Record& record : ReadRecords(file.Descriptor()))
-    if (record.process != ::getpid() && IsRunning(record)) return true;
-  return false;
-}
-
 NamedObjectHolders& Holders() {
   static NamedObjectHolders* holders = new NamedObjectHolders;
   return *holders;

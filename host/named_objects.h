@@ -66,8 +66,6 @@ class NamedObjectHolders {
   std::optional<bool> Enter(const std::filesystem::path& path, Step whileLocked);
   // Counts one handle less; the last one removes this process's record.
   void Leave(const std::filesystem::path& path);
-  // Whether some running process other than this one, or this one, holds the object.
-  bool IsHeld(const std::filesystem::path& path);
 
  private:
   std::optional<bool> EnterLocked(const std::filesystem::path& path, const LockedFile& file);

@@ -26,23 +26,23 @@ class ThreadObject : public KernelObject {
       exitCode_ = exitCode;
       ended_ = true;
     }
-    ended_signal_.notify_all();
+    endedSignal_.notify_all();
   }
 
   DWORD Wait(DWORD milliseconds) override {
     std::unique_lock guard(lock_);
     if (milliseconds == INFINITE) {
-      ended_signal_.wait(guard, [this] { return ended_; });
+      endedSignal_.wait(guard, [this] { return ended_; });
       return WAIT_OBJECT_0;
     }
-    const bool ended = ended_signal_.wait_for(guard, std::chrono::milliseconds(milliseconds),
-                                              [this] { return ended_; });
+    const bool ended = endedSignal_.wait_for(guard, std::chrono::milliseconds(milliseconds),
+                                             [this] { return ended_; });
     return ended ? WAIT_OBJECT_0 : WAIT_TIMEOUT;
   }
 
  private:
   std::mutex lock_;
-  std::condition_variable ended_signal_;
+  std::condition_variable endedSignal_;
   bool ended_ = false;
   DWORD exitCode_ = 0;
 };

@@ -1,5 +1,7 @@
 #include <gtest/gtest.h>
 
+#include <unistd.h>
+
 #include <cstring>
 #include <string>
 
@@ -218,6 +220,38 @@ TEST(FileMappingDevices, NamesOfTwoDevicesNeverMeet) {
   for (const auto& entry : std::filesystem::recursive_directory_iterator(second.Paths().Card()))
     EXPECT_EQ(entry.path().filename(), "a.bin");
   for (HANDLE handle : {firstMapping, firstFile, secondMapping, secondFile}) CloseHandle(handle);
+}
+
+}  // namespace
+
+namespace {
+
+TEST(FileMappingDevices, ProcessesReachingTheDeviceByOtherPathsShareNames) {
+  host_test::TemporaryDevice device;
+  device.WriteCard("a.bin", "mapped by the parent");
+  device.WriteCard("b.bin", "the child's own file");
+  const std::filesystem::path before = std::filesystem::current_path();
+  // The parent names its device relative to its working folder, the child by an absolute
+  // path from another folder.
+  std::filesystem::current_path(device.Paths().root.parent_path());
+  ::setenv("ORVANTA_DEVICE", device.Paths().root.filename().c_str(), 1);
+  const HANDLE file = Open(u"\\SD Card\\a.bin", GENERIC_READ);
+  const HANDLE mapping = CreateFileMappingW(file, nullptr, PAGE_READONLY, 0, 0, kName);
+  ASSERT_NE(mapping, nullptr);
+  host_test::Child child([&device](host_test::Child&) {
+    ::setenv("ORVANTA_DEVICE", device.Paths().root.c_str(), 1);
+    if (::chdir("/") != 0) return 1;
+    const HANDLE own = Open(u"\\SD Card\\b.bin", GENERIC_READ);
+    const HANDLE shared = CreateFileMappingW(own, nullptr, PAGE_READONLY, 0, 0, kName);
+    if (shared == nullptr || GetLastError() != ERROR_ALREADY_EXISTS) return 2;
+    const auto* view = static_cast<const char*>(MapViewOfFile(shared, FILE_MAP_READ, 0, 0, 0));
+    if (view == nullptr) return 3;
+    return std::string(view, 20) == "mapped by the parent" ? 0 : 4;
+  });
+  EXPECT_EQ(child.Join(), 0);
+  CloseHandle(mapping);
+  CloseHandle(file);
+  std::filesystem::current_path(before);
 }
 
 }  // namespace
