@@ -162,6 +162,7 @@ TEST_F(SignAndVerify, BadArguments) {
       {{"sign", "--key", key, "--header", "00", in, out}, "--header"},
       {{"sign", "--key", key, "--header", std::string(32, 'g'), in, out}, "--header"},
       {{"sign", "--key", key, "--record-size", "0", in, out}, "--record-size"},
+      {{"sign", "--key", key, "--record-size", "lots", in, out}, "--record-size"},
       {{"sign", "--key", Path("nokey.pem").string(), in, out}, "nokey.pem"},
       {{"sign", "--key", key, Path("nothing").string(), out}, "nothing"},
       {{"verify", in}, "--key-index"},
@@ -263,7 +264,7 @@ TEST_F(Package, SignsEachFileWithItsKey) {
       RunTool({"package", "--keys", KeyDirectory().string(), "--card", card.string(),
                "--bootloader", Path("boot").string(), "--sdisk", Path("sdisk").string(),
                "--image-ea1", Path("ea1").string(), "--image-ea2", Path("ea2").string(),
-               "--image-eb", Path("eb").string(), "--record-size", "32768"});
+               "--image-eb", Path("eb").string(), "--record-size", "32K"});
   ASSERT_EQ(result.status, 0) << result.err;
   const std::vector<std::tuple<std::string, std::string, std::size_t>> outputs = {
       {"seboot.nb0", "0", 70000},

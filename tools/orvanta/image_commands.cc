@@ -81,6 +81,19 @@ bool SignWithProgress(std::span<const std::uint8_t> payload, const signer::Priva
                                     error);
 }
 
+// A --record-size text: a number of bytes (K and M suffixes allowed), 1..2^31-1.
+bool ParseRecordSize(const std::optional<std::string>& text, std::uint64_t* recordSize,
+                     std::string* error) {
+  if (!text) return true;
+  const std::optional<std::uint64_t> value = ParseNumber(*text);
+  if (!value) {
+    *error = "--record-size: \"" + *text + "\" is not a number of bytes";
+    return false;
+  }
+  *recordSize = *value;
+  return true;
+}
+
 bool CheckRecordSize(std::uint64_t recordSize, std::string* error) {
   if (recordSize == 0 || recordSize > 0x7FFFFFFF) {
     *error = "--record-size: must be 1..2147483647 bytes";
@@ -114,7 +127,7 @@ bool SignFile(const std::filesystem::path& keyFile, const signer::ImageHeader& h
 struct SignArguments {
   std::string key, input, output;
   std::optional<std::string> header;
-  std::uint64_t recordSize = kDefaultRecordSize;
+  std::optional<std::string> recordSize;
 };
 
 int RunSign(const SignArguments& arguments) {
@@ -125,9 +138,10 @@ int RunSign(const SignArguments& arguments) {
     std::copy(bytes->begin(), bytes->end(), header.begin());
   }
   std::string error;
-  if (!CheckRecordSize(arguments.recordSize, &error) ||
-      !SignFile(arguments.key, header, arguments.recordSize, arguments.input, arguments.output,
-                &error))
+  std::uint64_t recordSize = kDefaultRecordSize;
+  if (!ParseRecordSize(arguments.recordSize, &recordSize, &error) ||
+      !CheckRecordSize(recordSize, &error) ||
+      !SignFile(arguments.key, header, recordSize, arguments.input, arguments.output, &error))
     return ReportError(error);
   return kExitSuccess;
 }
@@ -199,6 +213,7 @@ int RunVerify(const VerifyArguments& arguments) {
 struct PackageArguments {
   PackageOptions options;
   std::string keys, card, bootloader, sdisk, imageEa1, imageEa2, imageEb;
+  std::optional<std::string> recordSize;
 };
 
 }  // namespace
@@ -293,7 +308,7 @@ void AddImageCommands(CLI::App& app, int* status) {
       ->required();
   packageCommand->add_option("--image-eb", package->imageEb, "variant 3 image (EB, key 3)")
       ->required();
-  packageCommand->add_option("--record-size", package->options.recordSize,
+  packageCommand->add_option("--record-size", package->recordSize,
                              "payload bytes per record (default 65536)");
   packageCommand->footer(
       "Example:\n  orvanta package --keys keys/dev --card \"device/SD Card\" --bootloader boot.bin"
@@ -307,6 +322,11 @@ void AddImageCommands(CLI::App& app, int* status) {
     options.imageEa1 = package->imageEa1;
     options.imageEa2 = package->imageEa2;
     options.imageEb = package->imageEb;
+    std::string error;
+    if (!ParseRecordSize(package->recordSize, &options.recordSize, &error)) {
+      *status = ReportError(error);
+      return;
+    }
     *status = BuildPackage(options);
   });
 }
