@@ -185,3 +185,16 @@ TEST_F(ProgramRunTest, AnOtherShellSkipsTheSingleInstanceCheck) {
   EXPECT_EQ(apptest::WaitForProgram(first), 1);
   EXPECT_FALSE(HasEvent(transcript_, "foreground"));
 }
+
+TEST_F(ProgramRunTest, WithoutAChoiceARunWhoseOutputIsNoTerminalIsHeadless) {
+  Environment environment = Headless({});
+  environment.erase("ORVANTA_TRANSCRIPT");
+  environment["ORVANTA_UI"] = "";
+  const auto output = directory_.Path() / "stdout.jsonl";
+  ASSERT_EQ(apptest::RunProgram(SCRIPTED_PROGRAM, environment, output), 1);
+  const std::vector<json> events = Events(output);
+  ASSERT_EQ(events.size(), 3u);
+  EXPECT_EQ(events[0]["event"], "dialog");
+  EXPECT_EQ(events[1]["id"], 130);
+  EXPECT_EQ(events[2], (json{{"event", "exit"}, {"status", 1}}));
+}

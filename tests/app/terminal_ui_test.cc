@@ -5,6 +5,8 @@
 
 #include <cstdio>
 #include <cstdlib>
+#include <fstream>
+#include <sstream>
 
 #include "process_runner.h"
 #include "sim/device.h"
@@ -124,4 +126,43 @@ TEST_F(TerminalUiTest, TabMovesTheFocusToCancel) {
   ASSERT_EQ(Tmux("send-keys -t updater Enter"), 0);
   ASSERT_TRUE(apptest::WaitUntil([&] { return apptest::ReadFile(status) == "1\n"; }));
   EXPECT_EQ(apptest::ReadLines(log), (std::vector<std::string>{"132=2"}));
+}
+
+TEST_F(TerminalUiTest, OtherShellsShowTheDialogAtTheTemplateSizeThroughAResize) {
+  sim::DeviceConfig config;
+  config.shell = sim::Shell::Other;
+  std::string error;
+  ASSERT_TRUE(sim::SaveDeviceConfig({device_}, config, &error)) << error;
+  const auto release = directory_.Path() / "release";
+  const std::string command =
+      "env ORVANTA_UI=tui ORVANTA_DEVICE=" + Quote(device_.string()) +
+      " ORVANTA_TEST_SCRIPT=advance,progress:50,wait:" + Quote(release.string()) + " " +
+      Quote(SCRIPTED_PROGRAM);
+  ASSERT_EQ(Tmux("new-session -d -s updater -x 90 -y 30 " + Quote(command)), 0);
+  ASSERT_TRUE(WaitForScreen("Operation 1 of 6:")) << Screen();
+  // 156 x 129 dialog units: 39 columns and a caption over 16 rows, inside a frame.
+  const std::string top = "+" + std::string(39, '-') + "+";
+  auto lines = [&] {
+    std::vector<std::string> result;
+    std::stringstream screen(Screen());
+    for (std::string line; std::getline(screen, line);) result.push_back(line);
+    return result;
+  };
+  std::vector<std::string> before = lines();
+  ASSERT_GT(before.size(), 18u);
+  EXPECT_EQ(before[0].substr(0, top.size()), top);
+  EXPECT_EQ(before[18].substr(0, top.size()), top);
+  Tmux("resize-window -t updater -x 60 -y 24");
+  // Redrawn with the same layout: the first 19 rows are as before (the old screen, cut by the
+  // resize, shows until the program has redrawn).
+  auto layoutKept = [&] {
+    const std::vector<std::string> after = lines();
+    if (after.size() != 24) return false;
+    for (std::size_t row = 0; row < 19; ++row) {
+      if (after[row].substr(0, top.size()) != before[row].substr(0, top.size())) return false;
+    }
+    return true;
+  };
+  EXPECT_TRUE(apptest::WaitUntil(layoutKept)) << Screen();
+  std::ofstream(release).put('x');
 }
