@@ -146,6 +146,27 @@ Sha1BlockFunction Sha1HardwareBlocks() {
 #endif
 }
 
+// One round, with the registers renamed instead of moved: after a round the caller's (a, b,
+// c, d, e) roles shift by one, so five consecutive rounds name them in rotation.
+#define ORVANTA_SHA1_ROUND(a, b, c, d, e, f, constant, word) \
+  do {                                                       \
+    e += std::rotl(a, 5) + (f) + (constant) + (word);        \
+    b = std::rotl(b, 30);                                    \
+  } while (false)
+#define ORVANTA_SHA1_CHOOSE(b, c, d) ((d) ^ ((b) & ((c) ^ (d))))
+#define ORVANTA_SHA1_PARITY(b, c, d) ((b) ^ (c) ^ (d))
+#define ORVANTA_SHA1_MAJORITY(b, c, d) (((b) & (c)) | ((d) & ((b) | (c))))
+// W[t] = rotl(W[t-3] ^ W[t-8] ^ W[t-14] ^ W[t-16], 1) in a ring of 16 words.
+#define ORVANTA_SHA1_SCHEDULE(t) \
+  (w[(t)&15] = std::rotl(w[((t) + 13) & 15] ^ w[((t) + 8) & 15] ^ w[((t) + 2) & 15] ^ w[(t)&15], 1))
+#define ORVANTA_SHA1_FIVE(function, constant, t, word)                           \
+  ORVANTA_SHA1_ROUND(a, b, c, d, e, function(b, c, d), constant, word(t));       \
+  ORVANTA_SHA1_ROUND(e, a, b, c, d, function(a, b, c), constant, word((t) + 1)); \
+  ORVANTA_SHA1_ROUND(d, e, a, b, c, function(e, a, b), constant, word((t) + 2)); \
+  ORVANTA_SHA1_ROUND(c, d, e, a, b, function(d, e, a), constant, word((t) + 3)); \
+  ORVANTA_SHA1_ROUND(b, c, d, e, a, function(c, d, e), constant, word((t) + 4))
+#define ORVANTA_SHA1_LOADED(t) w[t]
+
 void Sha1PortableBlocks(DWORD* chaining, const BYTE* blocks, std::size_t count) {
   for (; count > 0; --count, blocks += Sha1BlockSize) {
     DWORD w[16];
@@ -155,26 +176,30 @@ void Sha1PortableBlocks(DWORD* chaining, const BYTE* blocks, std::size_t count) 
     DWORD c = chaining[2];
     DWORD d = chaining[3];
     DWORD e = chaining[4];
-    // The schedule lives in a 16-word ring: W[t] replaces W[t - 16].
-    auto schedule = [&w](int t) {
-      const DWORD value =
-          std::rotl(w[(t + 13) & 15] ^ w[(t + 8) & 15] ^ w[(t + 2) & 15] ^ w[t & 15], 1);
-      w[t & 15] = value;
-      return value;
-    };
-    auto round = [&](DWORD f, DWORD constant, DWORD word) {
-      const DWORD next = std::rotl(a, 5) + f + e + constant + word;
-      e = d;
-      d = c;
-      c = std::rotl(b, 30);
-      b = a;
-      a = next;
-    };
-    for (int t = 0; t < 16; ++t) round((b & c) | (~b & d), 0x5A827999u, w[t]);
-    for (int t = 16; t < 20; ++t) round((b & c) | (~b & d), 0x5A827999u, schedule(t));
-    for (int t = 20; t < 40; ++t) round(b ^ c ^ d, 0x6ED9EBA1u, schedule(t));
-    for (int t = 40; t < 60; ++t) round((b & c) | (b & d) | (c & d), 0x8F1BBCDCu, schedule(t));
-    for (int t = 60; t < 80; ++t) round(b ^ c ^ d, 0xCA62C1D6u, schedule(t));
+    ORVANTA_SHA1_FIVE(ORVANTA_SHA1_CHOOSE, 0x5A827999u, 0, ORVANTA_SHA1_LOADED);
+    ORVANTA_SHA1_FIVE(ORVANTA_SHA1_CHOOSE, 0x5A827999u, 5, ORVANTA_SHA1_LOADED);
+    ORVANTA_SHA1_FIVE(ORVANTA_SHA1_CHOOSE, 0x5A827999u, 10, ORVANTA_SHA1_LOADED);
+    ORVANTA_SHA1_ROUND(a, b, c, d, e, ORVANTA_SHA1_CHOOSE(b, c, d), 0x5A827999u, w[15]);
+    ORVANTA_SHA1_ROUND(e, a, b, c, d, ORVANTA_SHA1_CHOOSE(a, b, c), 0x5A827999u,
+                       ORVANTA_SHA1_SCHEDULE(16));
+    ORVANTA_SHA1_ROUND(d, e, a, b, c, ORVANTA_SHA1_CHOOSE(e, a, b), 0x5A827999u,
+                       ORVANTA_SHA1_SCHEDULE(17));
+    ORVANTA_SHA1_ROUND(c, d, e, a, b, ORVANTA_SHA1_CHOOSE(d, e, a), 0x5A827999u,
+                       ORVANTA_SHA1_SCHEDULE(18));
+    ORVANTA_SHA1_ROUND(b, c, d, e, a, ORVANTA_SHA1_CHOOSE(c, d, e), 0x5A827999u,
+                       ORVANTA_SHA1_SCHEDULE(19));
+    ORVANTA_SHA1_FIVE(ORVANTA_SHA1_PARITY, 0x6ED9EBA1u, 20, ORVANTA_SHA1_SCHEDULE);
+    ORVANTA_SHA1_FIVE(ORVANTA_SHA1_PARITY, 0x6ED9EBA1u, 25, ORVANTA_SHA1_SCHEDULE);
+    ORVANTA_SHA1_FIVE(ORVANTA_SHA1_PARITY, 0x6ED9EBA1u, 30, ORVANTA_SHA1_SCHEDULE);
+    ORVANTA_SHA1_FIVE(ORVANTA_SHA1_PARITY, 0x6ED9EBA1u, 35, ORVANTA_SHA1_SCHEDULE);
+    ORVANTA_SHA1_FIVE(ORVANTA_SHA1_MAJORITY, 0x8F1BBCDCu, 40, ORVANTA_SHA1_SCHEDULE);
+    ORVANTA_SHA1_FIVE(ORVANTA_SHA1_MAJORITY, 0x8F1BBCDCu, 45, ORVANTA_SHA1_SCHEDULE);
+    ORVANTA_SHA1_FIVE(ORVANTA_SHA1_MAJORITY, 0x8F1BBCDCu, 50, ORVANTA_SHA1_SCHEDULE);
+    ORVANTA_SHA1_FIVE(ORVANTA_SHA1_MAJORITY, 0x8F1BBCDCu, 55, ORVANTA_SHA1_SCHEDULE);
+    ORVANTA_SHA1_FIVE(ORVANTA_SHA1_PARITY, 0xCA62C1D6u, 60, ORVANTA_SHA1_SCHEDULE);
+    ORVANTA_SHA1_FIVE(ORVANTA_SHA1_PARITY, 0xCA62C1D6u, 65, ORVANTA_SHA1_SCHEDULE);
+    ORVANTA_SHA1_FIVE(ORVANTA_SHA1_PARITY, 0xCA62C1D6u, 70, ORVANTA_SHA1_SCHEDULE);
+    ORVANTA_SHA1_FIVE(ORVANTA_SHA1_PARITY, 0xCA62C1D6u, 75, ORVANTA_SHA1_SCHEDULE);
     chaining[0] += a;
     chaining[1] += b;
     chaining[2] += c;
@@ -182,6 +207,13 @@ void Sha1PortableBlocks(DWORD* chaining, const BYTE* blocks, std::size_t count) 
     chaining[4] += e;
   }
 }
+#undef ORVANTA_SHA1_LOADED
+#undef ORVANTA_SHA1_FIVE
+#undef ORVANTA_SHA1_SCHEDULE
+#undef ORVANTA_SHA1_MAJORITY
+#undef ORVANTA_SHA1_PARITY
+#undef ORVANTA_SHA1_CHOOSE
+#undef ORVANTA_SHA1_ROUND
 
 void Sha1Initialize(Sha1State& state) {
   std::memcpy(state.chaining, InitialChaining, sizeof state.chaining);
