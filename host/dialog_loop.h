@@ -74,10 +74,6 @@ void RegisterFrameworkWindow(HWND window);
 void UnregisterFrameworkWindow(HWND window);
 bool IsFrameworkWindow(HWND window);
 
-}  // namespace host
-
-namespace host {
-
 // Runs `call` on the UI thread and waits for it; runs it here when this is the UI thread or no
 // UI thread runs.
 LRESULT CallOnUiThread(const std::function<LRESULT()>& call);
@@ -86,10 +82,6 @@ LRESULT CallOnUiThread(const std::function<LRESULT()>& call);
 // publishes itself when it is shown and withdraws when it closes.
 void PublishTopLevelWindow(const DialogTemplate& dialogTemplate);
 void WithdrawTopLevelWindow();
-
-}  // namespace host
-
-namespace host {
 
 // The program file's full path (the executable), and the application's name: the file name
 // without its extension.
