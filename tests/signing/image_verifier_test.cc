@@ -374,3 +374,19 @@ TEST_F(RecordCheck, TheSignedMessageBindsEveryField) {
 }
 
 }  // namespace
+
+namespace {
+
+// A candidate list whose last index lies beyond its entries is tried only as far as it goes.
+TEST_F(RecordCheck, ListsNamingMoreEntriesThanTheyHoldStopAtTheirEnd) {
+  const Bytes payload = Payload(10, 19);
+  const Bytes signature = SignatureOf(1, payload, 1);
+  const RecordDescriptor record = Descriptor(payload, signature, 1);
+  const BYTE* references[1] = {KeyTable[0]};
+  const DWORD lengths[1] = {162};
+  EXPECT_EQ(VerifyRecord(record, KeyCandidateList{references, lengths, 1, 0, 3}), E_FAIL);
+  EXPECT_EQ(RememberedKey.reference, KeyTable[0]);
+  EXPECT_EQ(RememberedKey.remembered, 0u);
+}
+
+}  // namespace

@@ -281,3 +281,21 @@ TEST(WordPrimitives, CarriesBorrowsAndLengths) {
 }
 
 }  // namespace
+
+namespace {
+
+// The blob's bit length decides how many modulus words are read; one that the blob's
+// builder never writes must not make the operation read past the blob.
+TEST(RsaPublicOperation, RefusesBitLengthsBeyondTheBlob) {
+  std::vector<BYTE> blob(KeyBlobSize, 0xFF);
+  const DWORD fields[] = {RsaKeyBlobMagic, 0, 0, 0, 3};
+  std::memcpy(blob.data(), fields, sizeof fields);
+  std::vector<DWORD> input(RsaValueBufferWords, 0);
+  std::vector<DWORD> output(RsaValueBufferWords, 0);
+  for (DWORD bits : {0u, 8u * 513, 0xFFFFFFF8u}) {
+    std::memcpy(blob.data() + KeyBlobBitLengthOffset, &bits, sizeof bits);
+    EXPECT_FALSE(RsaPublicOperation(blob.data(), input.data(), output.data())) << bits;
+  }
+}
+
+}  // namespace

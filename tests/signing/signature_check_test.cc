@@ -260,3 +260,16 @@ TEST(SmallKeys, ZeroAndOneFillOctetsAreAccepted) {
 }
 
 }  // namespace
+
+namespace {
+
+// A blob whose modulus has a single octet has no room for the 00 01 head; the check must not
+// read below the block for it.
+TEST(CheckSignatureBlock, RefusesAOneOctetModulus) {
+  BYTE blob[KeyBlobSize] = {};
+  BYTE block[RsaValueBufferSize] = {};
+  const BYTE digest[20] = {};
+  EXPECT_EQ(CheckSignatureBlock(blob, CALG_SHA1, digest, 20, block), NTE_BAD_SIGNATURE);
+}
+
+}  // namespace
