@@ -88,6 +88,10 @@ struct PowerRow {
   Expectation expected;
 };
 
+void PrintTo(const PowerRow& row, std::ostream* out) {
+  *out << row.name;
+}
+
 class PowerBeforeProgramming : public InterleavedRun,
                                public ::testing::WithParamInterface<PowerRow> {};
 

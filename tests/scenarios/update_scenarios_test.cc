@@ -192,6 +192,11 @@ const Row kRows[] = {
      Fails({132}, 6, WholeImage)},
 };
 
+// Test names carry the row's name; the row itself is not printable.
+void PrintTo(const Row& row, std::ostream* out) {
+  *out << row.name;
+}
+
 class UpdateScenario : public ::testing::TestWithParam<Row> {};
 
 TEST_P(UpdateScenario, Run) {
