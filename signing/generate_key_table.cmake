@@ -34,7 +34,7 @@ foreach(index RANGE 0 3)
                         "RSA-1024 key with exponent 65537 (it has ${size} bytes)")
   endif()
   string(REGEX REPLACE "([0-9a-f][0-9a-f])" "0x\\1," bytes "${hex}")
-  string(REGEX REPLACE "((0x..,){16})" "\\1\n     " bytes "${bytes}")
+  string(REGEX REPLACE "(0x..,0x..,0x..,0x..,0x..,0x..,0x..,0x..,0x..,0x..,0x..,0x..,)" "\\1\n     " bytes "${bytes}")
   string(APPEND entries "    // key${index}.der\n    {${bytes}},\n")
 endforeach()
 

@@ -20,7 +20,6 @@
 // library's work areas are process-wide. Only the update worker thread calls this.
 #pragma once
 
-#include <array>
 
 #include "platform/dialog_framework.h"
 #include "platform/types.h"
