@@ -1,0 +1,361 @@
+#include "power_cut_campaign.h"
+
+#include <algorithm>
+#include <cstdlib>
+#include <filesystem>
+#include <fstream>
+#include <map>
+#include <set>
+#include <sstream>
+
+#include <nlohmann/json.hpp>
+
+#include "../scenarios/scenario_bench.h"
+#include "flash/partition_table.h"
+#include "settings/ecc_code.h"
+#include "settings/settings_block.h"
+#include "settings/settings_store.h"
+#include "sim/nor_chip.h"
+
+namespace campaign {
+namespace {
+
+using scenario::Bytes;
+
+constexpr int kRestartStatus = 0;
+
+struct JournalFacts {
+  std::vector<std::uint64_t> commandCounts;  // one per release of the flash window
+  bool powerCut = false;
+  std::uint64_t cutOffset = 0;  // byte offset in the flash window of the last command
+};
+
+JournalFacts ReadJournal(const std::filesystem::path& journal) {
+  JournalFacts facts;
+  std::ifstream in(journal);
+  std::string line;
+  while (std::getline(in, line)) {
+    const auto event = nlohmann::json::parse(line, nullptr, false);
+    if (!event.is_object()) continue;
+    const std::string kind = event.value("event", "");
+    if (kind == "flash_commands") facts.commandCounts.push_back(event.value("count", 0ull));
+    if (kind == "power_cut") {
+      facts.powerCut = true;
+      facts.cutOffset = event.value("offset", 0ull);
+    }
+  }
+  return facts;
+}
+
+// Stores a record in each permanent settings partition, so that "byte-identical" means more
+// than an empty block, and returns what failed (empty on success).
+std::string FillPermanentSettings() {
+  SettingsStore::Open();
+  SettingsStore::Lock();
+  const bool loaded = SettingsStore::Load();
+  const std::string serial = "SN-0042-7781";
+  const std::string uuid = "5f0c9a3e-2b41-4c8e-9d77-0a1b2c3d4e5f";
+  const Bytes mac = {0x00, 0x1B, 0x2C, 0x3D, 0x4E, 0x5F};
+  auto bytes = [](const std::string& text) { return Bytes(text.begin(), text.end()); };
+  const Bytes serialBytes = bytes(serial);
+  const Bytes uuidBytes = bytes(uuid);
+  const bool put =
+      SettingsStore::PutRecord(3, kSerialSettingsType, serialBytes.data(), serialBytes.size(), 0) &&
+      SettingsStore::PutRecord(4, kUuidSettingsType, uuidBytes.data(), uuidBytes.size(), 0) &&
+      SettingsStore::PutRecord(5, kMacSettingsType, mac.data(), mac.size(), 1);
+  const bool flushed = put && SettingsStore::Flush();
+  SettingsStore::Unlock();
+  SettingsStore::Close();
+  if (!loaded) return "the formatted settings do not load";
+  if (!flushed) return "cannot store the permanent settings records";
+  return "";
+}
+
+class Device {
+ public:
+  explicit Device(std::size_t bootloaderSize)
+      : bench_("52614-01"), packages_(scenario::StandardPackages(1, bootloaderSize, 3000, 1024)) {}
+
+  std::string Prepare() {
+    if (std::string error = FillPermanentSettings(); !error.empty()) return error;
+    bench_.Place(packages_);
+    before_ = bench_.NorAfter();
+    const auto layout = bench_.Layout();
+    semiPermanentBlock_ = layout.semiPermanentBlock;
+    permanentBlocks_ = layout.otherSettingsBlocks;
+    tableBlock_ = layout.lastBlock;
+    return "";
+  }
+
+  // The device as it was before the update, with `faults` and an empty journal.
+  void Restore(const std::vector<sim::Fault>& faults) {
+    const auto& paths = bench_.Device().Paths();
+    scenario::Bytes nor = before_;
+    std::ofstream(paths.Nor(), std::ios::binary | std::ios::trunc)
+        .write(reinterpret_cast<const char*>(nor.data()), static_cast<std::streamsize>(nor.size()));
+    std::ofstream(paths.Journal(), std::ios::trunc).flush();
+    std::filesystem::remove(bench_.Device().Card("syaffs.bc"));
+    std::filesystem::remove(bench_.Device().Card("_seboot.nb0"));
+    bench_.UpdateConfig([&](sim::DeviceConfig& config) { config.faults = faults; });
+  }
+
+  int Run() { return bench_.Run("ok"); }
+  JournalFacts Journal() const { return ReadJournal(bench_.Device().Paths().Journal()); }
+  Bytes Nor() const { return bench_.NorAfter(); }
+
+  std::pair<std::uint64_t, std::uint64_t> BlockRange(std::uint32_t block) const {
+    const auto begin = bench_.BlockOffset(block);
+    return {begin, begin + test::BlockSizeOf(bench_.Config(), block)};
+  }
+  bool SameBlock(const Bytes& a, const Bytes& b, std::uint32_t block) const {
+    const auto [begin, end] = BlockRange(block);
+    return scenario::SameRange(a, b, begin, end);
+  }
+  bool TableValid(const Bytes& nor) const {
+    return PartitionTable::IsValid(nor.data() + BlockRange(tableBlock_).first) == 1;
+  }
+  bool PermanentSame(const Bytes& nor) const {
+    return std::all_of(permanentBlocks_.begin(), permanentBlocks_.end(),
+                       [&](std::uint32_t block) { return SameBlock(nor, before_, block); });
+  }
+  bool BootloaderInPlace(const Bytes& nor) const {
+    const Bytes& image = packages_.bootloader;
+    return nor.size() >= image.size() && std::equal(image.begin(), image.end(), nor.begin());
+  }
+  bool InSemiPermanentBlock(std::uint64_t offset) const {
+    const auto [begin, end] = BlockRange(semiPermanentBlock_);
+    return offset >= begin && offset < end;
+  }
+  std::uint32_t SemiPermanentBlock() const { return semiPermanentBlock_; }
+
+  // Whether `block` of the image reads as a settings block: header code, magic, version,
+  // length, trailer magic and every chunk code, as the settings reader checks them.
+  bool BlockReadsBack(const Bytes& nor, std::uint32_t block) const {
+    const auto [begin, end] = BlockRange(block);
+    if (end - begin < kSettingsBlockOverhead + kSettingsPayloadCapacity) return false;
+    Bytes copy(nor.begin() + static_cast<long>(begin), nor.begin() + static_cast<long>(end));
+    auto field = [&](std::size_t at) {
+      return copy[at] | copy[at + 1] << 8 | copy[at + 2] << 16 |
+             static_cast<std::uint32_t>(copy[at + 3]) << 24;
+    };
+    BYTE computed[kEccCodeSize];
+    EccCode::Compute(copy.data(), kSettingsHeaderFieldsSize, computed);
+    if (EccCode::Correct(copy.data(), kSettingsHeaderFieldsSize,
+                         copy.data() + kSettingsHeaderFieldsSize, computed) < 0)
+      return false;
+    const std::uint32_t length = field(8);
+    if (field(0) != kSettingsBlockMagic || field(4) != kSettingsBlockVersion ||
+        length > kSettingsPayloadCapacity)
+      return false;
+    BYTE* payload = copy.data() + kSettingsHeaderSize;
+    BYTE* codes = payload + length;
+    if (field(kSettingsHeaderSize + length + kSettingsTrailerCodesSize) != kSettingsTrailerMagic)
+      return false;
+    for (std::uint32_t start = 0, slot = 0; start < length; start += 256, ++slot) {
+      const std::uint32_t chunk = std::min<std::uint32_t>(256, length - start);
+      EccCode::Compute(payload + start, chunk, computed);
+      if (EccCode::Correct(payload + start, chunk, codes + 3 * slot, computed) < 0) return false;
+    }
+    return true;
+  }
+  const Bytes& Before() const { return before_; }
+
+ private:
+  scenario::Bench bench_;
+  const scenario::PackageSet& packages_;
+  Bytes before_;
+  std::uint32_t semiPermanentBlock_ = 0;
+  std::vector<std::uint32_t> permanentBlocks_;
+  std::uint32_t tableBlock_ = 0;
+};
+
+std::vector<std::uint64_t> ChooseCutPoints(const CampaignResult& result, std::size_t points) {
+  std::set<std::uint64_t> chosen;
+  const std::uint64_t total = result.totalCommands;
+  if (points == 0 || points >= total) {
+    for (std::uint64_t k = 0; k < total; ++k) chosen.insert(k);
+  } else {
+    for (std::size_t i = 0; i < points; ++i) chosen.insert(i * total / points);
+    // Both sides of every phase boundary, and the last commands of the run.
+    for (std::uint64_t end : result.phaseEnds) {
+      for (std::uint64_t k : {end - 1, end, end + 1}) {
+        if (end > 0 && k < total) chosen.insert(k);
+      }
+    }
+    for (std::uint64_t back = 1; back <= 8 && back <= total; ++back) chosen.insert(total - back);
+  }
+  return {chosen.begin(), chosen.end()};
+}
+
+const char* StateName(SettingsState state) {
+  switch (state) {
+    case SettingsState::AsBefore:
+      return "as before";
+    case SettingsState::WithRequest:
+      return "with request";
+    case SettingsState::Unreadable:
+      return "unreadable";
+    case SettingsState::Changed:
+      return "changed";
+  }
+  return "?";
+}
+
+}  // namespace
+
+bool CutOutcome::Failed() const {
+  if (!cutTookEffect || !tableValid || !permanentSettingsSame) return true;
+  if (semiPermanent == SettingsState::Changed) return true;
+  if (semiPermanent == SettingsState::Unreadable) return !cutInsideSettingsWrite;
+  return !secondRunCompleted;
+}
+
+std::size_t CampaignResult::Failures() const {
+  return static_cast<std::size_t>(std::count_if(outcomes.begin(), outcomes.end(),
+                                                [](const CutOutcome& o) { return o.Failed(); }));
+}
+
+CampaignResult RunPowerCutCampaign(const CampaignOptions& options) {
+  CampaignResult result;
+  setenv("ORVANTA_FLASH_COMMAND_COUNT", "1", 1);
+  Device device(options.bootloaderSize);
+  if (std::string error = device.Prepare(); !error.empty()) {
+    result.error = error;
+    return result;
+  }
+
+  // The reference: a complete update, its command count and the flash it leaves.
+  device.Restore({});
+  if (const int status = device.Run(); status != kRestartStatus) {
+    result.error = "the reference update ended with status " + std::to_string(status);
+    return result;
+  }
+  const JournalFacts reference = device.Journal();
+  const Bytes completed = device.Nor();
+  if (reference.commandCounts.empty() || !device.BootloaderInPlace(completed)) {
+    result.error = "the reference update left no command count or no bootloader";
+    return result;
+  }
+  result.phaseEnds = reference.commandCounts;
+  result.totalCommands = reference.commandCounts.back();
+  const std::vector<std::string> knownPhases = {
+      "variant read (space check)", "variant read (verification)", "programming", "update request"};
+  for (std::size_t i = 0; i < result.phaseEnds.size(); ++i) {
+    result.phaseNames.push_back(result.phaseEnds.size() == knownPhases.size()
+                                    ? knownPhases[i]
+                                    : "phase " + std::to_string(i + 1));
+  }
+
+  const std::vector<std::uint64_t> cuts = ChooseCutPoints(result, options.points);
+  result.settingsWriteFirst = result.totalCommands;
+  for (std::uint64_t k : cuts) {
+    CutOutcome outcome;
+    outcome.cutAfter = k;
+    outcome.phase = static_cast<std::size_t>(
+        std::upper_bound(result.phaseEnds.begin(), result.phaseEnds.end(), k) -
+        result.phaseEnds.begin());
+    outcome.phase = std::min(outcome.phase, result.phaseEnds.size() - 1);
+
+    sim::Fault cut;
+    cut.kind = sim::FaultKind::PowerCutAfter;
+    cut.count = k;
+    device.Restore({cut});
+    const int firstStatus = device.Run();
+    const JournalFacts facts = device.Journal();
+    outcome.cutTookEffect = firstStatus == sim::kPowerCutExitStatus && facts.powerCut;
+    outcome.cutInsideSettingsWrite = outcome.phase + 1 == result.phaseEnds.size() &&
+                                     device.InSemiPermanentBlock(facts.cutOffset);
+    if (outcome.cutInsideSettingsWrite) {
+      result.settingsWriteFirst = std::min(result.settingsWriteFirst, k);
+      result.settingsWriteLast = std::max(result.settingsWriteLast, k);
+    }
+
+    const Bytes afterCut = device.Nor();
+    outcome.tableValid = device.TableValid(afterCut);
+    outcome.permanentSettingsSame = device.PermanentSame(afterCut);
+    const std::uint32_t semi = device.SemiPermanentBlock();
+    outcome.semiPermanent =
+        device.SameBlock(afterCut, device.Before(), semi) ? SettingsState::AsBefore
+        : device.SameBlock(afterCut, completed, semi)     ? SettingsState::WithRequest
+                                                          : SettingsState::Unreadable;
+    if (outcome.semiPermanent == SettingsState::Unreadable &&
+        device.BlockReadsBack(afterCut, semi)) {
+      outcome.semiPermanent = SettingsState::Changed;
+    }
+
+    // Power is back (the chip removed the cut from the plan): the second run.
+    const int secondStatus = device.Run();
+    const Bytes afterSecond = device.Nor();
+    outcome.secondRunCompleted =
+        secondStatus == kRestartStatus && device.BootloaderInPlace(afterSecond) &&
+        device.SameBlock(afterSecond, completed, semi) && device.PermanentSame(afterSecond) &&
+        device.TableValid(afterSecond);
+    result.outcomes.push_back(outcome);
+    if (options.progress) options.progress(outcome, result.outcomes.size(), cuts.size());
+  }
+  if (result.settingsWriteFirst > result.settingsWriteLast) result.settingsWriteFirst = 0;
+  return result;
+}
+
+std::string FormatTable(const CampaignResult& result) {
+  std::ostringstream out;
+  if (!result.error.empty()) {
+    out << "power-cut campaign could not run: " << result.error << "\n";
+    return out.str();
+  }
+  out << "flash commands in a complete update: " << result.totalCommands << " (phase ends:";
+  for (auto end : result.phaseEnds) out << " " << end;
+  out << "); cut points: " << result.outcomes.size() << "\n";
+  struct Row {
+    std::size_t phase;
+    std::string settings;
+    bool second;
+    bool failed;
+    bool operator<(const Row& o) const {
+      return std::tie(phase, settings, second, failed) <
+             std::tie(o.phase, o.settings, o.second, o.failed);
+    }
+  };
+  std::map<Row, std::pair<std::size_t, std::pair<std::uint64_t, std::uint64_t>>> rows;
+  std::size_t tableInvalid = 0;
+  std::size_t permanentChanged = 0;
+  for (const CutOutcome& o : result.outcomes) {
+    Row row{o.phase, StateName(o.semiPermanent), o.secondRunCompleted, o.Failed()};
+    auto& [count, range] = rows[row];
+    if (count == 0) range = {o.cutAfter, o.cutAfter};
+    range.first = std::min(range.first, o.cutAfter);
+    range.second = std::max(range.second, o.cutAfter);
+    ++count;
+    tableInvalid += o.tableValid ? 0 : 1;
+    permanentChanged += o.permanentSettingsSame ? 0 : 1;
+  }
+  char line[256];
+  std::snprintf(line, sizeof line, "%-30s %-22s %-13s %7s  %-17s %s\n", "phase of the cut",
+                "semi-permanent block", "second run", "points", "cut after", "verdict");
+  out << line;
+  for (const auto& [row, value] : rows) {
+    const auto& [count, range] = value;
+    const std::string cutRange = std::to_string(range.first) + ".." + std::to_string(range.second);
+    // An unreadable block whose payload was programmed far enough still gives the second run
+    // its part number (a failed read leaves the payload as read in the store's buffer).
+    const char* verdict = row.failed                                   ? "FAIL"
+                          : row.settings == "unreadable" && row.second ? "ok (recovered)"
+                          : row.settings == "unreadable"               ? "known limit"
+                                                                       : "ok";
+    std::snprintf(line, sizeof line, "%-30s %-22s %-13s %7zu  %-17s %s\n",
+                  result.phaseNames[row.phase].c_str(), row.settings.c_str(),
+                  row.second ? "completes" : "fails", count, cutRange.c_str(), verdict);
+    out << line;
+  }
+  std::size_t lost = 0;
+  for (const CutOutcome& o : result.outcomes)
+    lost += o.semiPermanent == SettingsState::Unreadable ? 1 : 0;
+  out << "partition table invalid after a cut: " << tableInvalid
+      << "; partitions 6/7/8 changed: " << permanentChanged
+      << "; semi-permanent block unreadable (cut inside its own erase or write, at cut points "
+      << result.settingsWriteFirst << ".." << result.settingsWriteLast << "): " << lost
+      << "; failures: " << result.Failures() << "\n";
+  return out.str();
+}
+
+}  // namespace campaign

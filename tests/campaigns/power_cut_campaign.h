@@ -1,0 +1,67 @@
+// The power-cut campaign: a whole headless update of a small package set, cut off after the
+// k-th flash command for many k, each followed by a second run with power restored.
+//
+// A reference run counts the flash commands of a complete update (the chip journals its count
+// whenever the flash window is released, which also marks where each phase of the run ends).
+// Then, for every chosen cut point k, the device is put back as it was before the update, the
+// updater runs with a power cut after command k, and the next start checks:
+//   - the partition table in the last block is valid;
+//   - partitions 6, 7 and 8 (which hold records) are byte-identical to before;
+//   - the Semi-Permanent Settings block is either as before, or as after the complete update
+//     (with the update request), or unreadable; unreadable is allowed only when the cut fell
+//     inside that block's own erase or programming, since the block has no second copy;
+//   - a second run with power completes the update: it ends in a restart, with the bootloader
+//     image in flash and the update request stored.
+#pragma once
+
+#include <cstdint>
+#include <functional>
+#include <string>
+#include <vector>
+
+namespace campaign {
+
+// Unreadable: the block no longer reads as a settings block. Changed: it reads, but holds
+// neither the old contents nor the update request (never allowed).
+enum class SettingsState { AsBefore, WithRequest, Unreadable, Changed };
+
+struct CutOutcome {
+  std::uint64_t cutAfter = 0;  // commands carried out before the power failed
+  std::size_t phase = 0;       // index into CampaignResult::phaseNames
+  bool cutTookEffect = false;  // the first run ended by the power cut
+  bool tableValid = false;
+  bool permanentSettingsSame = false;
+  SettingsState semiPermanent = SettingsState::Unreadable;
+  bool cutInsideSettingsWrite = false;  // k lies in the Semi-Permanent block's erase or program
+  bool secondRunCompleted = false;
+  // Whether this cut point breaks a guarantee (a cut inside the settings write that loses the
+  // block is the format's known limit, not a failure).
+  bool Failed() const;
+};
+
+struct CampaignOptions {
+  std::size_t bootloaderSize = 20 * 1024;
+  // Cut points spread evenly over the run; 0 cuts after every single command.
+  std::size_t points = 200;
+  // Called after each cut point (for progress lines).
+  std::function<void(const CutOutcome&, std::size_t done, std::size_t total)> progress;
+};
+
+struct CampaignResult {
+  std::string error;  // set when the campaign itself could not run
+  std::uint64_t totalCommands = 0;
+  std::vector<std::uint64_t> phaseEnds;  // command count at the end of each phase
+  std::vector<std::string> phaseNames;
+  // Commands of the Semi-Permanent block's own erase and programming: (first, last].
+  std::uint64_t settingsWriteFirst = 0;
+  std::uint64_t settingsWriteLast = 0;
+  std::vector<CutOutcome> outcomes;
+  std::size_t Failures() const;
+};
+
+CampaignResult RunPowerCutCampaign(const CampaignOptions& options);
+
+// One table: a row per phase and per outcome, with the number of cut points.
+std::string FormatTable(const CampaignResult& result);
+
+}  // namespace campaign
