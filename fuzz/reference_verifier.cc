@@ -59,6 +59,11 @@ PublicKey PublicKey::FromDer(std::span<const std::uint8_t> der) {
   EVP_PKEY* parsed = d2i_PUBKEY(nullptr, &p, static_cast<long>(der.size()));
   if (parsed != nullptr && EVP_PKEY_get_base_id(parsed) == EVP_PKEY_RSA) {
     key.key_ = parsed;
+    unsigned char* encoded = nullptr;
+    const int length = i2d_PUBKEY(parsed, &encoded);
+    key.canonical_ = length >= 0 && static_cast<std::size_t>(length) == der.size() &&
+                     std::memcmp(encoded, der.data(), der.size()) == 0;
+    OPENSSL_free(encoded);
   } else {
     EVP_PKEY_free(parsed);
   }

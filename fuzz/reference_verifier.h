@@ -35,14 +35,20 @@ class PublicKey {
   static PublicKey FromDer(std::span<const std::uint8_t> der);
   static PublicKey FromFile(const std::filesystem::path& derFile);
   explicit operator bool() const { return key_ != nullptr; }
+  // Whether OpenSSL's own encoding of the parsed key is exactly the DER it was parsed from.
+  // A lenient parse (a BIT STRING with unused bits, say) may read other key values than the
+  // device's reader does, so only canonical keys make a fair comparison.
+  bool Canonical() const { return canonical_; }
   // Modulus length in octets.
   std::size_t Size() const;
   // signature^e mod n as Size() octets, or nothing when the signature is not Size() octets
-  // long or not below the modulus.
+  // long, not below the modulus, or OpenSSL refuses the key for the operation (an even
+  // modulus, for one).
   std::optional<Bytes> RawPublicOperation(std::span<const std::uint8_t> signature) const;
 
  private:
   void* key_ = nullptr;
+  bool canonical_ = false;
 };
 
 // 0, kBadSignature or kBadAlgorithm for a block (most significant octet first) and a digest,
