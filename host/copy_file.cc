@@ -108,7 +108,8 @@ int OpenSource(const std::filesystem::path& path, DWORD* error) {
   return descriptor;
 }
 
-// An existing destination that is open for reading or writing is in use and is not replaced.
+// An existing destination that is open for reading or writing is in use, and one that is
+// read-only is kept: neither is replaced.
 DWORD CheckDestination(const std::filesystem::path& path, DWORD copyFlags) {
   struct stat status {};
   if (::stat(path.c_str(), &status) != 0) {
@@ -116,7 +117,7 @@ DWORD CheckDestination(const std::filesystem::path& path, DWORD copyFlags) {
     return ErrorFromErrno(errno);
   }
   if ((copyFlags & COPY_FILE_FAIL_IF_EXISTS) != 0) return ERROR_FILE_EXISTS;
-  if (!S_ISREG(status.st_mode)) return ERROR_ACCESS_DENIED;
+  if (!S_ISREG(status.st_mode) || IsReadOnly(status)) return ERROR_ACCESS_DENIED;
   const Descriptor descriptor(::open(path.c_str(), O_RDONLY | O_CLOEXEC | O_NONBLOCK));
   if (descriptor.Get() < 0) return ErrorFromErrno(errno);
   if (::flock(descriptor.Get(), LOCK_EX | LOCK_NB) != 0) return ERROR_SHARING_VIOLATION;

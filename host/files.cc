@@ -106,6 +106,10 @@ HANDLE CreateFileW(LPCWSTR fileName, DWORD desiredAccess, DWORD shareMode,
   struct stat status {};
   if (::fstat(descriptor, &status) != 0 || !S_ISREG(status.st_mode))
     return fail(ERROR_ACCESS_DENIED);
+  // A file nobody may write carries the read-only attribute: it does not open for writing,
+  // whoever asks (root would pass the permission check of open itself).
+  if ((desiredAccess & GENERIC_WRITE) != 0 && host::IsReadOnly(status))
+    return fail(ERROR_ACCESS_DENIED);
   ::fcntl(descriptor, F_SETFL, ::fcntl(descriptor, F_GETFL) & ~O_NONBLOCK);
 
   if ((desiredAccess & host::kKnownAccess) != 0) {

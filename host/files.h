@@ -9,6 +9,8 @@
 // with access 0 only asks about the file and takes no lock, as on the device.
 #pragma once
 
+#include <sys/stat.h>
+
 #include <filesystem>
 #include <memory>
 
@@ -38,5 +40,12 @@ class FileObject : public KernelObject {
 
 // The platform error for an errno value of a failed file operation.
 DWORD ErrorFromErrno(int error);
+
+// The read-only attribute: a file without any write permission bit. Such a file does not
+// open for writing and is not replaced by a copy (ERROR_ACCESS_DENIED), for every user;
+// a copy of it is read-only as well, since a copy keeps the source's permissions.
+inline bool IsReadOnly(const struct stat& status) {
+  return (status.st_mode & (S_IWUSR | S_IWGRP | S_IWOTH)) == 0;
+}
 
 }  // namespace host

@@ -86,12 +86,20 @@ Enum ParseEnum(const Reader& reader, std::optional<Enum> (*parse)(const std::str
 
 const char* FaultName(FaultKind kind) {
   switch (kind) {
-    case FaultKind::EraseError: return "erase_error";
-    case FaultKind::ProgramError: return "program_error";
-    case FaultKind::NeverReady: return "never_ready";
-    case FaultKind::VppError: return "vpp_error";
-    case FaultKind::PowerCutAfter: return "power_cut_after";
-    case FaultKind::FlipBit: return "flip_bit";
+    case FaultKind::EraseError:
+      return "erase_error";
+    case FaultKind::ProgramError:
+      return "program_error";
+    case FaultKind::NeverReady:
+      return "never_ready";
+    case FaultKind::VppError:
+      return "vpp_error";
+    case FaultKind::PowerCutAfter:
+      return "power_cut_after";
+    case FaultKind::FlipBit:
+      return "flip_bit";
+    case FaultKind::RestartFails:
+      return "restart_fails";
   }
   return "?";
 }
@@ -117,10 +125,12 @@ Fault ReadFault(const Reader& reader) {
     fault.kind = FaultKind::FlipBit;
     fault.offset = reader.Child("offset").Unsigned(UINT64_MAX);
     fault.bit = static_cast<std::uint32_t>(reader.Child("bit").Unsigned(7));
+  } else if (kind == "restart_fails") {
+    fault.kind = FaultKind::RestartFails;
   } else {
     reader.Child("kind").Fail("\"" + kind +
                               "\" is not one of erase_error, program_error, never_ready, "
-                              "vpp_error, power_cut_after, flip_bit");
+                              "vpp_error, power_cut_after, flip_bit, restart_fails");
   }
   return fault;
 }
@@ -152,7 +162,8 @@ DeviceConfig ReadConfig(const json& document) {
     if (flash.Has("size_exponent"))
       config.sizeExponent = static_cast<std::uint32_t>(flash.Child("size_exponent").Unsigned(31));
     if (flash.Has("manufacturer"))
-      config.manufacturer = static_cast<std::uint16_t>(flash.Child("manufacturer").Unsigned(0xFFFF));
+      config.manufacturer =
+          static_cast<std::uint16_t>(flash.Child("manufacturer").Unsigned(0xFFFF));
     if (flash.Has("device_code"))
       config.deviceCode = static_cast<std::uint16_t>(flash.Child("device_code").Unsigned(0xFFFF));
     auto exponent = [&](const char* key, std::uint8_t& field) {
@@ -166,9 +177,11 @@ DeviceConfig ReadConfig(const json& document) {
   if (root.Has("timing"))
     config.timing = ParseEnum(root.Child("timing"), ParseTimingMode, "instant, virtual, realistic");
   if (root.Has("virtual_step"))
-    config.virtualStep = static_cast<std::uint32_t>(root.Child("virtual_step").Unsigned(UINT32_MAX));
+    config.virtualStep =
+        static_cast<std::uint32_t>(root.Child("virtual_step").Unsigned(UINT32_MAX));
   if (root.Has("ac_line"))
-    config.acLine = ParseEnum(root.Child("ac_line"), ParseAcLine, "online, offline, backup, unknown");
+    config.acLine =
+        ParseEnum(root.Child("ac_line"), ParseAcLine, "online, offline, backup, unknown");
   if (root.Has("card_capacity") && !document.at("card_capacity").is_null())
     config.cardCapacity = root.Child("card_capacity").Unsigned(UINT64_MAX);
   if (root.Has("shell"))
@@ -205,13 +218,19 @@ json WriteConfig(const DeviceConfig& config) {
     json entry{{"kind", FaultName(fault.kind)}};
     switch (fault.kind) {
       case FaultKind::EraseError:
-      case FaultKind::NeverReady: entry["block"] = fault.block; break;
+      case FaultKind::NeverReady:
+        entry["block"] = fault.block;
+        break;
       case FaultKind::ProgramError:
         entry["block"] = fault.block;
         if (fault.word) entry["word"] = *fault.word;
         break;
-      case FaultKind::VppError: break;
-      case FaultKind::PowerCutAfter: entry["count"] = fault.count; break;
+      case FaultKind::VppError:
+      case FaultKind::RestartFails:
+        break;
+      case FaultKind::PowerCutAfter:
+        entry["count"] = fault.count;
+        break;
       case FaultKind::FlipBit:
         entry["offset"] = fault.offset;
         entry["bit"] = fault.bit;
@@ -238,28 +257,38 @@ std::uint32_t DeviceConfig::TotalBlocks() const {
 
 std::string ToString(TimingMode mode) {
   switch (mode) {
-    case TimingMode::Instant: return "instant";
-    case TimingMode::Virtual: return "virtual";
-    case TimingMode::Realistic: return "realistic";
+    case TimingMode::Instant:
+      return "instant";
+    case TimingMode::Virtual:
+      return "virtual";
+    case TimingMode::Realistic:
+      return "realistic";
   }
   return "instant";
 }
 
 std::string ToString(AcLine line) {
   switch (line) {
-    case AcLine::Online: return "online";
-    case AcLine::Offline: return "offline";
-    case AcLine::Backup: return "backup";
-    case AcLine::Unknown: return "unknown";
+    case AcLine::Online:
+      return "online";
+    case AcLine::Offline:
+      return "offline";
+    case AcLine::Backup:
+      return "backup";
+    case AcLine::Unknown:
+      return "unknown";
   }
   return "unknown";
 }
 
 std::string ToString(Shell shell) {
   switch (shell) {
-    case Shell::PocketPC: return "PocketPC";
-    case Shell::Smartphone: return "Smartphone";
-    case Shell::Other: return "Other";
+    case Shell::PocketPC:
+      return "PocketPC";
+    case Shell::Smartphone:
+      return "Smartphone";
+    case Shell::Other:
+      return "Other";
   }
   return "Other";
 }
@@ -380,7 +409,8 @@ bool CreateDevice(const DevicePaths& device, const DeviceConfig& config, std::st
 void AppendJournal(const DevicePaths& device, const std::string& jsonObject) {
   // One write(2) per line on an O_APPEND descriptor, so lines from several processes never mix,
   // and fsync so that a simulated power cut right after still finds the line.
-  const int descriptor = ::open(device.Journal().c_str(), O_WRONLY | O_APPEND | O_CREAT | O_CLOEXEC, 0644);
+  const int descriptor =
+      ::open(device.Journal().c_str(), O_WRONLY | O_APPEND | O_CREAT | O_CLOEXEC, 0644);
   if (descriptor < 0) return;
   const std::string line = jsonObject + "\n";
   [[maybe_unused]] const ssize_t written = ::write(descriptor, line.data(), line.size());

@@ -37,6 +37,7 @@ enum class FaultKind {
   VppError,       // every erase and program ends with the programming-voltage error bit
   PowerCutAfter,  // the process ends, as on a power loss, after `count` flash commands
   FlipBit,        // bit `bit` of byte `offset` of nor.bin flipped at rest (applied at once)
+  RestartFails,   // the restart request is refused: KernelIoControl returns FALSE
 };
 
 struct Fault {

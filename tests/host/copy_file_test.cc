@@ -1,4 +1,5 @@
 #include <sys/file.h>
+#include <sys/stat.h>
 #include <unistd.h>
 
 #include <gtest/gtest.h>
@@ -225,6 +226,24 @@ TEST_F(CopyFileTest, FilesInUseAreNotCopiedOrReplaced) {
       CopyFileExW(u"\\SD Card\\source", u"\\SD Card\\folder", nullptr, nullptr, nullptr, 0));
   EXPECT_EQ(GetLastError(), ERROR_ACCESS_DENIED);
   EXPECT_FALSE(CopyFileExW(u"\\SD Card\\source", u"\\SD Card", nullptr, nullptr, nullptr, 0));
+}
+
+// A copy keeps the source's read-only attribute, and a read-only destination is kept.
+TEST_F(CopyFileTest, ReadOnlyAttributeTravelsWithTheCopyAndGuardsTheDestination) {
+  device_.WriteCard("source", "new");
+  ASSERT_EQ(::chmod(device_.Card("source").c_str(), 0444), 0);
+  ASSERT_TRUE(CopyFileExW(u"\\SD Card\\source", u"\\SD Card\\copy", nullptr, nullptr, nullptr, 0));
+  EXPECT_EQ(device_.ReadCard("copy"), "new");
+  EXPECT_EQ(CreateFileW(u"\\SD Card\\copy", GENERIC_READ | GENERIC_WRITE, 0, nullptr, OPEN_EXISTING,
+                        0, nullptr),
+            INVALID_HANDLE_VALUE);
+  EXPECT_EQ(GetLastError(), ERROR_ACCESS_DENIED);
+
+  device_.WriteCard("other", "other");
+  EXPECT_FALSE(CopyFileExW(u"\\SD Card\\other", u"\\SD Card\\copy", nullptr, nullptr, nullptr, 0));
+  EXPECT_EQ(GetLastError(), ERROR_ACCESS_DENIED);
+  EXPECT_EQ(device_.ReadCard("copy"), "new");
+  EXPECT_EQ(CardNames(device_), (std::vector<std::string>{"copy", "other", "source"}));
 }
 
 TEST_F(CopyFileTest, TemporariesOfKilledCopiesAreRemovedByTheNextCopy) {

@@ -21,7 +21,8 @@ TEST(DeviceConfig, SavedConfigLoadsBackUnchanged) {
   config.cardCapacity = 123456789012ull;
   config.timing = sim::TimingMode::Virtual;
   config.faults = {{sim::FaultKind::ProgramError, 2, 17, 0, 0, 0},
-                   {sim::FaultKind::FlipBit, 0, std::nullopt, 0, 99, 3}};
+                   {sim::FaultKind::FlipBit, 0, std::nullopt, 0, 99, 3},
+                   {sim::FaultKind::RestartFails, 0, std::nullopt, 0, 0, 0}};
   host_test::TemporaryDevice device(config);
   const sim::Loaded<sim::DeviceConfig> loaded = sim::LoadDeviceConfig(device.Paths());
   ASSERT_TRUE(loaded) << loaded.error;

@@ -96,6 +96,28 @@ TEST_F(FilesTest, CreationDispositions) {
   CloseHandle(file);
 }
 
+// Without a write permission bit a file is read-only for every user, root included: it opens
+// for reading only, and a truncating open leaves it whole.
+TEST_F(FilesTest, ReadOnlyFilesOpenOnlyForReading) {
+  ASSERT_EQ(::chmod(device_.Card("data.bin").c_str(), 0444), 0);
+  for (const DWORD access : {DWORD{GENERIC_WRITE}, kReadWrite}) {
+    EXPECT_EQ(Open(u"\\SD Card\\data.bin", access, 0), INVALID_HANDLE_VALUE) << access;
+    EXPECT_EQ(GetLastError(), ERROR_ACCESS_DENIED);
+  }
+  EXPECT_EQ(CreateFileW(u"\\SD Card\\data.bin", kReadWrite, 0, nullptr, CREATE_ALWAYS, 0, nullptr),
+            INVALID_HANDLE_VALUE);
+  EXPECT_EQ(GetLastError(), ERROR_ACCESS_DENIED);
+  EXPECT_EQ(device_.ReadCard("data.bin"), "0123456789");
+  const HANDLE reader = Open(u"\\SD Card\\data.bin", GENERIC_READ, FILE_SHARE_READ);
+  ASSERT_NE(reader, INVALID_HANDLE_VALUE);
+  CloseHandle(reader);
+  // Any one write bit makes it writable again.
+  ASSERT_EQ(::chmod(device_.Card("data.bin").c_str(), 0464), 0);
+  const HANDLE writer = Open(u"\\SD Card\\data.bin", kReadWrite, 0);
+  EXPECT_NE(writer, INVALID_HANDLE_VALUE);
+  CloseHandle(writer);
+}
+
 TEST_F(FilesTest, ExclusiveOpenExcludesEveryOtherOpenerInTheProcess) {
   const HANDLE exclusive = Open(u"\\SD Card\\data.bin", GENERIC_READ, 0);
   ASSERT_NE(exclusive, INVALID_HANDLE_VALUE);

@@ -43,4 +43,28 @@ TEST(KernelIoControl, RestartJournalsCallsTheObserverAndEndsWithStatusZero) {
   EXPECT_EQ(host_test::ReadFile(output), "buffered, not yet written");
 }
 
+// The fault plan can refuse the restart: the call comes back FALSE, journalled, without the
+// observer, and the caller goes on (here: reaches the exit with status 4).
+TEST(KernelIoControl, RefusedRestartReturnsFalseAndTheProcessGoesOn) {
+  host_test::TemporaryDevice device;
+  sim::DeviceConfig config = host_test::TemporaryDevice::SmallFlash();
+  config.faults.push_back({sim::FaultKind::RestartFails, 0, std::nullopt, 0, 0, 0});
+  device.SetConfig(config);
+  observerMark = (device.Paths().root / "observer").string();
+  EXPECT_EXIT(
+      {
+        host::SetRestartObserver(MarkRestart);
+        DWORD returned = 9;
+        const BOOL result = KernelIoControl(IOCTL_HAL_REBOOT, nullptr, 0, nullptr, 0, &returned);
+        std::exit(result == FALSE && returned == 0 && GetLastError() == ERROR_NOT_READY ? 4 : 5);
+      },
+      ::testing::ExitedWithCode(4), "");
+  EXPECT_EQ(host_test::ReadFile(device.Paths().Journal()), "{\"event\":\"restart_refused\"}\n");
+  EXPECT_FALSE(std::filesystem::exists(observerMark));
+  // The plan keeps the fault: every later request is refused too.
+  const sim::Loaded<sim::DeviceConfig> loaded = sim::LoadDeviceConfig(device.Paths());
+  ASSERT_TRUE(loaded) << loaded.error;
+  EXPECT_EQ(loaded.value->faults, config.faults);
+}
+
 }  // namespace

@@ -162,6 +162,11 @@ void ExpectOutcome(const Bench& bench, const PackageSet& packages, int variant, 
     EXPECT_TRUE(std::equal(image.begin(), image.end(), working.begin()))
         << "_seboot.nb0 does not begin with the raw bootloader";
   }
+  const Bytes journalBytes = test::ReadFile(bench.Device().Paths().Journal());
+  const std::string journal(journalBytes.begin(), journalBytes.end());
+  EXPECT_EQ(journal.find(R"("event":"restart_refused")") != std::string::npos,
+            expected.restartRefused)
+      << journal;
   // Every return releases the lock. A restart ends the process where it stands, holding the
   // lock (the device restarts with it); either state is fine then.
   const DWORD lock = bench.TryFlashLock();

@@ -20,12 +20,13 @@ struct Expectation {
   FlashOutcome flash = FlashOutcome::Untouched;
   bool updateRequest = false;
   std::uint32_t failingBlock = 0;  // PartialImage only
+  bool restartRefused = false;     // the restart was requested and came back
 };
 
 // Checks exit status, transcript (messages with their types, counters 1.. in order, the
 // restart and the exit event), the flash against the package's bootloader image, the update
 // request and the settings partitions, the card copies after a completed run, and that
-// NOR_SYN_OBJ is free again.
+// NOR_SYN_OBJ is free again; the journal shows a refused restart exactly when one is expected.
 void ExpectOutcome(const Bench& bench, const PackageSet& packages, int variant, int exitStatus,
                    const Expectation& expected);
 

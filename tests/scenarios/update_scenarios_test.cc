@@ -37,6 +37,14 @@ Arrange Remove(const char* path) {
     std::filesystem::remove(bench.Device().Card(path));
   };
 }
+Arrange ReadOnly(const char* path) {
+  return [path](Bench& bench, const PackageSet&) {
+    std::filesystem::permissions(bench.Device().Card(path),
+                                 std::filesystem::perms::owner_read |
+                                     std::filesystem::perms::group_read |
+                                     std::filesystem::perms::others_read);
+  };
+}
 Arrange Replace(const char* path, std::function<Bytes()> content) {
   return [path, content](Bench& bench, const PackageSet&) {
     bench.Device().WriteCard(path, content());
@@ -155,6 +163,10 @@ const Row kRows[] = {
     {"VariantImageOtherVariantsKey", "52614-03", 3, 150'000, "ok",
      ResignedWith("EB/syaffs.bc", 1, 5000, 8), Fails({132, 134}, 3)},
     {"BootloaderMissing", "52614-01", 1, 150'000, "ok", Remove("seboot.nb0"), Fails({132, 134}, 4)},
+    // The copy keeps the package's read-only attribute, so the working copy does not open for
+    // the compaction.
+    {"WorkingCopyNotWritable", "52614-01", 1, 150'000, "ok", ReadOnly("seboot.nb0"),
+     Fails({132}, 4)},
     {"BootloaderCorrupt", "52614-01", 1, 150'000, "ok", Corrupt("seboot.nb0"), Fails({132}, 5)},
     {"BootloaderOtherKey", "52614-01", 1, 150'000, "ok", ResignedWith("seboot.nb0", 2, 5000, 9),
      Fails({132}, 5)},
@@ -190,6 +202,15 @@ const Row kRows[] = {
        return std::vector{Fault(sim::FaultKind::EraseError, bench.Layout().semiPermanentBlock)};
      }),
      Fails({132}, 6, WholeImage)},
+    // Everything is in place for the next start; only the restart itself did not happen.
+    {"RestartRequestReturns", "52614-12", 2, 150'000, "ok",
+     WithFaults([](const Bench&) { return std::vector{Fault(sim::FaultKind::RestartFails, 0)}; }),
+     [] {
+       auto e = Fails({132}, 6, WholeImage);
+       e.updateRequest = true;
+       e.restartRefused = true;
+       return e;
+     }()},
 };
 
 // Test names carry the row's name; the row itself is not printable.

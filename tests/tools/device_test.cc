@@ -284,9 +284,9 @@ using DeviceFault = ToolTest;
 TEST_F(DeviceFault, EachKindJoinsThePlan) {
   const auto device = MakeDevice("device");
   const std::vector<std::vector<std::string>> faults = {
-      {"--erase-error", "3"},    {"--program-error", "5"}, {"--program-error", "6:100"},
-      {"--never-ready", "69"},   {"--vpp-error"},          {"--power-cut-after", "40"},
-      {"--flip-bit", "0x1000:7"}};
+      {"--erase-error", "3"},     {"--program-error", "5"}, {"--program-error", "6:100"},
+      {"--never-ready", "69"},    {"--vpp-error"},          {"--power-cut-after", "40"},
+      {"--flip-bit", "0x1000:7"}, {"--restart-fails"}};
   for (std::vector<std::string> fault : faults) {
     fault.insert(fault.begin(), {"device", "fault", device.string()});
     const ToolResult result = RunTool(fault);
@@ -297,7 +297,7 @@ TEST_F(DeviceFault, EachKindJoinsThePlan) {
     {"kind":"erase_error","block":3}, {"kind":"program_error","block":5},
     {"kind":"program_error","block":6,"word":100}, {"kind":"never_ready","block":69},
     {"kind":"vpp_error"}, {"kind":"power_cut_after","count":40},
-    {"kind":"flip_bit","offset":4096,"bit":7}])");
+    {"kind":"flip_bit","offset":4096,"bit":7}, {"kind":"restart_fails"}])");
   EXPECT_EQ(plan, expected);
   ASSERT_EQ(RunTool({"device", "fault", device.string(), "--clear"}).status, 0);
   EXPECT_EQ(Show(device)["faults"], json::array());

@@ -253,17 +253,19 @@ struct FaultArguments {
   std::string directory;
   std::optional<std::string> eraseError, programError, neverReady, powerCutAfter, flipBit;
   bool vppError = false;
+  bool restartFails = false;
   bool clear = false;
 };
 
 int RunFault(const FaultArguments& arguments) {
   const int given = arguments.eraseError.has_value() + arguments.programError.has_value() +
                     arguments.neverReady.has_value() + arguments.powerCutAfter.has_value() +
-                    arguments.flipBit.has_value() + arguments.vppError + arguments.clear;
+                    arguments.flipBit.has_value() + arguments.vppError + arguments.restartFails +
+                    arguments.clear;
   if (given != 1)
     return ReportError(
         "device fault: give exactly one of --erase-error, --program-error, --never-ready, "
-        "--vpp-error, --power-cut-after, --flip-bit, --clear");
+        "--vpp-error, --power-cut-after, --flip-bit, --restart-fails, --clear");
   const sim::DevicePaths paths{UseDevice(arguments.directory)};
   sim::Loaded<sim::DeviceConfig> loaded = sim::LoadDeviceConfig(paths);
   if (!loaded) return ReportError(loaded.error);
@@ -320,6 +322,8 @@ int RunFault(const FaultArguments& arguments) {
       }
     } else if (arguments.vppError) {
       fault.kind = sim::FaultKind::VppError;
+    } else if (arguments.restartFails) {
+      fault.kind = sim::FaultKind::RestartFails;
     } else if (arguments.powerCutAfter) {
       fault.kind = sim::FaultKind::PowerCutAfter;
       const std::optional<std::uint64_t> count = ParseNumber(*arguments.powerCutAfter);
@@ -455,6 +459,8 @@ void AddDeviceCommands(CLI::App& app, int* status) {
                            "the power goes after N flash commands");
   faultCommand->add_option("--flip-bit", fault->flipBit,
                            "flip bit BIT of byte OFFSET of nor.bin now: OFFSET:BIT");
+  faultCommand->add_flag("--restart-fails", fault->restartFails,
+                         "the restart request is refused and the updater goes on");
   faultCommand->add_flag("--clear", fault->clear, "empty the fault plan");
   faultCommand->footer(
       "Examples:\n  orvanta device fault ./device --erase-error 3\n"
