@@ -28,8 +28,8 @@ struct Record {
 };
 using Partition = std::vector<Record>;
 
-constexpr DWORD kIds[] = {1,  RecordId::PartNumber,    3,           9,
-                          10, RecordId::UpdateRequest, 0x12345678u, 0};
+constexpr DWORD kIds[] = {1, RecordId::PartNumber, 3, 9, 10, RecordId::UpdateRequest, 0x12345678u,
+                          0, kFreeSpaceId};
 constexpr DWORD kTypes[] = {6, 7, 8, 4};
 
 std::size_t Used(const Partition& partition) {
@@ -153,7 +153,8 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
         const auto given = input.TakeBytes(std::min<std::size_t>(length, 64));
         for (DWORD i = 0; i < length; ++i)
           bytes[i] = given.empty() ? static_cast<BYTE>(i) : given[i % given.size()];
-        bool expected = partition != nullptr && length > 0 && length <= kMaxRecordDataLength;
+        bool expected = partition != nullptr && length > 0 && length <= kMaxRecordDataLength &&
+                        id != kFreeSpaceId;
         if (expected) {
           Partition without = *partition;
           RemoveAll(without, id);

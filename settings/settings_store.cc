@@ -113,6 +113,9 @@ bool SettingsStore::PutRecord(DWORD id, DWORD type, const BYTE* data, DWORD leng
   SettingsPartition* partition = PartitionOfType(type);
   if (data == nullptr || length == 0 || partition == nullptr) return false;
   if (length > kMaxRecordDataLength) return false;
+  // The free-space id marks the end of the list: a record under it could never be found and
+  // would leave bytes after it that no longer read as free space.
+  if (id == kFreeSpaceId) return false;
   // Find the room first: a put that does not fit must leave the old record in place.
   DWORD position = 0;
   if (!FindRoomAfterDelete(id, partition->buffer, sizeof partition->buffer, length, &position)) {

@@ -78,7 +78,8 @@ class SettingsStore {
   // Replaces every record `id` of partition `type` by one holding the `length` bytes at data,
   // appended at the start of free space, and marks the partition dirty. Fails, changing
   // nothing (buffer byte-identical, dirty flag as before), for null data, length 0, a length
-  // above 4084, a type that is not one of the four, and when the record does not fit.
+  // above 4084, the free-space id 0xFFFFFFFF, a type that is not one of the four, and when the
+  // record does not fit.
   [[nodiscard]] static bool PutRecord(DWORD id, DWORD type, const BYTE* data, DWORD length,
                                       DWORD attribute);
 
