@@ -153,12 +153,39 @@ DWORD CopyContent(int source, int target, std::uint64_t size, LPPROGRESS_ROUTINE
   };
   if (const DWORD error = call(0, CALLBACK_STREAM_SWITCH); error != ERROR_SUCCESS) return error;
 
-  std::vector<char> buffer(kCopyChunk);
+  std::vector<char> buffer;
+  bool inKernel = true;  // copy_file_range until the file system refuses it
   std::uint64_t done = 0;
   while (done < size) {
     if (cancel != nullptr && *cancel) return ERROR_REQUEST_ABORTED;
     const std::size_t wanted =
         static_cast<std::size_t>(std::min<std::uint64_t>(kCopyChunk, size - done));
+    if (inKernel) {
+      // The kernel copies the chunk without bringing it through this process.
+      std::size_t copied = 0;
+      while (copied < wanted) {
+        auto from = static_cast<off_t>(done + copied);
+        auto to = from;
+        const ssize_t count = ::copy_file_range(source, &from, target, &to, wanted - copied, 0);
+        if (count < 0 && errno == EINTR) continue;
+        if (count < 0 && copied == 0 && done == 0 &&
+            (errno == EXDEV || errno == ENOSYS || errno == EOPNOTSUPP || errno == EINVAL)) {
+          inKernel = false;
+          break;
+        }
+        if (count < 0)
+          return errno == ENOSPC || errno == EDQUOT ? ERROR_DISK_FULL : ERROR_WRITE_FAULT;
+        if (count == 0) return ERROR_READ_FAULT;  // the source shrank under us
+        copied += static_cast<std::size_t>(count);
+      }
+      if (inKernel) {
+        done += copied;
+        if (const DWORD error = call(done, CALLBACK_CHUNK_FINISHED); error != ERROR_SUCCESS)
+          return error;
+        continue;
+      }
+    }
+    if (buffer.empty()) buffer.resize(kCopyChunk);
     std::size_t got = 0;
     while (got < wanted) {
       const ssize_t count =

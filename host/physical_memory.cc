@@ -11,16 +11,19 @@
 //
 // Each window is mapped once; a second GetPointer of the same range returns the same mapping
 // and needs its own ReleasePointer. Register accesses are serialised by one lock, so the chip
-// sees whole bus cycles even when two threads touch the flash.
+// sees whole bus cycles even when two threads touch the flash. The lock is a spin lock: it is
+// held for one simulated bus cycle, and programming takes it millions of times.
 #include <fcntl.h>
 #include <sys/mman.h>
 #include <unistd.h>
 
+#include <atomic>
 #include <cstdint>
 #include <cstdio>
 #include <cstring>
 #include <mutex>
 #include <string>
+#include <thread>
 
 #include "platform/physical_memory.h"
 #include "sim/nor_chip.h"
@@ -40,8 +43,21 @@ struct Window {
   }
 };
 
+class SpinLock {
+ public:
+  void lock() {
+    while (held_.exchange(true, std::memory_order_acquire)) {
+      while (held_.load(std::memory_order_relaxed)) std::this_thread::yield();
+    }
+  }
+  void unlock() { held_.store(false, std::memory_order_release); }
+
+ private:
+  std::atomic<bool> held_{false};
+};
+
 struct Windows {
-  std::mutex lock;
+  SpinLock lock;
   Window flash;
   Window timer;
 };
@@ -90,7 +106,7 @@ std::uint8_t* MapFlash(const sim::NorChip& chip) {
 
 void* GetPointer(DWORD physicalAddress, DWORD size) {
   Windows& windows = State();
-  std::lock_guard<std::mutex> guard(windows.lock);
+  std::lock_guard<SpinLock> guard(windows.lock);
   std::string error;
   if (physicalAddress == kFlashPhysicalAddress && size == kFlashWindowSize) {
     if (windows.flash.users != 0) {
@@ -130,7 +146,7 @@ void* GetPointer(DWORD physicalAddress, DWORD size) {
 
 BOOL ReleasePointer(void* address, DWORD size) {
   Windows& windows = State();
-  std::lock_guard<std::mutex> guard(windows.lock);
+  std::lock_guard<SpinLock> guard(windows.lock);
   Window* window = nullptr;
   if (address != nullptr && address == windows.flash.base && size == windows.flash.size) {
     window = &windows.flash;
@@ -152,7 +168,7 @@ BOOL ReleasePointer(void* address, DWORD size) {
 
 WORD ReadRegister16(const volatile WORD* address) {
   Windows& windows = State();
-  std::lock_guard<std::mutex> guard(windows.lock);
+  std::lock_guard<SpinLock> guard(windows.lock);
   sim::NorChip* chip = sim::ProcessChip();
   if (chip == nullptr || !windows.flash.Contains(address, sizeof(WORD))) return 0xFFFF;
   return chip->Read(windows.flash.OffsetOf(address));
@@ -160,7 +176,7 @@ WORD ReadRegister16(const volatile WORD* address) {
 
 void WriteRegister16(volatile WORD* address, WORD value) {
   Windows& windows = State();
-  std::lock_guard<std::mutex> guard(windows.lock);
+  std::lock_guard<SpinLock> guard(windows.lock);
   sim::NorChip* chip = sim::ProcessChip();
   if (chip == nullptr || !windows.flash.Contains(address, sizeof(WORD))) return;
   chip->Write(windows.flash.OffsetOf(address), value);
@@ -168,7 +184,7 @@ void WriteRegister16(volatile WORD* address, WORD value) {
 
 DWORD ReadRegister32(const volatile DWORD* address) {
   Windows& windows = State();
-  std::lock_guard<std::mutex> guard(windows.lock);
+  std::lock_guard<SpinLock> guard(windows.lock);
   if (!windows.timer.Contains(address, sizeof(DWORD))) return 0;
   if (windows.timer.OffsetOf(address) != kTimerCounterOffset) return 0;
   return sim::ProcessClock().ReadCounter();

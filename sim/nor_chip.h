@@ -203,6 +203,7 @@ class NorChip {
   std::uint8_t* array_ = nullptr;
   std::uint64_t arrayBytes_ = 0;
   std::vector<std::uint64_t> blockStarts_;
+  mutable std::uint32_t lastBlock_ = 0;  // where BlockOf found the last offset
   std::vector<std::uint32_t> blockSizes_;
   std::vector<bool> locked_;
   std::vector<std::uint16_t> query_;
