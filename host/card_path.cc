@@ -1,5 +1,7 @@
 #include "host/card_path.h"
 
+#include <sys/stat.h>
+
 #include <vector>
 
 #include "platform/core_library.h"
@@ -114,6 +116,13 @@ std::optional<std::filesystem::path> CardPath(const sim::DevicePaths& device,
       return std::nullopt;
     }
     result /= *name;
+    // The card's file system has no links: one placed on the host card is not followed, so
+    // that no path leads out of the card (the card folder itself may be a link).
+    struct stat status {};
+    if (::lstat(result.c_str(), &status) == 0 && S_ISLNK(status.st_mode)) {
+      *error = ERROR_ACCESS_DENIED;
+      return std::nullopt;
+    }
   }
   *error = ERROR_SUCCESS;
   return result;

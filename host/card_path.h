@@ -7,7 +7,8 @@
 // whose first component is not the card, a ".." component, an embedded NUL, a drive or host
 // prefix ("C:", "//host"), and a path longer than MAX_PATH. Refused with ERROR_INVALID_NAME: a
 // component with a character the device's file system does not allow (< > : " | ? * or a
-// control character) or a lone UTF-16 surrogate.
+// control character) or a lone UTF-16 surrogate. Refused with ERROR_ACCESS_DENIED: a path
+// through a symbolic link inside the card folder (the card folder itself may be one).
 #pragma once
 
 #include <filesystem>

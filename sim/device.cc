@@ -3,8 +3,12 @@
 #include <fcntl.h>
 #include <unistd.h>
 
+#include <atomic>
 #include <bit>
+#include <cerrno>
+#include <cstdio>
 #include <cstdlib>
+#include <cstring>
 #include <fstream>
 #include <nlohmann/json.hpp>
 #include <system_error>
@@ -351,19 +355,22 @@ Loaded<DeviceConfig> LoadDeviceConfig(const DevicePaths& device) {
 }
 
 bool SaveDeviceConfig(const DevicePaths& device, const DeviceConfig& config, std::string* error) {
+  // Named by process and by call, so that two savers (processes or threads) never share one.
+  static std::atomic<std::uint64_t> saves{0};
   const std::filesystem::path temporary =
-      device.root / (".device.json." + std::to_string(::getpid()));
+      device.root / (".device.json." + std::to_string(::getpid()) + "-" +
+                     std::to_string(saves.fetch_add(1, std::memory_order_relaxed)));
+  std::error_code code;
   {
     std::ofstream stream(temporary, std::ios::trunc);
     stream << WriteConfig(config).dump(2) << '\n';
     stream.flush();
     if (!stream) {
       if (error) *error = temporary.string() + ": cannot be written";
-      std::filesystem::remove(temporary);
+      std::filesystem::remove(temporary, code);
       return false;
     }
   }
-  std::error_code code;
   std::filesystem::rename(temporary, device.Config(), code);
   if (code) {
     if (error) *error = device.Config().string() + ": " + code.message();
@@ -411,11 +418,19 @@ void AppendJournal(const DevicePaths& device, const std::string& jsonObject) {
   // and fsync so that a simulated power cut right after still finds the line.
   const int descriptor =
       ::open(device.Journal().c_str(), O_WRONLY | O_APPEND | O_CREAT | O_CLOEXEC, 0644);
-  if (descriptor < 0) return;
   const std::string line = jsonObject + "\n";
-  [[maybe_unused]] const ssize_t written = ::write(descriptor, line.data(), line.size());
-  ::fsync(descriptor);
-  ::close(descriptor);
+  const bool written =
+      descriptor >= 0 &&
+      ::write(descriptor, line.data(), line.size()) == static_cast<ssize_t>(line.size());
+  const int failure = errno;
+  if (descriptor >= 0) {
+    ::fsync(descriptor);
+    ::close(descriptor);
+  }
+  // The simulated hardware goes on either way; the tester learns what the journal misses.
+  if (!written)
+    std::fprintf(stderr, "orvanta: %s: cannot append %s: %s\n", device.Journal().c_str(),
+                 jsonObject.c_str(), std::strerror(failure));
 }
 
 }  // namespace sim

@@ -116,7 +116,8 @@ bool SaveDeviceConfig(const DevicePaths& device, const DeviceConfig& config, std
 bool CreateDevice(const DevicePaths& device, const DeviceConfig& config, std::string* error);
 
 // Appends one JSON object (given as its serialised text) and a newline to the journal, flushed
-// to the file before returning.
+// to the file before returning. A journal that cannot be appended to is reported on standard
+// error, naming the file and the line.
 void AppendJournal(const DevicePaths& device, const std::string& jsonObject);
 
 }  // namespace sim

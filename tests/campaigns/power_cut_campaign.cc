@@ -169,9 +169,13 @@ class Device {
   std::uint32_t tableBlock_ = 0;
 };
 
-std::vector<std::uint64_t> ChooseCutPoints(const CampaignResult& result, std::size_t points) {
+std::vector<std::uint64_t> ChooseCutPoints(const CampaignResult& result,
+                                           const CampaignOptions& options) {
   std::set<std::uint64_t> chosen;
   const std::uint64_t total = result.totalCommands;
+  const std::size_t points = options.points;
+  for (std::uint64_t k = options.denseFirst; k <= options.denseLast && k < total; ++k)
+    chosen.insert(k);
   if (points == 0 || points >= total) {
     for (std::uint64_t k = 0; k < total; ++k) chosen.insert(k);
   } else {
@@ -246,7 +250,7 @@ CampaignResult RunPowerCutCampaign(const CampaignOptions& options) {
                                     : "phase " + std::to_string(i + 1));
   }
 
-  const std::vector<std::uint64_t> cuts = ChooseCutPoints(result, options.points);
+  const std::vector<std::uint64_t> cuts = ChooseCutPoints(result, options);
   result.settingsWriteFirst = result.totalCommands;
   for (std::uint64_t k : cuts) {
     CutOutcome outcome;
@@ -348,13 +352,23 @@ std::string FormatTable(const CampaignResult& result) {
     out << line;
   }
   std::size_t lost = 0;
-  for (const CutOutcome& o : result.outcomes)
+  std::size_t stranded = 0;  // the second run could not complete
+  std::uint64_t strandedFirst = 0;
+  std::uint64_t strandedLast = 0;
+  for (const CutOutcome& o : result.outcomes) {
     lost += o.semiPermanent == SettingsState::Unreadable ? 1 : 0;
+    if (!o.secondRunCompleted) {
+      if (stranded++ == 0) strandedFirst = o.cutAfter;
+      strandedLast = o.cutAfter;
+    }
+  }
   out << "partition table invalid after a cut: " << tableInvalid
       << "; partitions 6/7/8 changed: " << permanentChanged
       << "; semi-permanent block unreadable (cut inside its own erase or write, at cut points "
       << result.settingsWriteFirst << ".." << result.settingsWriteLast << "): " << lost
-      << "; failures: " << result.Failures() << "\n";
+      << "; second run could not complete: " << stranded;
+  if (stranded != 0) out << " (cut points " << strandedFirst << ".." << strandedLast << ")";
+  out << "; failures: " << result.Failures() << "\n";
   return out.str();
 }
 

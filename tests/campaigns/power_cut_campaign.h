@@ -43,6 +43,9 @@ struct CampaignOptions {
   std::size_t bootloaderSize = 20 * 1024;
   // Cut points spread evenly over the run; 0 cuts after every single command.
   std::size_t points = 200;
+  // Every cut point of [denseFirst, denseLast] as well (none when denseFirst > denseLast).
+  std::uint64_t denseFirst = 1;
+  std::uint64_t denseLast = 0;
   // Called after each cut point (for progress lines).
   std::function<void(const CutOutcome&, std::size_t done, std::size_t total)> progress;
 };

@@ -94,6 +94,47 @@ TEST_F(CardPathTest, RefusedPathsReachNoFile) {
   EXPECT_FALSE(std::filesystem::exists(device_.Card("nor.bin")));
 }
 
+// Links on the host card would lead out of it; the device's card has none, so none is taken.
+TEST_F(CardPathTest, LinksInsideTheCardAreNotFollowed) {
+  const std::filesystem::path outside = device_.Paths().root / "outside";
+  std::filesystem::create_directory(outside);
+  host_test::WriteFile(outside / "secret", "host data");
+  std::filesystem::create_directory_symlink(outside, device_.Card("EA1"));
+  std::filesystem::create_symlink(outside / "secret", device_.Card("seboot.nb0"));
+  DWORD error = 0;
+  EXPECT_FALSE(Translate(u"\\SD Card\\EA1\\syaffs.bc", &error));
+  EXPECT_EQ(error, DWORD{ERROR_ACCESS_DENIED});
+  EXPECT_FALSE(Translate(u"\\SD Card\\seboot.nb0", &error));
+  EXPECT_EQ(error, DWORD{ERROR_ACCESS_DENIED});
+  // Neither reading, nor creating, nor copying goes through them.
+  EXPECT_EQ(CreateFileW(u"\\SD Card\\seboot.nb0", GENERIC_READ, FILE_SHARE_READ, nullptr,
+                        OPEN_EXISTING, 0, nullptr),
+            INVALID_HANDLE_VALUE);
+  EXPECT_EQ(GetLastError(), DWORD{ERROR_ACCESS_DENIED});
+  EXPECT_EQ(
+      CreateFileW(u"\\SD Card\\EA1\\new", GENERIC_WRITE, 0, nullptr, CREATE_ALWAYS, 0, nullptr),
+      INVALID_HANDLE_VALUE);
+  device_.WriteCard("data", "card data");
+  EXPECT_FALSE(
+      CopyFileExW(u"\\SD Card\\data", u"\\SD Card\\EA1\\copy", nullptr, nullptr, nullptr, 0));
+  EXPECT_EQ(host_test::ReadFile(outside / "secret"), "host data");
+  EXPECT_EQ(std::distance(std::filesystem::directory_iterator(outside),
+                          std::filesystem::directory_iterator()),
+            1);
+}
+
+// A card folder that is itself a link (to a mounted card, say) is used as it is.
+TEST(CardPath, TheCardFolderMayBeALink) {
+  host_test::TemporaryDevice device;
+  const std::filesystem::path card = device.Paths().Card();
+  const std::filesystem::path elsewhere = device.Paths().root / "mounted card";
+  std::filesystem::rename(card, elsewhere);
+  std::filesystem::create_directory_symlink(elsewhere, card);
+  DWORD error = 0;
+  EXPECT_EQ(CardPath(device.Paths(), u"\\SD Card\\x.bin", &error), card / "x.bin");
+  EXPECT_EQ(error, DWORD{ERROR_SUCCESS});
+}
+
 TEST(Utf8FromUtf16, RefusesLoneSurrogates) {
   EXPECT_EQ(host::Utf8FromUtf16(u"a\xDC00"), std::nullopt);
   EXPECT_EQ(host::Utf8FromUtf16(std::u16string(1, u'\xD83D')), std::nullopt);

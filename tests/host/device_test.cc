@@ -1,7 +1,9 @@
 // The device directory: loading device.json and the platform's start-up check.
 #include <gtest/gtest.h>
 
+#include <atomic>
 #include <string>
+#include <thread>
 
 #include "host/lifecycle.h"
 #include "sim/device.h"
@@ -90,6 +92,44 @@ TEST(CreateDevice, RefusesANonEmptyDirectory) {
   std::string error;
   EXPECT_FALSE(sim::CreateDevice(device.Paths(), sim::DeviceConfig(), &error));
   EXPECT_NE(error.find("exists and is not empty"), std::string::npos);
+}
+
+// Savers in two threads of one process each write a temporary of their own: every save
+// succeeds, the file holds one of the configurations whole, and no temporary is left.
+TEST(SaveDeviceConfig, ConcurrentSaversDoNotShareATemporary) {
+  host_test::TemporaryDevice device;
+  sim::DeviceConfig online = host_test::TemporaryDevice::SmallFlash();
+  sim::DeviceConfig offline = online;
+  offline.acLine = sim::AcLine::Offline;
+  std::atomic<int> failures{0};
+  auto save = [&](const sim::DeviceConfig& config) {
+    for (int i = 0; i < 200; ++i)
+      if (!sim::SaveDeviceConfig(device.Paths(), config, nullptr)) ++failures;
+  };
+  std::thread first(save, online);
+  std::thread second(save, offline);
+  first.join();
+  second.join();
+  EXPECT_EQ(failures.load(), 0);
+  const sim::Loaded<sim::DeviceConfig> loaded = sim::LoadDeviceConfig(device.Paths());
+  ASSERT_TRUE(loaded) << loaded.error;
+  EXPECT_TRUE(*loaded.value == online || *loaded.value == offline);
+  for (const auto& entry : std::filesystem::directory_iterator(device.Paths().root))
+    EXPECT_EQ(entry.path().filename().string().find(".device.json."), std::string::npos)
+        << entry.path();
+}
+
+// The hardware goes on when its journal cannot be written, and says so.
+TEST(AppendJournal, AJournalThatCannotBeWrittenIsReported) {
+  host_test::TemporaryDevice device;
+  std::filesystem::remove(device.Paths().Journal());
+  std::filesystem::create_directory(device.Paths().Journal());
+  ::testing::internal::CaptureStderr();
+  sim::AppendJournal(device.Paths(), R"({"event":"restart"})");
+  const std::string reported = ::testing::internal::GetCapturedStderr();
+  EXPECT_NE(reported.find("journal.jsonl: cannot append {\"event\":\"restart\"}"),
+            std::string::npos)
+      << reported;
 }
 
 }  // namespace
