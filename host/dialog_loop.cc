@@ -89,8 +89,11 @@ bool MessageLoop::Post(std::function<void()> task) {
     std::lock_guard lock(mutex_);
     if (!attached_) return false;
     tasks_.push_back(std::move(task));
+    queued_.store(tasks_.size());
   }
-  Wake();
+  // A UI thread that is not sleeping sees the task by itself; one that is about to sleep
+  // checks queued_ after announcing it, so one of the two always notices the other.
+  if (sleeping_.load()) Wake();
   return true;
 }
 
@@ -156,6 +159,7 @@ void MessageLoop::RunTasks() {
   {
     std::lock_guard lock(mutex_);
     tasks.swap(tasks_);
+    queued_.store(0);
   }
   for (auto& task : tasks) task();
 }
@@ -209,15 +213,19 @@ void MessageLoop::RunOnce() {
   int timeout = MillisecondsToNextTimer();
   const int inputPeriod = frontEnd != nullptr ? frontEnd->InputPollPeriod() : -1;
   if (inputPeriod >= 0 && (timeout < 0 || inputPeriod < timeout)) timeout = inputPeriod;
-  {
-    std::lock_guard lock(mutex_);
-    if (!tasks_.empty()) timeout = 0;
+  if (timeout != 0) {
+    // Watch for a call a little before sleeping (never past the next timer).
+    const auto until = Clock::now() + kSpinBeforeSleep;
+    while (queued_.load() == 0 && Clock::now() < until) std::this_thread::yield();
   }
+  sleeping_.store(true);
+  if (queued_.load() != 0) timeout = 0;
 
   pollfd descriptors[2] = {{wakeRead_, POLLIN, 0}, {-1, POLLIN, 0}};
   const int input = frontEnd != nullptr ? frontEnd->InputDescriptor() : -1;
   descriptors[1].fd = input;
   const int ready = poll(descriptors, input >= 0 ? 2 : 1, timeout);
+  sleeping_.store(false);
   if (ready > 0 && (descriptors[0].revents & POLLIN) != 0) {
     char buffer[64];
     while (read(wakeRead_, buffer, sizeof buffer) > 0) {

@@ -3,9 +3,12 @@
 // One loop per process. DoModal attaches the calling thread as the UI thread and runs the loop
 // until the dialog ends; a message box opened on the UI thread runs it nested until answered.
 // The loop sleeps in poll() on a wake-up pipe and the front end's input descriptor, with a
-// time-out at the next due timer.
+// time-out at the next due timer. Before it sleeps it watches for new calls for a short while
+// (kSpinBeforeSleep): a worker that sends progress messages in quick succession then finds the
+// UI thread awake, and neither side pays for a thread wake-up on every message.
 #pragma once
 
+#include <atomic>
 #include <chrono>
 #include <functional>
 #include <mutex>
@@ -16,6 +19,10 @@
 #include "platform/dialog_framework.h"
 
 namespace host {
+
+// How long a thread that waits for the other side of a synchronous call watches for it before
+// it goes to sleep.
+inline constexpr std::chrono::microseconds kSpinBeforeSleep{200};
 
 class MessageLoop {
  public:
@@ -62,7 +69,9 @@ class MessageLoop {
   std::thread::id uiThread_;
   bool attached_ = false;
   std::vector<std::function<void()>> tasks_;
-  std::vector<Timer> timers_;  // UI thread only
+  std::atomic<std::size_t> queued_{0};  // tasks_.size(), readable without the mutex
+  std::atomic<bool> sleeping_{false};   // the UI thread is in poll() or about to be
+  std::vector<Timer> timers_;           // UI thread only
   bool manualTimers_ = false;
   int wakeRead_ = -1;
   int wakeWrite_ = -1;

@@ -1,8 +1,11 @@
 // Windows of the host dialog framework: message delivery, the static and progress-bar controls,
 // the modal dialog and window timers.
 #include <algorithm>
+#include <atomic>
+#include <chrono>
 #include <condition_variable>
 #include <mutex>
+#include <thread>
 
 #include "host/dialog_front_end.h"
 #include "host/dialog_loop.h"
@@ -15,7 +18,7 @@ LRESULT CallOnUiThread(const std::function<LRESULT()>& call) {
   struct Pending {
     std::mutex mutex;
     std::condition_variable done;
-    bool finished = false;
+    std::atomic<bool> finished{false};
     LRESULT result = 0;
   };
   auto pending = std::make_shared<Pending>();
@@ -23,12 +26,16 @@ LRESULT CallOnUiThread(const std::function<LRESULT()>& call) {
     const LRESULT result = call();
     std::lock_guard lock(pending->mutex);
     pending->result = result;
-    pending->finished = true;
+    pending->finished.store(true);
     pending->done.notify_all();
   });
   if (!posted) return call();
+  // Most calls are answered within microseconds: watch for the answer before sleeping on it.
+  const auto until = std::chrono::steady_clock::now() + kSpinBeforeSleep;
+  while (!pending->finished.load() && std::chrono::steady_clock::now() < until)
+    std::this_thread::yield();
   std::unique_lock lock(pending->mutex);
-  pending->done.wait(lock, [&] { return pending->finished; });
+  pending->done.wait(lock, [&] { return pending->finished.load(); });
   return pending->result;
 }
 

@@ -287,6 +287,28 @@ TEST_F(UpdateDialogTest, WorkerMessagesReachTheBarSynchronouslyAndClampToItsRang
   EXPECT_EQ(Result(), IDOK);
 }
 
+// The UI thread watches for calls a while before it sleeps, and the sender watches for the
+// answer; messages sent with pauses shorter than, about as long as and longer than that watch
+// must each be served in order, none lost between a check and a sleep.
+TEST_F(UpdateDialogTest, MessagesAtEveryPaceAreServedInOrder) {
+  std::vector<LRESULT> positions;
+  workerBody = [&](UpdateDialog* dialog) {
+    HWND bar = DialogProgressBar(dialog);
+    for (int i = 0; i < 300; ++i) {
+      const auto pause = host::kSpinBeforeSleep * (i % 7) / 3;  // 0 .. 2 x the watch
+      std::this_thread::sleep_for(pause);
+      SendMessageW(bar, PBM_SETPOS, static_cast<WPARAM>(i % 101), 0);
+      positions.push_back(SendMessageW(bar, PBM_GETPOS, 0, 0));
+    }
+  };
+  Start();
+  WaitForWorker();
+  ASSERT_EQ(positions.size(), 300u);
+  for (int i = 0; i < 300; ++i) EXPECT_EQ(positions[static_cast<std::size_t>(i)], i % 101) << i;
+  ASSERT_TRUE(host::FireTimers());
+  EXPECT_EQ(Result(), IDOK);
+}
+
 TEST_F(UpdateDialogTest, AWorkerMessageBoxBlocksOnlyTheWorker) {
   Gate gate;
   int answer = 0;
