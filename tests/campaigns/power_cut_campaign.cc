@@ -11,6 +11,8 @@
 #include <nlohmann/json.hpp>
 
 #include "../scenarios/scenario_bench.h"
+#include "flash/nor_flash.h"
+#include "flash/nor_flash_mutex.h"
 #include "flash/partition_table.h"
 #include "settings/ecc_code.h"
 #include "settings/settings_block.h"
@@ -71,10 +73,40 @@ std::string FillPermanentSettings() {
   return "";
 }
 
+constexpr char kPartNumber[] = "52614-01";
+
+// Stores the part number again as a service technician would after the block lost it
+// (orvanta device set --part-number … --overwrite-unreadable): the Semi-Permanent block is
+// written anew with an empty payload, then a store cycle stores the part number.
+bool RestorePartNumber() {
+  NorFlashMutex::Acquire();
+  const bool opened = NorFlash::Open() == 1;
+  const INT block = NorFlash::FirstBlockOfType(kSemiPermanentSettingsType);
+  const BYTE empty = 0xFF;
+  const bool blank =
+      opened && block >= 0 && SettingsBlock::Write(static_cast<DWORD>(block), &empty, 0);
+  if (opened) NorFlash::Close();
+  NorFlashMutex::Release();
+
+  const std::string text = kPartNumber;
+  Bytes utf16;
+  for (char c : text) utf16.insert(utf16.end(), {static_cast<std::uint8_t>(c), 0});
+  SettingsStore::Open();
+  SettingsStore::Lock();
+  SettingsStore::Load();
+  const bool stored = SettingsStore::PutRecord(RecordId::PartNumber, kSemiPermanentSettingsType,
+                                               utf16.data(), static_cast<DWORD>(utf16.size()),
+                                               0) &&
+                      SettingsStore::Flush();
+  SettingsStore::Unlock();
+  SettingsStore::Close();
+  return blank && stored;
+}
+
 class Device {
  public:
   explicit Device(std::size_t bootloaderSize)
-      : bench_("52614-01"), packages_(scenario::StandardPackages(1, bootloaderSize, 3000, 1024)) {}
+      : bench_(kPartNumber), packages_(scenario::StandardPackages(1, bootloaderSize, 3000, 1024)) {}
 
   std::string Prepare() {
     if (std::string error = FillPermanentSettings(); !error.empty()) return error;
@@ -160,6 +192,14 @@ class Device {
   }
   const Bytes& Before() const { return before_; }
 
+  // Whether the flash holds what a complete update leaves: the bootloader image, the
+  // Semi-Permanent block as in `completed`, the other settings and a valid table.
+  bool Completed(const Bytes& completed) const {
+    const Bytes nor = Nor();
+    return BootloaderInPlace(nor) && SameBlock(nor, completed, semiPermanentBlock_) &&
+           PermanentSame(nor) && TableValid(nor);
+  }
+
  private:
   scenario::Bench bench_;
   const scenario::PackageSet& packages_;
@@ -176,6 +216,12 @@ std::vector<std::uint64_t> ChooseCutPoints(const CampaignResult& result,
   const std::size_t points = options.points;
   for (std::uint64_t k = options.denseFirst; k <= options.denseLast && k < total; ++k)
     chosen.insert(k);
+  if (result.phaseEnds.size() >= 2) {
+    const std::uint64_t start = result.phaseEnds.end()[-2];
+    const std::uint64_t stride = std::max<std::uint64_t>(options.lastPhaseStride, 1);
+    for (std::uint64_t k = start; k < start + options.lastPhaseSpan && k < total; k += stride)
+      chosen.insert(k);
+  }
   if (points == 0 || points >= total) {
     for (std::uint64_t k = 0; k < total; ++k) chosen.insert(k);
   } else {
@@ -210,8 +256,9 @@ const char* StateName(SettingsState state) {
 bool CutOutcome::Failed() const {
   if (!cutTookEffect || !tableValid || !permanentSettingsSame) return true;
   if (semiPermanent == SettingsState::Changed) return true;
-  if (semiPermanent == SettingsState::Unreadable) return !cutInsideSettingsWrite;
-  return !secondRunCompleted;
+  if (secondRunCompleted) return false;
+  return !(semiPermanent == SettingsState::Unreadable && cutInsideSettingsWrite &&
+           completedAfterRestoringPartNumber);
 }
 
 std::size_t CampaignResult::Failures() const {
@@ -289,11 +336,12 @@ CampaignResult RunPowerCutCampaign(const CampaignOptions& options) {
 
     // Power is back (the chip removed the cut from the plan): the second run.
     const int secondStatus = device.Run();
-    const Bytes afterSecond = device.Nor();
-    outcome.secondRunCompleted =
-        secondStatus == kRestartStatus && device.BootloaderInPlace(afterSecond) &&
-        device.SameBlock(afterSecond, completed, semi) && device.PermanentSame(afterSecond) &&
-        device.TableValid(afterSecond);
+    outcome.secondRunCompleted = secondStatus == kRestartStatus && device.Completed(completed);
+    if (!outcome.secondRunCompleted && outcome.semiPermanent == SettingsState::Unreadable &&
+        outcome.cutInsideSettingsWrite) {
+      outcome.completedAfterRestoringPartNumber =
+          RestorePartNumber() && device.Run() == kRestartStatus && device.Completed(completed);
+    }
     result.outcomes.push_back(outcome);
     if (options.progress) options.progress(outcome, result.outcomes.size(), cuts.size());
   }
@@ -314,17 +362,19 @@ std::string FormatTable(const CampaignResult& result) {
     std::size_t phase;
     std::string settings;
     bool second;
+    bool third;
     bool failed;
     bool operator<(const Row& o) const {
-      return std::tie(phase, settings, second, failed) <
-             std::tie(o.phase, o.settings, o.second, o.failed);
+      return std::tie(phase, settings, second, third, failed) <
+             std::tie(o.phase, o.settings, o.second, o.third, o.failed);
     }
   };
   std::map<Row, std::pair<std::size_t, std::pair<std::uint64_t, std::uint64_t>>> rows;
   std::size_t tableInvalid = 0;
   std::size_t permanentChanged = 0;
   for (const CutOutcome& o : result.outcomes) {
-    Row row{o.phase, StateName(o.semiPermanent), o.secondRunCompleted, o.Failed()};
+    Row row{o.phase, StateName(o.semiPermanent), o.secondRunCompleted,
+            o.completedAfterRestoringPartNumber, o.Failed()};
     auto& [count, range] = rows[row];
     if (count == 0) range = {o.cutAfter, o.cutAfter};
     range.first = std::min(range.first, o.cutAfter);
@@ -344,8 +394,8 @@ std::string FormatTable(const CampaignResult& result) {
     // its part number (a failed read leaves the payload as read in the store's buffer).
     const char* verdict = row.failed                                   ? "FAIL"
                           : row.settings == "unreadable" && row.second ? "ok (recovered)"
-                          : row.settings == "unreadable"               ? "known limit"
-                                                                       : "ok";
+                          : row.third ? "known limit: part number lost, completes once restored"
+                                      : "ok";
     std::snprintf(line, sizeof line, "%-30s %-22s %-13s %7zu  %-17s %s\n",
                   result.phaseNames[row.phase].c_str(), row.settings.c_str(),
                   row.second ? "completes" : "fails", count, cutRange.c_str(), verdict);
@@ -355,8 +405,10 @@ std::string FormatTable(const CampaignResult& result) {
   std::size_t stranded = 0;  // the second run could not complete
   std::uint64_t strandedFirst = 0;
   std::uint64_t strandedLast = 0;
+  std::size_t restored = 0;  // of those, completed once the part number was stored again
   for (const CutOutcome& o : result.outcomes) {
     lost += o.semiPermanent == SettingsState::Unreadable ? 1 : 0;
+    restored += o.completedAfterRestoringPartNumber ? 1 : 0;
     if (!o.secondRunCompleted) {
       if (stranded++ == 0) strandedFirst = o.cutAfter;
       strandedLast = o.cutAfter;
@@ -367,7 +419,10 @@ std::string FormatTable(const CampaignResult& result) {
       << "; semi-permanent block unreadable (cut inside its own erase or write, at cut points "
       << result.settingsWriteFirst << ".." << result.settingsWriteLast << "): " << lost
       << "; second run could not complete: " << stranded;
-  if (stranded != 0) out << " (cut points " << strandedFirst << ".." << strandedLast << ")";
+  if (stranded != 0) {
+    out << " (cut points " << strandedFirst << ".." << strandedLast
+        << "; completed after storing the part number again: " << restored << ")";
+  }
   out << "; failures: " << result.Failures() << "\n";
   return out.str();
 }

@@ -11,7 +11,10 @@
 //     (with the update request), or unreadable; unreadable is allowed only when the cut fell
 //     inside that block's own erase or programming, since the block has no second copy;
 //   - a second run with power completes the update: it ends in a restart, with the bootloader
-//     image in flash and the update request stored.
+//     image in flash and the update request stored. Where the cut lost the part number with the
+//     Semi-Permanent block (the format's known limit), the second run cannot choose a variant;
+//     the part number is then stored again, as a service technician would, and a third run must
+//     complete the update.
 #pragma once
 
 #include <cstdint>
@@ -34,6 +37,9 @@ struct CutOutcome {
   SettingsState semiPermanent = SettingsState::Unreadable;
   bool cutInsideSettingsWrite = false;  // k lies in the Semi-Permanent block's erase or program
   bool secondRunCompleted = false;
+  // Only where the second run did not complete after a cut inside the settings write: a run
+  // after the part number was stored again completed the update.
+  bool completedAfterRestoringPartNumber = false;
   // Whether this cut point breaks a guarantee (a cut inside the settings write that loses the
   // block is the format's known limit, not a failure).
   bool Failed() const;
@@ -46,6 +52,10 @@ struct CampaignOptions {
   // Every cut point of [denseFirst, denseLast] as well (none when denseFirst > denseLast).
   std::uint64_t denseFirst = 1;
   std::uint64_t denseLast = 0;
+  // Every `lastPhaseStride`-th cut point of the first `lastPhaseSpan` commands of the last phase
+  // (the store cycle that rewrites the Semi-Permanent block) as well.
+  std::uint64_t lastPhaseSpan = 0;
+  std::uint64_t lastPhaseStride = 1;
   // Called after each cut point (for progress lines).
   std::function<void(const CutOutcome&, std::size_t done, std::size_t total)> progress;
 };

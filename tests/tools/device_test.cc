@@ -266,6 +266,31 @@ TEST_F(DeviceSet, RefusesToRewriteAnUnreadableSettingsBlock) {
   EXPECT_EQ(ReadBytes(device / "nor.bin"), before);
 }
 
+// A power cut right after the block's erase leaves it blank, part number and all; asked to, the
+// tool writes the block anew so that the device has a variant again.
+TEST_F(DeviceSet, OverwritesAnErasedSettingsBlockWhenAsked) {
+  const auto device = MakeDevice("device");
+  auto nor = ReadBytes(device / "nor.bin");
+  std::fill_n(nor.begin() + kSemiPermanentBlockOffset, 32768, 0xFF);
+  WriteBytes(device / "nor.bin", nor);
+  ASSERT_EQ(Show(device)["variant"], 0);
+  ASSERT_EQ(RunTool({"device", "set", device.string(), "--part-number", "52614-03"}).status, 2);
+  const ToolResult result = RunTool(
+      {"device", "set", device.string(), "--part-number", "52614-03", "--overwrite-unreadable"});
+  ASSERT_EQ(result.status, 0) << result.err;
+  const json report = Show(device);
+  EXPECT_TRUE(report["settings"][3]["readable"].get<bool>());
+  EXPECT_EQ(report["part_number"], "52614-03");
+  EXPECT_EQ(report["variant"], 3);
+  // The other settings partitions are untouched.
+  const auto after = ReadBytes(device / "nor.bin");
+  EXPECT_TRUE(std::equal(nor.begin(), nor.begin() + kSemiPermanentBlockOffset, after.begin()));
+  EXPECT_TRUE(std::equal(nor.begin() + kSemiPermanentBlockOffset + 32768, nor.end(),
+                         after.begin() + kSemiPermanentBlockOffset + 32768));
+  // The flag goes with a part number only.
+  EXPECT_EQ(RunTool({"device", "set", device.string(), "--overwrite-unreadable"}).status, 2);
+}
+
 TEST_F(DeviceSet, BadArguments) {
   const auto device = MakeDevice("device");
   ToolResult result = RunTool({"device", "set", device.string()});

@@ -4,6 +4,7 @@
 #include <array>
 #include <iostream>
 #include <memory>
+#include <span>
 
 #include "flash/nor_flash.h"
 #include "flash/nor_flash_mutex.h"
@@ -105,8 +106,50 @@ bool CheckFormattable(const sim::DeviceConfig& config, std::string* error) {
   return true;
 }
 
-// Stores (or, for an empty text, removes) the part-number record through a store cycle.
-bool StorePartNumber(const std::string& partNumber, std::string* error) {
+// Whether a Semi-Permanent Settings block that does not read may be written anew.
+enum class UnreadableBlock { Keep, Overwrite };
+
+// Whether the flash driver opens the device's flash (which writes a partition table when the
+// last block holds none).
+bool NorFlashOpens() {
+  NorFlashMutex::Acquire();
+  const bool opened = NorFlash::Open() == 1;
+  if (opened) NorFlash::Close();
+  NorFlashMutex::Release();
+  return opened;
+}
+
+// Gives each settings partition of `types` a settings block with an empty payload. Returns false
+// with `error` set when the flash does not open or a block cannot be written.
+bool WriteEmptySettingsBlocks(std::span<const DWORD> types, std::string* error) {
+  NorFlashMutex::Acquire();
+  if (NorFlash::Open() != 1) {
+    NorFlashMutex::Release();
+    *error = "the flash driver does not open the flash";
+    return false;
+  }
+  bool written = true;
+  const BYTE emptyPayload = 0xFF;
+  for (const DWORD type : types) {
+    const INT block = NorFlash::FirstBlockOfType(type);
+    if (block < 0 || !SettingsBlock::Write(static_cast<DWORD>(block), &emptyPayload, 0)) {
+      *error = "writing the settings block of partition type " + std::to_string(type) + " failed";
+      written = false;
+      break;
+    }
+  }
+  NorFlash::Close();
+  NorFlashMutex::Release();
+  return written;
+}
+
+// Stores (or, for an empty text, removes) the part-number record through a store cycle. A
+// Semi-Permanent Settings block that does not read is left alone unless `unreadable` says
+// Overwrite; it is then first written anew with an empty payload. (A power cut between the
+// block's erase and the end of its first record leaves such a block: the records after the
+// cut were never programmed, and the first one is cut short.)
+bool StorePartNumber(const std::string& partNumber, std::string* error,
+                     UnreadableBlock unreadable = UnreadableBlock::Keep) {
   const std::optional<Bytes> text = Utf8ToUtf16Le(partNumber);
   if (!text) {
     *error = "--part-number: not valid UTF-8";
@@ -120,11 +163,15 @@ bool StorePartNumber(const std::string& partNumber, std::string* error) {
   SettingsStore::Lock();
   const bool loaded = SettingsStore::Load();
   bool stored = false;
+  bool blank = false;
   if (!SettingsStore::IsOpened()) {
     *error = "the flash did not open, or its partition table lacks a settings partition";
   } else if (!loaded && !SettingsStore::LoadedFromFlash(kSemiPermanentSettingsType)) {
     // Writing back a block that did not read would replace whatever it held.
-    *error = "the Semi-Permanent Settings block does not read; nothing was changed";
+    blank = unreadable == UnreadableBlock::Overwrite;
+    *error =
+        "the Semi-Permanent Settings block does not read; nothing was changed "
+        "(--overwrite-unreadable writes it anew)";
   } else if (text->empty()) {
     SettingsStore::RemoveRecord(RecordId::PartNumber, kSemiPermanentSettingsType);
     stored = SettingsStore::Flush();
@@ -138,33 +185,22 @@ bool StorePartNumber(const std::string& partNumber, std::string* error) {
   }
   SettingsStore::Unlock();
   SettingsStore::Close();
-  return stored;
+  if (!blank) return stored;
+  const DWORD semiPermanent[] = {kSemiPermanentSettingsType};
+  return WriteEmptySettingsBlocks(semiPermanent, error) &&
+         StorePartNumber(partNumber, error, UnreadableBlock::Keep);
 }
 
 // Formats a new device: the flash open writes the partition table, then every settings
 // partition gets a settings block with an empty payload, then the part number is stored.
 bool FormatDevice(const sim::DeviceConfig& config, const std::string& partNumber,
                   std::string* error) {
-  NorFlashMutex::Acquire();
-  if (NorFlash::Open() != 1) {
-    NorFlashMutex::Release();
+  if (!NorFlashOpens()) {
     *error =
         "flash geometry " + DescribeRegions(config.regions) + ": the flash driver does not open it";
     return false;
   }
-  bool written = true;
-  const BYTE emptyPayload = 0xFF;
-  for (const DWORD type : kSettingsPartitionTypes) {
-    const INT block = NorFlash::FirstBlockOfType(type);
-    if (block < 0 || !SettingsBlock::Write(static_cast<DWORD>(block), &emptyPayload, 0)) {
-      *error = "writing the settings block of partition type " + std::to_string(type) + " failed";
-      written = false;
-      break;
-    }
-  }
-  NorFlash::Close();
-  NorFlashMutex::Release();
-  if (!written) return false;
+  if (!WriteEmptySettingsBlocks(kSettingsPartitionTypes, error)) return false;
   if (partNumber.empty()) return true;
   return StorePartNumber(partNumber, error);
 }
@@ -217,6 +253,7 @@ int RunCreate(const CreateArguments& arguments) {
 struct SetArguments {
   std::string directory;
   std::optional<std::string> power, partNumber, cardCapacity, timing;
+  bool overwriteUnreadable = false;
 };
 
 int RunSet(const SetArguments& arguments) {
@@ -244,7 +281,9 @@ int RunSet(const SetArguments& arguments) {
   std::string error;
   if (!(config == *loaded.value) && !sim::SaveDeviceConfig(paths, config, &error))
     return ReportError(error);
-  if (arguments.partNumber && !StorePartNumber(*arguments.partNumber, &error))
+  const UnreadableBlock unreadable =
+      arguments.overwriteUnreadable ? UnreadableBlock::Overwrite : UnreadableBlock::Keep;
+  if (arguments.partNumber && !StorePartNumber(*arguments.partNumber, &error, unreadable))
     return ReportError(error);
   return kExitSuccess;
 }
@@ -438,12 +477,18 @@ void AddDeviceCommands(CLI::App& app, int* status) {
   setCommand->add_option("--power", set->power, "AC line")->check(CLI::IsMember(kPowerNames));
   setCommand->add_option("--part-number", set->partNumber,
                          "store this part number through a store cycle ('' removes it)");
+  setCommand
+      ->add_flag("--overwrite-unreadable", set->overwriteUnreadable,
+                 "with --part-number: write the Semi-Permanent Settings block even when it does "
+                 "not read (after a power cut inside its write)")
+      ->needs(setCommand->get_option("--part-number"));
   setCommand->add_option("--card-capacity", set->cardCapacity, "card size in bytes, or none");
   setCommand->add_option("--timing", set->timing, "flash timing")
       ->check(CLI::IsMember(kTimingNames));
   setCommand->footer(
       "Examples:\n  orvanta device set ./device --power offline\n"
-      "  orvanta device set ./device --part-number 52614-03 --card-capacity 8M\n");
+      "  orvanta device set ./device --part-number 52614-03 --card-capacity 8M\n"
+      "  orvanta device set ./device --part-number 52614-01 --overwrite-unreadable\n");
   setCommand->callback([set, status] { *status = RunSet(*set); });
 
   auto fault = std::make_shared<FaultArguments>();
