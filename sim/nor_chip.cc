@@ -177,11 +177,8 @@ bool NorChip::IsLocked(std::uint32_t block) const {
   return block < locked_.size() && locked_[block];
 }
 
-std::optional<std::uint32_t> NorChip::BlockOf(std::uint64_t offset) const {
+std::optional<std::uint32_t> NorChip::FindBlock(std::uint64_t offset) const {
   if (offset >= arrayBytes_) return std::nullopt;
-  // Programming stays in one block for thousands of words: try the last block first.
-  const std::uint32_t last = lastBlock_;
-  if (offset >= blockStarts_[last] && offset - blockStarts_[last] < blockSizes_[last]) return last;
   const auto next = std::upper_bound(blockStarts_.begin(), blockStarts_.end(), offset);
   lastBlock_ = static_cast<std::uint32_t>(next - blockStarts_.begin() - 1);
   return lastBlock_;

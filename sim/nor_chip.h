@@ -184,7 +184,17 @@ class NorChip {
  private:
   NorChip(const DevicePaths& device, const DeviceConfig& config, Clock& clock);
 
-  std::optional<std::uint32_t> BlockOf(std::uint64_t offset) const;
+  // The block holding `offset`, or nothing past the array. Programming stays in one block for
+  // thousands of words, so the block of the last lookup is tried first, here in the header
+  // where every register access can inline it.
+  std::optional<std::uint32_t> BlockOf(std::uint64_t offset) const {
+    const std::uint32_t last = lastBlock_;
+    if (offset < arrayBytes_ && offset >= blockStarts_[last] &&
+        offset - blockStarts_[last] < blockSizes_[last])
+      return last;
+    return FindBlock(offset);
+  }
+  std::optional<std::uint32_t> FindBlock(std::uint64_t offset) const;
   void Command(std::uint32_t offset, std::uint8_t command);
   void ProgramWord(std::uint32_t offset, std::uint16_t value);
   void EraseBlock(std::uint32_t offset);
