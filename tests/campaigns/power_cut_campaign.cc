@@ -256,9 +256,10 @@ const char* StateName(SettingsState state) {
 bool CutOutcome::Failed() const {
   if (!cutTookEffect || !tableValid || !permanentSettingsSame) return true;
   if (semiPermanent == SettingsState::Changed) return true;
-  if (secondRunCompleted) return false;
-  return !(semiPermanent == SettingsState::Unreadable && cutInsideSettingsWrite &&
-           completedAfterRestoringPartNumber);
+  if (semiPermanent == SettingsState::Unreadable && !cutInsideSettingsWrite) return true;
+  // A cut inside the block's own write may lose the part number with it; the update must
+  // then complete once the part number is stored again.
+  return !secondRunCompleted && !completedAfterRestoringPartNumber;
 }
 
 std::size_t CampaignResult::Failures() const {
