@@ -189,8 +189,7 @@ class NorChip {
   // where every register access can inline it.
   std::optional<std::uint32_t> BlockOf(std::uint64_t offset) const {
     const std::uint32_t last = lastBlock_;
-    if (offset < arrayBytes_ && offset >= blockStarts_[last] &&
-        offset - blockStarts_[last] < blockSizes_[last])
+    if (offset >= blockStarts_[last] && offset - blockStarts_[last] < blockSizes_[last])
       return last;
     return FindBlock(offset);
   }

@@ -109,23 +109,15 @@ bool CheckFormattable(const sim::DeviceConfig& config, std::string* error) {
 // Whether a Semi-Permanent Settings block that does not read may be written anew.
 enum class UnreadableBlock { Keep, Overwrite };
 
-// Whether the flash driver opens the device's flash (which writes a partition table when the
-// last block holds none).
-bool NorFlashOpens() {
-  NorFlashMutex::Acquire();
-  const bool opened = NorFlash::Open() == 1;
-  if (opened) NorFlash::Close();
-  NorFlashMutex::Release();
-  return opened;
-}
-
 // Gives each settings partition of `types` a settings block with an empty payload. Returns false
-// with `error` set when the flash does not open or a block cannot be written.
-bool WriteEmptySettingsBlocks(std::span<const DWORD> types, std::string* error) {
+// with `error` set when a block cannot be written, or set to `notOpened` when the flash does not
+// open.
+bool WriteEmptySettingsBlocks(std::span<const DWORD> types, const std::string& notOpened,
+                              std::string* error) {
   NorFlashMutex::Acquire();
   if (NorFlash::Open() != 1) {
     NorFlashMutex::Release();
-    *error = "the flash driver does not open the flash";
+    *error = notOpened;
     return false;
   }
   bool written = true;
@@ -169,9 +161,10 @@ bool StorePartNumber(const std::string& partNumber, std::string* error,
   } else if (!loaded && !SettingsStore::LoadedFromFlash(kSemiPermanentSettingsType)) {
     // Writing back a block that did not read would replace whatever it held.
     blank = unreadable == UnreadableBlock::Overwrite;
-    *error =
-        "the Semi-Permanent Settings block does not read; nothing was changed "
-        "(--overwrite-unreadable writes it anew)";
+    if (!blank)
+      *error =
+          "the Semi-Permanent Settings block does not read; nothing was changed "
+          "(--overwrite-unreadable writes it anew)";
   } else if (text->empty()) {
     SettingsStore::RemoveRecord(RecordId::PartNumber, kSemiPermanentSettingsType);
     stored = SettingsStore::Flush();
@@ -187,7 +180,8 @@ bool StorePartNumber(const std::string& partNumber, std::string* error,
   SettingsStore::Close();
   if (!blank) return stored;
   const DWORD semiPermanent[] = {kSemiPermanentSettingsType};
-  return WriteEmptySettingsBlocks(semiPermanent, error) &&
+  return WriteEmptySettingsBlocks(semiPermanent, "the flash driver does not open the flash",
+                                  error) &&
          StorePartNumber(partNumber, error, UnreadableBlock::Keep);
 }
 
@@ -195,12 +189,9 @@ bool StorePartNumber(const std::string& partNumber, std::string* error,
 // partition gets a settings block with an empty payload, then the part number is stored.
 bool FormatDevice(const sim::DeviceConfig& config, const std::string& partNumber,
                   std::string* error) {
-  if (!NorFlashOpens()) {
-    *error =
-        "flash geometry " + DescribeRegions(config.regions) + ": the flash driver does not open it";
-    return false;
-  }
-  if (!WriteEmptySettingsBlocks(kSettingsPartitionTypes, error)) return false;
+  const std::string notOpened =
+      "flash geometry " + DescribeRegions(config.regions) + ": the flash driver does not open it";
+  if (!WriteEmptySettingsBlocks(kSettingsPartitionTypes, notOpened, error)) return false;
   if (partNumber.empty()) return true;
   return StorePartNumber(partNumber, error);
 }
