@@ -507,7 +507,20 @@ TEST_F(NorFlashDeathTest, AStoreIntoTheArrayFaults) {
   TestDevice device;
   ASSERT_EQ(NorFlash::Open(), 1);
   volatile WORD* block = NorFlash::BlockAddress(3);
-  EXPECT_DEATH(*block = 0x1234, "");
+  EXPECT_DEATH(*block = 0x1234, "write to the flash window");
+  EXPECT_EQ(ReadThroughWindow(3, 0, 2), (std::vector<BYTE>{0xFF, 0xFF}));
+}
+
+// A driver that forgot to return to read-array mode: the part would answer the status byte, so
+// the window refuses to show array data and the process ends naming the mode.
+TEST_F(NorFlashDeathTest, AnArrayReadAfterAStatusCommandFailsLoudly) {
+  TestDevice device;
+  ASSERT_EQ(NorFlash::Open(), 1);
+  WriteRegister16(NorFlash::BlockAddress(3), 0x7070);
+  EXPECT_DEATH(ReadThroughWindow(3, 0, 2), "read-status mode");
+  WriteRegister16(NorFlash::BlockAddress(3), 0x0090);
+  EXPECT_DEATH(ReadThroughWindow(3, 0, 2), "read-identifier mode");
+  WriteRegister16(NorFlash::BlockAddress(3), 0x00FF);
   EXPECT_EQ(ReadThroughWindow(3, 0, 2), (std::vector<BYTE>{0xFF, 0xFF}));
 }
 
