@@ -148,6 +148,7 @@ TEST_F(NorChipTest, SecondCyclesInAnotherBlockAreRefused) {
 TEST_F(NorChipTest, IdentifierModeGivesCodesAndLockBits) {
   sim::DeviceConfig config;
   config.deviceCode = 0x8817;
+  config.lockVariant = sim::LockVariant::PerBlock;
   Start(config);
   Unlock(5);
   chip_->Write(0, 0x0090);
