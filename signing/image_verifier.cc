@@ -4,6 +4,7 @@
 
 #include "signing/hash_object.h"
 #include "signing/key_table.h"
+#include "signing/record_observer.h"
 #include "signing/signature_check.h"
 
 static_assert(BuiltInKeySize <= ActiveKeyCapacity);
@@ -27,6 +28,19 @@ void WriteLittleEndian32(DWORD value, BYTE* bytes) {
   for (int i = 0; i < 4; ++i) bytes[i] = static_cast<BYTE>(value >> (8 * i));
 }
 
+// The signature library's result for the last record VerifyRecord checked (E_FAIL when it
+// failed before the signature check), and the observer of VerifyImage's walk.
+DWORD LastSignatureCode = 0;
+RecordObserver Observer = nullptr;
+void* ObserverContext = nullptr;
+
+// Reports the record to the observer, if one is set, and gives back VerifyImage's result.
+LONG Report(RecordObservation* observation, RecordVerdict verdict, LONG result) {
+  observation->verdict = verdict;
+  if (Observer != nullptr) Observer(ObserverContext, *observation);
+  return result;
+}
+
 bool Hash(HashObject* hash, const BYTE* bytes, DWORD length) {
   const ByteBlob blob = {length, bytes};
   return HashDataBlobs(CALG_SHA1, hash, 1, &blob) == 0;
@@ -34,7 +48,13 @@ bool Hash(HashObject* hash, const BYTE* bytes, DWORD length) {
 
 }  // namespace
 
+void SetRecordObserver(RecordObserver observer, void* context) {
+  Observer = observer;
+  ObserverContext = context;
+}
+
 HRESULT VerifyRecord(const RecordDescriptor& record, const KeyCandidateList& candidates) {
+  LastSignatureCode = static_cast<DWORD>(E_FAIL);
   HashObject* hash = nullptr;
   if (CreateHashObject(CALG_SHA1, &hash) != 0) return E_FAIL;
 
@@ -60,9 +80,9 @@ HRESULT VerifyRecord(const RecordDescriptor& record, const KeyCandidateList& can
   const ByteBlob signature = {record.signatureLength, record.signature};
   if (RememberedKey.remembered != 0) {
     const ByteBlob key = {RememberedKey.length, RememberedKey.reference};
-    return VerifyDigestSignature(CALG_SHA1, RecordDigest, digestLength, signature, key) == 0
-               ? S_OK
-               : E_FAIL;
+    LastSignatureCode =
+        VerifyDigestSignature(CALG_SHA1, RecordDigest, digestLength, signature, key);
+    return LastSignatureCode == 0 ? S_OK : E_FAIL;
   }
   if (candidates.first > candidates.last) return E_FAIL;
   // The list never names more entries than it holds.
@@ -70,6 +90,7 @@ HRESULT VerifyRecord(const RecordDescriptor& record, const KeyCandidateList& can
     const ByteBlob key = {candidates.lengths[i], candidates.references[i]};
     const DWORD verified =
         VerifyDigestSignature(CALG_SHA1, RecordDigest, digestLength, signature, key);
+    LastSignatureCode = verified;
     RememberedKey.length = candidates.lengths[i];
     RememberedKey.reference = candidates.references[i];
     if (verified == 0) {
@@ -114,10 +135,19 @@ LONG VerifyImage(UpdateDialog* dialog, BYTE* buffer, DWORD size, DWORD keyIndex,
     const DWORD payloadLength = ReadLittleEndian32(head);
     const DWORD signatureLength = ReadLittleEndian32(head + 4);
     const BYTE recordType = head[8];
+    RecordObservation observation = {position,
+                                     sequenceNumber,
+                                     payloadLength,
+                                     signatureLength,
+                                     recordType,
+                                     RecordVerdict::Good,
+                                     0,
+                                     remaining - RecordHeadSize};
 
     // P + S > remaining - 9, without letting the sum wrap.
     const DWORD available = remaining - RecordHeadSize;
-    if (payloadLength > available || signatureLength > available - payloadLength) return -1;
+    if (payloadLength > available || signatureLength > available - payloadLength)
+      return Report(&observation, RecordVerdict::LengthsPastEnd, -1);
 
     const BYTE* payload = buffer + position + RecordHeadSize;
     if (verifyOnly == 0) {
@@ -134,7 +164,10 @@ LONG VerifyImage(UpdateDialog* dialog, BYTE* buffer, DWORD size, DWORD keyIndex,
     total += payloadLength;
     writePosition += payloadLength;
 
-    if (VerifyRecord(record, candidates) != S_OK) return -1;
+    if (VerifyRecord(record, candidates) != S_OK) {
+      observation.signatureCode = LastSignatureCode;
+      return Report(&observation, RecordVerdict::SignatureFailed, -1);
+    }
 
     const DWORD recordSize = RecordHeadSize + payloadLength + signatureLength;
     position += recordSize;
@@ -145,11 +178,19 @@ LONG VerifyImage(UpdateDialog* dialog, BYTE* buffer, DWORD size, DWORD keyIndex,
                    0);
     }
 
+    observation.remaining = remaining;
     if (payloadLength == 0) {
-      return recordType == FinalRecordType && remaining == 0 ? static_cast<LONG>(total) : -1;
+      if (recordType != FinalRecordType)
+        return Report(&observation, RecordVerdict::EmptyRecordNotFinal, -1);
+      if (remaining != 0) return Report(&observation, RecordVerdict::FinalRecordNotAtEnd, -1);
+      return Report(&observation, RecordVerdict::Good, static_cast<LONG>(total));
     }
-    if (recordType != DataRecordType) return -1;
+    if (recordType != DataRecordType)
+      return Report(&observation, RecordVerdict::PayloadRecordNotData, -1);
+    Report(&observation, RecordVerdict::Good, 0);
     ++sequenceNumber;
   }
-  return -1;
+  RecordObservation leftOver = {position, sequenceNumber,      0, 0,
+                                0,        RecordVerdict::Good, 0, remaining};
+  return Report(&leftOver, RecordVerdict::NoFinalRecord, -1);
 }

@@ -1,5 +1,11 @@
 // run and demo: the updater on a device the tool made.
+#include <unistd.h>
+
+#include <chrono>
+#include <cstdio>
+#include <cstdlib>
 #include <fstream>
+#include <thread>
 
 #include "tests/tools/tool_runner.h"
 
@@ -82,6 +88,53 @@ TEST_F(Run, BadArguments) {
   result = RunTool({"run", device.string(), "--headless", "--answers", "maybe"});
   EXPECT_EQ(result.status, 2);
   EXPECT_NE(result.err.find("maybe"), std::string::npos) << result.err;
+}
+
+TEST_F(Run, HeadlessRunWithATranscriptFilePrintsTheMessagesAndTheFailure) {
+  const auto device = PackagedDevice();
+  const ToolResult result = RunTool({"run", device.string(), "--headless", "--answers", "cancel",
+                                     "--transcript", Path("transcript.jsonl").string()});
+  EXPECT_EQ(result.status, 1);
+  EXPECT_NE(result.out.find("message 132: \"Performing this upgrade"), std::string::npos)
+      << result.out;
+  EXPECT_NE(result.out.find("The update failed: \"Failed to complete upgrade.\"; exit status 1"),
+            std::string::npos)
+      << result.out;
+}
+
+TEST_F(Run, TerminalRunSaysHowItEndedAfterTheUiCloses) {
+  if (std::system("command -v tmux >/dev/null 2>&1") != 0) GTEST_SKIP() << "tmux is missing";
+  const auto device = PackagedDevice();
+  const std::string tmux = "tmux -L orvanta-run-test-" + std::to_string(getpid()) + " ";
+  auto screen = [&tmux] {
+    std::string text;
+    if (FILE* pipe = popen((tmux + "capture-pane -p -t run").c_str(), "r")) {
+      char buffer[4096];
+      for (std::size_t read; (read = fread(buffer, 1, sizeof buffer, pipe)) > 0;)
+        text.append(buffer, read);
+      pclose(pipe);
+    }
+    return text;
+  };
+  auto waitFor = [&screen](const std::string& text) {
+    for (int i = 0; i < 600; ++i) {
+      if (screen().find(text) != std::string::npos) return true;
+      std::this_thread::sleep_for(std::chrono::milliseconds(100));
+    }
+    return false;
+  };
+  const std::string command = ShellQuote(ORVANTA_TOOL) + " run " + ShellQuote(device.string()) +
+                              "; echo \"tool exit $?\"; sleep 600";
+  ASSERT_EQ(
+      std::system((tmux + "new-session -d -s run -x 100 -y 30 " + ShellQuote(command)).c_str()), 0);
+  EXPECT_TRUE(waitFor("Performing this upgrade")) << screen();
+  std::system((tmux + "send-keys -t run Enter").c_str());
+  EXPECT_TRUE(waitFor("tool exit 0")) << screen();
+  EXPECT_NE(screen().find("The device restarted, with the update request stored (record 37 = 1); "
+                          "exit status 0"),
+            std::string::npos)
+      << screen();
+  std::system((tmux + "kill-server 2>/dev/null").c_str());
 }
 
 using Demo = ToolTest;

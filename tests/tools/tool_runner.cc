@@ -55,6 +55,17 @@ ToolResult RunTool(const std::vector<std::string>& arguments,
   return result;
 }
 
+std::string ShellQuote(const std::string& text) {
+  std::string quoted = "'";
+  for (const char character : text) {
+    if (character == '\'')
+      quoted += "'\\''";
+    else
+      quoted += character;
+  }
+  return quoted + "'";
+}
+
 int LineCount(const std::string& text) {
   int lines = 0;
   for (const char character : text) lines += character == '\n';

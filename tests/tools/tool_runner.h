@@ -24,6 +24,9 @@ struct ToolResult {
 ToolResult RunTool(const std::vector<std::string>& arguments,
                    const std::vector<std::pair<std::string, std::string>>& environment = {});
 
+// The text in single quotes for a POSIX shell.
+std::string ShellQuote(const std::string& text);
+
 // The number of lines in `text` (a last line without a newline counts).
 int LineCount(const std::string& text);
 

@@ -7,6 +7,7 @@
 #include <filesystem>
 #include <optional>
 #include <string>
+#include <vector>
 
 #include <CLI/CLI.hpp>
 
@@ -18,6 +19,7 @@ void AddDeviceCommands(CLI::App& app, int* status);     // device create|show|se
 void AddImageCommands(CLI::App& app, int* status);      // keygen, sign, verify, package
 void AddSignatureCommands(CLI::App& app, int* status);  // digest, check-signature
 void AddRunCommands(CLI::App& app, int* status);        // run, demo
+void AddInspectCommand(CLI::App& app, int* status);     // inspect
 
 // The part number a new device gets unless told otherwise.
 inline constexpr char kDefaultPartNumber[] = "52614-01";
@@ -39,14 +41,28 @@ int CreateDevice(const DeviceCreateOptions& options);
 int ShowDevice(const std::filesystem::path& directory, bool asJson);
 
 struct PackageOptions {
-  std::filesystem::path keys;  // key0.pem .. key3.pem
+  std::string keys;  // a directory with key0.pem .. key3.pem, or a pkcs11: URI of a token
   std::filesystem::path card;
   std::filesystem::path bootloader, sdisk, imageEa1, imageEa2, imageEb;
   std::uint64_t recordSize = 65536;
 };
 
-// Signs the five package files onto the card directory. Returns an exit status.
-int BuildPackage(const PackageOptions& options);
+// Loads the DER public key file into the verifier's key cache in place of built-in key 0, so
+// that verifying with key index 0 uses it. False with a one-line reason.
+bool UsePublicKeyFile(const std::string& file, std::string* error);
+
+// One file a package wrote.
+struct PackagedFile {
+  std::filesystem::path path;  // where it was written
+  std::string cardPath;        // relative to the card directory, with '/'
+  std::uint64_t size = 0;
+  unsigned keyIndex = 0;
+  std::string key;  // the key file, or the key's URI without its PIN
+};
+
+// Signs the five package files onto the card directory and lists them in *written (when
+// given). Returns an exit status.
+int BuildPackage(const PackageOptions& options, std::vector<PackagedFile>* written = nullptr);
 
 struct RunOptions {
   std::filesystem::path directory;

@@ -9,9 +9,11 @@
 #include "platform/dialog_framework.h"
 #include "signing/image_verifier.h"
 #include "signing/key_table.h"
+#include "signing/record_observer.h"
 #include "tools/orvanta/commands.h"
 #include "tools/orvanta/tool_support.h"
 #include "tools/signer/signer.h"
+#include "tools/signer/token.h"
 
 namespace orvanta {
 namespace {
@@ -24,7 +26,28 @@ std::filesystem::path KeyFile(const std::filesystem::path& directory, unsigned i
   return directory / ("key" + std::to_string(index) + extension);
 }
 
-int RunKeygen(const std::string& directoryText) {
+std::string KeyLabel(unsigned index) {
+  return "key" + std::to_string(index);
+}
+
+// The four key pairs generated on the token; only the public DER files are written.
+int RunTokenKeygen(const std::filesystem::path& directory, const std::string& token) {
+  for (unsigned index = 0; index < KeyCount; ++index) {
+    std::string uri, error;
+    signer::Bytes der;
+    if (!signer::TokenObjectUri(token, KeyLabel(index), &uri, &error) ||
+        !signer::GenerateTokenKey(uri, kKeyBits, &der, &error))
+      return ReportError(signer::RedactedUri(token) + ": " + KeyLabel(index) + ": " + error);
+    if (der.size() != BuiltInKeySize)
+      return ReportError(KeyLabel(index) + ": the public key has " + std::to_string(der.size()) +
+                         " bytes, expected 162");
+    if (!WriteFileAtomically(KeyFile(directory, index, ".der"), der, &error))
+      return ReportError(error);
+  }
+  return kExitSuccess;
+}
+
+int RunKeygen(const std::string& directoryText, const std::optional<std::string>& token) {
   const std::filesystem::path directory = directoryText;
   std::error_code code;
   for (unsigned index = 0; index < KeyCount; ++index)
@@ -32,8 +55,11 @@ int RunKeygen(const std::string& directoryText) {
       if (std::filesystem::exists(KeyFile(directory, index, extension), code))
         return ReportError(KeyFile(directory, index, extension).string() +
                            ": exists; keygen never replaces a key");
+  if (token && !signer::IsTokenUri(*token))
+    return ReportError("--token: \"" + *token + "\" is not a pkcs11: URI");
   std::filesystem::create_directories(directory, code);
   if (code) return ReportError(directory.string() + ": " + code.message());
+  if (token) return RunTokenKeygen(directory, *token);
   for (unsigned index = 0; index < KeyCount; ++index) {
     std::string error;
     const signer::PrivateKey key = signer::GenerateRsaKey(kKeyBits, &error);
@@ -102,13 +128,13 @@ bool CheckRecordSize(std::uint64_t recordSize, std::string* error) {
   return true;
 }
 
-// Signs `input` with the PEM key into `output`.
-bool SignFile(const std::filesystem::path& keyFile, const signer::ImageHeader& header,
+// Signs `input` into `output` with the key of a PEM file or a pkcs11: URI.
+bool SignFile(const std::string& keyReference, const signer::ImageHeader& header,
               std::uint64_t recordSize, const std::filesystem::path& input,
               const std::filesystem::path& output, std::string* error) {
-  const signer::PrivateKey key = signer::LoadPrivateKey(keyFile, error);
+  const signer::PrivateKey key = signer::LoadSigningKey(keyReference, error);
   if (!key) {
-    *error = keyFile.string() + ": " + *error;
+    if (!signer::IsTokenUri(keyReference)) *error = keyReference + ": " + *error;
     return false;
   }
   Bytes payload;
@@ -161,6 +187,22 @@ class TerminalProgressBar : public Window {
   ProgressBar bar_;
 };
 
+// Appends each payload the verifier accepts to the compacted file: the payloads back to back,
+// in file order, as the verifier's own compaction leaves them.
+struct PayloadWriter {
+  std::span<const std::uint8_t> image;
+  AtomicFileWriter output;
+  std::string error;
+
+  static void Observe(void* context, const RecordObservation& record) {
+    auto* writer = static_cast<PayloadWriter*>(context);
+    if (record.verdict != RecordVerdict::Good || !writer->error.empty()) return;
+    writer->output.Write(
+        writer->image.subspan(record.offset + RecordHeadSize, record.payloadLength),
+        &writer->error);
+  }
+};
+
 struct VerifyArguments {
   std::string file;
   std::optional<unsigned> keyIndex;
@@ -177,36 +219,34 @@ int RunVerify(const VerifyArguments& arguments) {
     // Indexes from 4 up are passed on: the verifier's answer to them (-1) is what is shown.
     keyIndex = *arguments.keyIndex;
   } else {
-    // The given key takes the place of built-in key 0: the verifier reloads its one-key cache
-    // only when the index changes, so a cache that already holds index 0 is used as it is.
-    Bytes key;
-    if (!ReadWholeFile(*arguments.publicKey, &key, &error)) return ReportError(error);
-    if (key.empty() || key.size() > ActiveKeyCapacity)
-      return ReportError("--public-key: " + *arguments.publicKey + " has " +
-                         std::to_string(key.size()) + " bytes; a DER key has 1.." +
-                         std::to_string(ActiveKeyCapacity));
-    std::memcpy(ActiveKey.bytes, key.data(), key.size());
-    ActiveKey.length = static_cast<DWORD>(key.size());
-    ActiveKey.index = 0;
+    if (!UsePublicKeyFile(*arguments.publicKey, &error)) return ReportError(error);
   }
-  Bytes image;
-  if (!ReadWholeFile(arguments.file, &image, &error)) return ReportError(error);
-  if (image.size() > 0xFFFFFFFFu)
+  // The image is mapped, never loaded; a compacted copy is written record by record as the
+  // verifier accepts them, and kept only when the whole image verifies.
+  MappedImage image;
+  if (!image.Open(arguments.file, &error)) return ReportError(error);
+  if (image.Bytes().size() > 0xFFFFFFFFu)
     return ReportError(arguments.file + ": larger than 4 GiB, more than a device maps");
+  PayloadWriter payloads{image.Bytes(), {}, {}};
+  if (arguments.compact && !payloads.output.Open(*arguments.compact, &error))
+    return ReportError(error);
   TerminalProgressBar progress("verifying " +
                                std::filesystem::path(arguments.file).filename().string());
-  const LONG result = VerifyImage(nullptr, image.data(), static_cast<DWORD>(image.size()), keyIndex,
-                                  arguments.compact ? FALSE : TRUE, &progress);
+  if (arguments.compact) SetRecordObserver(&PayloadWriter::Observe, &payloads);
+  static BYTE emptyFile[1];
+  // Verify-only: the mapping is read-only and the verifier does not write to it.
+  BYTE* buffer = image.Bytes().empty() ? emptyFile : const_cast<BYTE*>(image.Bytes().data());
+  const LONG result = VerifyImage(nullptr, buffer, static_cast<DWORD>(image.Bytes().size()),
+                                  keyIndex, TRUE, &progress);
+  SetRecordObserver(nullptr, nullptr);
   progress.Finish();
   if (arguments.json)
     std::cout << nlohmann::json{{"result", result}}.dump() << "\n";
   else
     std::cout << result << "\n";
   if (result <= 0) return kExitNegative;
-  if (arguments.compact) {
-    const std::span<const std::uint8_t> payload(image.data(), static_cast<std::size_t>(result));
-    if (!WriteFileAtomically(*arguments.compact, payload, &error)) return ReportError(error);
-  }
+  if (arguments.compact && (!payloads.error.empty() || !payloads.output.Commit(&error)))
+    return ReportError(payloads.error.empty() ? error : payloads.error);
   return kExitSuccess;
 }
 
@@ -214,18 +254,59 @@ struct PackageArguments {
   PackageOptions options;
   std::string keys, card, bootloader, sdisk, imageEa1, imageEa2, imageEb;
   std::optional<std::string> recordSize;
+  bool json = false;
 };
+
+void PrintPackage(const std::vector<PackagedFile>& written, bool asJson) {
+  if (asJson) {
+    nlohmann::json files = nlohmann::json::array();
+    for (const PackagedFile& file : written)
+      files.push_back({{"path", file.path.string()},
+                       {"card_path", file.cardPath},
+                       {"size", file.size},
+                       {"key_index", file.keyIndex},
+                       {"key", file.key}});
+    std::cout << nlohmann::json{{"files", files}}.dump() << "\n";
+    return;
+  }
+  for (const PackagedFile& file : written)
+    std::cout << file.path.string() << ": " << file.size << " bytes, key " << file.keyIndex << " ("
+              << file.key << ")\n";
+}
 
 }  // namespace
 
-int BuildPackage(const PackageOptions& options) {
+bool UsePublicKeyFile(const std::string& file, std::string* error) {
+  // The given key takes the place of built-in key 0: the verifier reloads its one-key cache
+  // only when the index changes, so a cache that already holds index 0 is used as it is.
+  Bytes key;
+  if (!ReadWholeFile(file, &key, error)) return false;
+  if (key.empty() || key.size() > ActiveKeyCapacity) {
+    *error = "--public-key: " + file + " has " + std::to_string(key.size()) +
+             " bytes; a DER key has 1.." + std::to_string(ActiveKeyCapacity);
+    return false;
+  }
+  std::memcpy(ActiveKey.bytes, key.data(), key.size());
+  ActiveKey.length = static_cast<DWORD>(key.size());
+  ActiveKey.index = 0;
+  return true;
+}
+
+int BuildPackage(const PackageOptions& options, std::vector<PackagedFile>* written) {
   std::string error;
   if (!CheckRecordSize(options.recordSize, &error)) return ReportError(error);
+  // Key N is the token's object "keyN", or the file keyN.pem of the key directory.
+  std::string keys[KeyCount];
   for (unsigned index = 0; index < KeyCount; ++index) {
+    if (signer::IsTokenUri(options.keys)) {
+      if (!signer::TokenObjectUri(options.keys, KeyLabel(index), &keys[index], &error))
+        return ReportError("--keys: " + signer::RedactedUri(options.keys) + ": " + error);
+      continue;
+    }
+    keys[index] = KeyFile(options.keys, index, ".pem").string();
     std::error_code code;
-    if (!std::filesystem::is_regular_file(KeyFile(options.keys, index, ".pem"), code))
-      return ReportError("--keys: " + KeyFile(options.keys, index, ".pem").string() +
-                         " is missing");
+    if (!std::filesystem::is_regular_file(keys[index], code))
+      return ReportError("--keys: " + keys[index] + " is missing");
   }
   for (const std::filesystem::path* input : {&options.bootloader, &options.sdisk, &options.imageEa1,
                                              &options.imageEa2, &options.imageEb}) {
@@ -250,24 +331,35 @@ int BuildPackage(const PackageOptions& options) {
     std::error_code code;
     std::filesystem::create_directories(output.target.parent_path(), code);
     if (code) return ReportError(output.target.parent_path().string() + ": " + code.message());
-    if (!SignFile(KeyFile(options.keys, output.key, ".pem"), header, options.recordSize,
-                  *output.input, output.target, &error))
+    if (!SignFile(keys[output.key], header, options.recordSize, *output.input, output.target,
+                  &error))
       return ReportError(error);
+    if (written != nullptr)
+      written->push_back({output.target,
+                          output.target.lexically_relative(options.card).generic_string(),
+                          std::filesystem::file_size(output.target, code), output.key,
+                          signer::RedactedUri(keys[output.key])});
   }
   return kExitSuccess;
 }
 
 void AddImageCommands(CLI::App& app, int* status) {
-  auto keygen = std::make_shared<std::string>();
+  auto keygen = std::make_shared<std::pair<std::string, std::optional<std::string>>>();
   CLI::App* keygenCommand = app.add_subcommand(
       "keygen", "four RSA-1024 key pairs (e = 65537): key0..3.pem and the 162-byte key0..3.der");
-  keygenCommand->add_option("DIR", *keygen, "directory for the keys")->required();
-  keygenCommand->footer("Example:\n  orvanta keygen ./mykeys\n");
-  keygenCommand->callback([keygen, status] { *status = RunKeygen(*keygen); });
+  keygenCommand->add_option("DIR", keygen->first, "directory for the keys")->required();
+  keygenCommand->add_option("--token", keygen->second,
+                            "generate the pairs on this PKCS#11 token (objects key0..key3); only "
+                            "the .der files are written");
+  keygenCommand->footer(
+      "Examples:\n  orvanta keygen ./mykeys\n"
+      "  ORVANTA_PKCS11_PIN=... orvanta keygen ./release-keys --token pkcs11:token=release\n");
+  keygenCommand->callback([keygen, status] { *status = RunKeygen(keygen->first, keygen->second); });
 
   auto sign = std::make_shared<SignArguments>();
   CLI::App* signCommand = app.add_subcommand("sign", "a signed image of a file");
-  signCommand->add_option("--key", sign->key, "the private key (PEM)")->required();
+  signCommand->add_option("--key", sign->key, "the private key: a PEM file or a pkcs11: URI")
+      ->required();
   signCommand->add_option("--header", sign->header,
                           "the 16-byte image header as 32 hex digits (default zeros)");
   signCommand->add_option("--record-size", sign->recordSize,
@@ -295,8 +387,12 @@ void AddImageCommands(CLI::App& app, int* status) {
   auto package = std::make_shared<PackageArguments>();
   CLI::App* packageCommand =
       app.add_subcommand("package", "sign the package files onto a card directory");
-  packageCommand->add_option("--keys", package->keys, "directory with key0.pem..key3.pem")
+  packageCommand
+      ->add_option("--keys", package->keys,
+                   "directory with key0.pem..key3.pem, or a pkcs11: URI of a token with the "
+                   "objects key0..key3")
       ->required();
+  packageCommand->add_flag("--json", package->json, "list what was written as JSON");
   packageCommand->add_option("--card", package->card, "the card directory to write")->required();
   packageCommand
       ->add_option("--bootloader", package->bootloader, "raw bootloader image (seboot.nb0, key 0)")
@@ -327,7 +423,9 @@ void AddImageCommands(CLI::App& app, int* status) {
       *status = ReportError(error);
       return;
     }
-    *status = BuildPackage(options);
+    std::vector<PackagedFile> written;
+    *status = BuildPackage(options, &written);
+    if (*status == kExitSuccess) PrintPackage(written, package->json);
   });
 }
 

@@ -6,13 +6,23 @@
 // wrong argument or a command that could not do its work (one line on standard error); run
 // and demo end with the updater's status.
 #include <iostream>
+#include <new>
 
 #include <CLI/CLI.hpp>
 
 #include "tools/orvanta/commands.h"
 #include "tools/orvanta/tool_support.h"
 
-int main(int argc, char** argv) {
+#ifndef ORVANTA_TOOL_VERSION
+#define ORVANTA_TOOL_VERSION "unknown"
+#endif
+#ifndef ORVANTA_UPDATER_VERSION
+#define ORVANTA_UPDATER_VERSION "unknown"
+#endif
+
+namespace {
+
+int Run(int argc, char** argv) {
   CLI::App app{"orvanta: create simulated Orvanta devices, sign and verify packages, run updates",
                "orvanta"};
   app.require_subcommand(1);
@@ -24,6 +34,10 @@ int main(int argc, char** argv) {
   orvanta::AddImageCommands(app, &status);
   orvanta::AddSignatureCommands(app, &status);
   orvanta::AddRunCommands(app, &status);
+  orvanta::AddInspectCommand(app, &status);
+  app.set_version_flag("--version",
+                       "orvanta " ORVANTA_TOOL_VERSION "\nOrvantaUpdate " ORVANTA_UPDATER_VERSION,
+                       "print the tool's version and the version of the updater it drives");
   // CLI11 reports an unknown subcommand only as a missing one; name it instead.
   CLI::App* level = &app;
   std::string path = "orvanta";
@@ -44,8 +58,21 @@ int main(int argc, char** argv) {
     return app.exit(help);
   } catch (const CLI::CallForAllHelp& help) {
     return app.exit(help);
+  } catch (const CLI::CallForVersion& version) {
+    return app.exit(version);
   } catch (const CLI::ParseError& error) {
     return orvanta::ReportError(error.what());
   }
   return status;
+}
+
+}  // namespace
+
+int main(int argc, char** argv) {
+  // Every command's work runs inside; running out of memory ends it with one line, not an abort.
+  try {
+    return Run(argc, argv);
+  } catch (const std::bad_alloc&) {
+    return orvanta::ReportError("out of memory");
+  }
 }

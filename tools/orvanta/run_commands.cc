@@ -141,6 +141,54 @@ std::string CardPath(const std::string& relative) {
   return path;
 }
 
+std::size_t JournalLength(const std::filesystem::path& directory) {
+  std::ifstream input(directory / "journal.jsonl");
+  std::size_t lines = 0;
+  for (std::string line; std::getline(input, line);) ++lines;
+  return lines;
+}
+
+// How a run ended, after the updater's window has gone: whether the device restarted (from
+// the device journal's lines after `journalBefore`) and with which update request, or the
+// messages it showed (from the transcript, when there is one) and the failure.
+void PrintOutcome(const std::filesystem::path& directory, std::size_t journalBefore,
+                  const std::optional<std::filesystem::path>& transcript, int status) {
+  bool restarted = false;
+  {
+    std::ifstream input(directory / "journal.jsonl");
+    std::size_t index = 0;
+    for (std::string line; std::getline(input, line); ++index) {
+      const json event = json::parse(line, nullptr, false);
+      if (index >= journalBefore && event.is_object() && event.value("event", "") == "restart")
+        restarted = true;
+    }
+  }
+  if (transcript) {
+    std::ifstream input(*transcript);
+    for (std::string line; std::getline(input, line);) {
+      const json event = json::parse(line, nullptr, false);
+      if (event.is_object() && event.value("event", "") == "message")
+        std::cout << "message " << event.value("id", 0) << ": \"" << event.value("text", "")
+                  << "\"\n";
+    }
+  }
+  if (restarted) {
+    json report;
+    std::string error;
+    const bool described = DescribeDevice(directory, &report, &error);
+    const json request = described ? report["update_request"] : json();
+    std::cout << "The device restarted, "
+              << (request == json(1)  ? "with the update request stored (record 37 = 1)"
+                  : request.is_null() ? "without an update request"
+                                      : "with update request " + request.dump())
+              << "; exit status " << status << "\n";
+  } else if (status == 1) {
+    std::cout << "The update failed: \"Failed to complete upgrade.\"; exit status 1\n";
+  } else {
+    std::cout << "The updater ended without a restart; exit status " << status << "\n";
+  }
+}
+
 struct DemoArguments {
   std::optional<std::string> directory;
   std::string keys = ORVANTA_DEMO_KEY_DIR;
@@ -333,7 +381,11 @@ void AddRunCommands(CLI::App& app, int* status) {
     options.headless = run->headless;
     options.answers = run->answers;
     if (run->transcript) options.transcript = *run->transcript;
+    const std::size_t journalBefore = JournalLength(run->directory);
     *status = RunUpdater(options);
+    // A headless transcript on standard output already ends with the outcome.
+    if (*status != kExitError && (!options.headless || options.transcript))
+      PrintOutcome(run->directory, journalBefore, options.transcript, *status);
   });
 
   auto demo = std::make_shared<DemoArguments>();

@@ -1,5 +1,8 @@
 #include "tools/orvanta/tool_support.h"
 
+#include <fcntl.h>
+#include <sys/mman.h>
+#include <sys/stat.h>
 #include <unistd.h>
 
 #include <cerrno>
@@ -48,34 +51,88 @@ bool ReadWholeFile(const std::filesystem::path& path, Bytes* content, std::strin
   return true;
 }
 
-bool WriteFileAtomically(const std::filesystem::path& path, std::span<const std::uint8_t> content,
-                         std::string* error) {
-  const std::filesystem::path temporary = path.string() + ".orvanta-tmp";
-  {
-    std::ofstream output(temporary, std::ios::binary | std::ios::trunc);
-    if (!output) {
-      *error = path.string() + ": cannot be written (" + std::strerror(errno) + ")";
-      return false;
-    }
-    output.write(reinterpret_cast<const char*>(content.data()),
-                 static_cast<std::streamsize>(content.size()));
-    output.flush();
-    if (!output) {
-      std::error_code ignored;
-      std::filesystem::remove(temporary, ignored);
-      *error = path.string() + ": cannot be written";
-      return false;
-    }
-  }
+MappedImage::~MappedImage() {
+  if (mapping_ != nullptr) munmap(mapping_, size_);
+}
+
+bool MappedImage::Open(const std::filesystem::path& path, std::string* error) {
   std::error_code code;
-  std::filesystem::rename(temporary, path, code);
-  if (code) {
-    std::error_code ignored;
-    std::filesystem::remove(temporary, ignored);
-    *error = path.string() + ": cannot be written (" + code.message() + ")";
+  if (std::filesystem::is_directory(path, code)) {
+    *error = path.string() + ": is a directory";
+    return false;
+  }
+  const int descriptor = open(path.c_str(), O_RDONLY | O_CLOEXEC);
+  if (descriptor < 0) {
+    *error = path.string() + ": cannot be read (" + std::strerror(errno) + ")";
+    return false;
+  }
+  struct stat status {};
+  if (fstat(descriptor, &status) != 0 || !S_ISREG(status.st_mode)) {
+    *error = path.string() + ": is not a regular file";
+    close(descriptor);
+    return false;
+  }
+  size_ = static_cast<std::size_t>(status.st_size);
+  if (size_ != 0) {
+    void* mapping = mmap(nullptr, size_, PROT_READ, MAP_SHARED, descriptor, 0);
+    if (mapping == MAP_FAILED) {
+      *error = path.string() + ": cannot be mapped (" + std::strerror(errno) + ")";
+      close(descriptor);
+      size_ = 0;
+      return false;
+    }
+    // One pass from the front: read ahead.
+    madvise(mapping, size_, MADV_SEQUENTIAL);
+    mapping_ = mapping;
+    data_ = static_cast<const std::uint8_t*>(mapping);
+  }
+  close(descriptor);
+  return true;
+}
+
+AtomicFileWriter::~AtomicFileWriter() {
+  if (file_ == nullptr) return;
+  std::fclose(file_);
+  std::error_code ignored;
+  std::filesystem::remove(temporary_, ignored);
+}
+
+bool AtomicFileWriter::Open(const std::filesystem::path& path, std::string* error) {
+  path_ = path;
+  temporary_ = path.string() + ".orvanta-tmp";
+  file_ = std::fopen(temporary_.c_str(), "wb");
+  if (file_ == nullptr) {
+    *error = path.string() + ": cannot be written (" + std::strerror(errno) + ")";
     return false;
   }
   return true;
+}
+
+bool AtomicFileWriter::Write(std::span<const std::uint8_t> bytes, std::string* error) {
+  if (file_ != nullptr && std::fwrite(bytes.data(), 1, bytes.size(), file_) == bytes.size())
+    return true;
+  *error = path_.string() + ": cannot be written (" + std::strerror(errno) + ")";
+  return false;
+}
+
+bool AtomicFileWriter::Commit(std::string* error) {
+  const bool closed = std::fclose(file_) == 0;
+  file_ = nullptr;
+  std::error_code code;
+  if (closed) std::filesystem::rename(temporary_, path_, code);
+  if (!closed || code) {
+    std::error_code ignored;
+    std::filesystem::remove(temporary_, ignored);
+    *error = path_.string() + ": cannot be written" + (code ? " (" + code.message() + ")" : "");
+    return false;
+  }
+  return true;
+}
+
+bool WriteFileAtomically(const std::filesystem::path& path, std::span<const std::uint8_t> content,
+                         std::string* error) {
+  AtomicFileWriter writer;
+  return writer.Open(path, error) && writer.Write(content, error) && writer.Commit(error);
 }
 
 std::optional<std::uint64_t> ParseNumber(std::string_view text) {

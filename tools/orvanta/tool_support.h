@@ -4,6 +4,7 @@
 #pragma once
 
 #include <cstdint>
+#include <cstdio>
 #include <filesystem>
 #include <optional>
 #include <span>
@@ -29,6 +30,44 @@ int ReportError(std::string_view message);
 bool ReadWholeFile(const std::filesystem::path& path, Bytes* content, std::string* error);
 bool WriteFileAtomically(const std::filesystem::path& path, std::span<const std::uint8_t> content,
                          std::string* error);
+
+// Writes a file piece by piece into a temporary file beside `path`, renamed over `path` by
+// Commit; destroyed without a commit, it removes the temporary file and leaves `path` as it was.
+class AtomicFileWriter {
+ public:
+  AtomicFileWriter() = default;
+  ~AtomicFileWriter();
+  AtomicFileWriter(const AtomicFileWriter&) = delete;
+  AtomicFileWriter& operator=(const AtomicFileWriter&) = delete;
+
+  // Each returns false with a one-line reason naming the file.
+  bool Open(const std::filesystem::path& path, std::string* error);
+  bool Write(std::span<const std::uint8_t> bytes, std::string* error);
+  bool Commit(std::string* error);
+
+ private:
+  std::filesystem::path path_, temporary_;
+  std::FILE* file_ = nullptr;
+};
+
+// A file mapped read-only, so that a large image costs no private memory: its pages come from
+// the page cache as they are read. An empty file maps to an empty span.
+class MappedImage {
+ public:
+  MappedImage() = default;
+  ~MappedImage();
+  MappedImage(const MappedImage&) = delete;
+  MappedImage& operator=(const MappedImage&) = delete;
+
+  // Maps the file; false with a one-line reason naming it.
+  bool Open(const std::filesystem::path& path, std::string* error);
+  std::span<const std::uint8_t> Bytes() const { return {data_, size_}; }
+
+ private:
+  const std::uint8_t* data_ = nullptr;
+  std::size_t size_ = 0;
+  void* mapping_ = nullptr;
+};
 
 // An unsigned number in decimal or with a 0x prefix, with an optional K or M suffix (x1024,
 // x1048576); nothing else may follow. Empty when the text is not such a number or overflows.
