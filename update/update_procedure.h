@@ -4,15 +4,18 @@
 #include "platform/types.h"
 #include "signing/update_dialog_link.h"
 
+class MappedFile;
+
 // Runs the whole update on the worker thread. Either restarts the device and never returns, or
 // returns, after which the dialog reports "Failed to complete upgrade.".
 //
 // In order: confirmation (string 132), free space (133), external power (129, repeated until
-// present or cancelled), the package files (134), staging "\SD Card\seboot.nb0" as
-// "\SD Card\_seboot.nb0" (134), verifying and compacting the working copy, then under
-// NOR_SYN_OBJ: programming the image from block 0 (after power is confirmed once more), the
-// update request (record 37 = 1 in the Semi-Permanent Settings) and the restart request.
-// NOR_SYN_OBJ is released and every mapped file closed on every way back.
+// present or cancelled), the package files (134; also for a package of 4 GiB or more), staging
+// "\SD Card\seboot.nb0" as "\SD Card\_seboot.nb0" (134), verifying and compacting the working
+// copy, then under CFG_SYN_OBJ and NOR_SYN_OBJ: programming the image from block 0 (after power
+// is confirmed once more), closing the working copy, the update request (record 37 = 1 in the
+// Semi-Permanent Settings, read back from the flash) and the restart request. Both locks are
+// released and every mapped file closed on every way back.
 void UpdateProcedure(UpdateDialog* dialog);
 
 // The end of the update, with the verified bootloader image of `imageLength` bytes at `image`:
@@ -25,7 +28,6 @@ void UpdateProcedure(UpdateDialog* dialog);
 // restart. Nothing is erased when the locks cannot be taken (a wait gives neither WAIT_OBJECT_0
 // nor WAIT_ABANDONED) or the flash does not open. Returns only when the device did not restart;
 // both locks are released on every way back.
-class MappedFile;
 void ProgramAndRestart(UpdateDialog* dialog, const BYTE* image, DWORD imageLength,
                        MappedFile* workingCopy);
 
