@@ -225,9 +225,9 @@ int RunVerify(const VerifyArguments& arguments) {
   // verifier accepts them, and kept only when the whole image verifies.
   MappedImage image;
   if (!image.Open(arguments.file, &error)) return ReportError(error);
-  if (image.Bytes().size() > 0xFFFFFFFFu)
+  if (image.Content().size() > 0xFFFFFFFFu)
     return ReportError(arguments.file + ": larger than 4 GiB, more than a device maps");
-  PayloadWriter payloads{image.Bytes(), {}, {}};
+  PayloadWriter payloads{image.Content(), {}, {}};
   if (arguments.compact && !payloads.output.Open(*arguments.compact, &error))
     return ReportError(error);
   TerminalProgressBar progress("verifying " +
@@ -235,8 +235,8 @@ int RunVerify(const VerifyArguments& arguments) {
   if (arguments.compact) SetRecordObserver(&PayloadWriter::Observe, &payloads);
   static BYTE emptyFile[1];
   // Verify-only: the mapping is read-only and the verifier does not write to it.
-  BYTE* buffer = image.Bytes().empty() ? emptyFile : const_cast<BYTE*>(image.Bytes().data());
-  const LONG result = VerifyImage(nullptr, buffer, static_cast<DWORD>(image.Bytes().size()),
+  BYTE* buffer = image.Content().empty() ? emptyFile : const_cast<BYTE*>(image.Content().data());
+  const LONG result = VerifyImage(nullptr, buffer, static_cast<DWORD>(image.Content().size()),
                                   keyIndex, TRUE, &progress);
   SetRecordObserver(nullptr, nullptr);
   progress.Finish();

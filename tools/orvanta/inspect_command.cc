@@ -21,9 +21,9 @@ int RunInspect(const InspectArguments& arguments) {
     return ReportError(error);
   MappedImage image;
   if (!image.Open(arguments.file, &error)) return ReportError(error);
-  if (image.Bytes().size() > 0xFFFFFFFFu)
+  if (image.Content().size() > 0xFFFFFFFFu)
     return ReportError(arguments.file + ": larger than 4 GiB, more than a device maps");
-  const ImageInspection inspection = InspectImage(image.Bytes(), arguments.publicKey.has_value());
+  const ImageInspection inspection = InspectImage(image.Content(), arguments.publicKey.has_value());
   if (arguments.json) {
     nlohmann::json report = InspectionJson(inspection);
     report["file"] = arguments.file;

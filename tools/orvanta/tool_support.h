@@ -61,7 +61,7 @@ class MappedImage {
 
   // Maps the file; false with a one-line reason naming it.
   bool Open(const std::filesystem::path& path, std::string* error);
-  std::span<const std::uint8_t> Bytes() const { return {data_, size_}; }
+  std::span<const std::uint8_t> Content() const { return {data_, size_}; }
 
  private:
   const std::uint8_t* data_ = nullptr;
