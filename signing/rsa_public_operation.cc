@@ -149,9 +149,9 @@ DWORD MultiplyAdd(DWORD* target, const DWORD* a, DWORD length, DWORD word) {
 
 DWORD MultiplySubtract(DWORD* target, const DWORD* a, DWORD length, DWORD word) {
   // The products do not depend on one another; only a small signed carry runs from column
-  // to column, which keeps the chain short (this is the hot loop of ReduceProduct, whose
-  // rows are bound by that chain). Column i takes the low half of a[i] * word and the high
-  // half of the product before it. Two-word columns in 128-bit arithmetic measured slower.
+  // to column, which keeps the chain short. Column i takes the low half of a[i] * word and
+  // the high half of the product before it. (ReduceProduct's folds use MultiplyAdd instead;
+  // this serves its quotient step and the folds by r = 0.)
   std::int64_t carry = 0;
   DWORD previousHigh = 0;
   for (DWORD i = 0; i < length; ++i) {

@@ -28,24 +28,25 @@ def main():
     count = 0
     with open(sys.argv[1], errors="replace") as log:
         for line in log:
-            if line.startswith("Trace "):
-                # Trace 0: 0x7f... [cs_base/pc/flags/cflags] symbol
-                address = int(line[line.index("[") + 10:line.index("[") + 18], 16)
-                instructions, skip = blocks[address]
-                total += instructions
-                if skip:
-                    excluded += instructions
-            elif line.startswith("0x"):
+            if line.startswith("0x"):
                 if current is None:
                     current = int(line[2:10], 16)
                     count = 0
                 count += 1
-            elif line.startswith("IN:"):
-                symbol = line[3:].strip()
-                current = None
-            elif current is not None and not line.strip():
+                continue
+            if current is not None:
+                # The listing of a block ends at the first line that is not an instruction.
                 blocks[current] = (count, symbol in excluded_names)
                 current = None
+            if line.startswith("Trace "):
+                # Trace 0: 0x7f... [cs_base/pc/flags/cflags] symbol
+                start = line.index("[") + 10
+                instructions, skip = blocks[int(line[start:start + 8], 16)]
+                total += instructions
+                if skip:
+                    excluded += instructions
+            elif line.startswith("IN:"):
+                symbol = line[3:].strip()
     print(total, excluded)
 
 
