@@ -298,8 +298,12 @@ bool NorChip::IsLocked(std::uint32_t block) const {
 std::optional<std::uint32_t> NorChip::FindBlock(std::uint64_t offset) const {
   if (offset >= arrayBytes_) return std::nullopt;
   const auto next = std::upper_bound(blockStarts_.begin(), blockStarts_.end(), offset);
-  lastBlock_ = static_cast<std::uint32_t>(next - blockStarts_.begin() - 1);
-  return lastBlock_;
+  if (next == blockStarts_.begin()) return std::nullopt;
+  const auto block = static_cast<std::uint32_t>(next - blockStarts_.begin() - 1);
+  // An in-memory chip's array may reach past its last block.
+  if (offset - blockStarts_[block] >= blockSizes_[block]) return std::nullopt;
+  lastBlock_ = block;
+  return block;
 }
 
 void NorChip::TraceWrites(bool enabled) {
