@@ -32,7 +32,9 @@
 namespace {
 
 struct Window {
-  std::unique_ptr<sim::FlashWindow> flash;  // the flash window's mapping
+  // The flash window's mapping, owned here. A plain pointer keeps Windows trivially destructible,
+  // so State() needs no initialisation guard on every register access.
+  sim::FlashWindow* flash = nullptr;
   std::uint8_t* base = nullptr;
   DWORD size = 0;
   DWORD users = 0;
@@ -97,7 +99,7 @@ void* GetPointer(DWORD physicalAddress, DWORD size) {
     }
     mapped->Activate(chip);
     std::uint8_t* base = mapped->Base();
-    windows.flash = Window{std::move(mapped), base, size, 1};
+    windows.flash = Window{mapped.release(), base, size, 1};
     return base;
   }
   if (physicalAddress == kTimerPhysicalAddress && size == kTimerWindowSize) {
@@ -135,6 +137,7 @@ BOOL ReleasePointer(void* address, DWORD size) {
   } else {
     ::munmap(window->base, static_cast<std::size_t>(::sysconf(_SC_PAGESIZE)));
   }
+  delete window->flash;
   *window = Window{};
   return TRUE;
 }

@@ -298,8 +298,12 @@ bool NorChip::IsLocked(std::uint32_t block) const {
 std::optional<std::uint32_t> NorChip::FindBlock(std::uint64_t offset) const {
   if (offset >= arrayBytes_) return std::nullopt;
   const auto next = std::upper_bound(blockStarts_.begin(), blockStarts_.end(), offset);
-  lastBlock_ = static_cast<std::uint32_t>(next - blockStarts_.begin() - 1);
-  return lastBlock_;
+  if (next == blockStarts_.begin()) return std::nullopt;
+  const auto block = static_cast<std::uint32_t>(next - blockStarts_.begin() - 1);
+  // An in-memory chip's array may reach past its last block.
+  if (offset - blockStarts_[block] >= blockSizes_[block]) return std::nullopt;
+  lastBlock_ = block;
+  return block;
 }
 
 void NorChip::TraceWrites(bool enabled) {
@@ -477,8 +481,7 @@ void NorChip::ProgramWord(std::uint32_t offset, std::uint16_t value) {
   }
   std::uint16_t stored = 0;
   std::memcpy(&stored, array_ + offset, sizeof stored);
-  if (powerCutAfter_)
-    interrupted_ = Interrupted{Operation::Program, commands_, block, offset, stored, value, {}};
+  if (powerCutAfter_) RememberInterruptible(Operation::Program, block, offset, stored, value);
   stored = static_cast<std::uint16_t>(stored & value);
   std::memcpy(array_ + offset, &stored, sizeof stored);
   status_ = static_cast<std::uint8_t>(kReady | extraProgramBits_);
@@ -525,10 +528,7 @@ void NorChip::EraseBlock(std::uint32_t offset) {
   }
   std::uint8_t* const start = array_ + blockStarts_[block];
   const std::uint32_t size = blockSizes_[block];
-  if (powerCutAfter_) {
-    interrupted_ = Interrupted{Operation::Erase, commands_, block, blockStarts_[block], 0, 0,
-                               std::vector<std::uint8_t>(start, start + size)};
-  }
+  if (powerCutAfter_) RememberInterruptible(Operation::Erase, block, blockStarts_[block], 0, 0);
   std::memset(start, 0xFF, size);
   status_ = static_cast<std::uint8_t>(kReady | extraEraseBits_);
   Finish(StepsOfMicroseconds(std::uint64_t{1000} << config_.blockEraseTypicalExponent));
@@ -609,6 +609,16 @@ void NorChip::CutPower(std::uint32_t offset, std::uint16_t value) {
     SaveDeviceConfig(device_, *stored.value, nullptr);
   }
   ::_exit(kPowerCutExitStatus);
+}
+
+// Out of line, so that the word-program path (taken millions of times) stays small.
+void NorChip::RememberInterruptible(Operation operation, std::uint32_t block, std::uint64_t offset,
+                                    std::uint16_t oldWord, std::uint16_t newWord) {
+  interrupted_ = Interrupted{operation, commands_, block, offset, oldWord, newWord, {}};
+  if (operation == Operation::Erase) {
+    const std::uint8_t* start = array_ + offset;
+    interrupted_->oldBlock.assign(start, start + blockSizes_[block]);
+  }
 }
 
 void NorChip::TearInterrupted() {

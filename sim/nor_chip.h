@@ -254,6 +254,9 @@ class NorChip {
   void LoadLockBits();
   void StoreLockBits();
   void RefuseInNoBlock(std::uint8_t errorBit);
+  [[gnu::noinline]] void RememberInterruptible(Operation operation, std::uint32_t block,
+                                              std::uint64_t offset, std::uint16_t oldWord,
+                                              std::uint16_t newWord);
   void TearInterrupted();
   void SequenceError(const std::string& what);
   void Violation(const std::string& what);

@@ -262,6 +262,25 @@ TEST_F(NorChipTest, UnlockAllPartsClearEveryLockAndKeepLocksAcrossARestart) {
   EXPECT_TRUE(chip_->IsLocked(4));
 }
 
+// The in-memory chip of the fuzz targets may hold fewer blocks than its array has room for: a
+// block command past its last block fails like one on a locked block, and is no violation.
+TEST(NorChipInMemoryTest, BlockCommandsPastTheLastBlockFailAsLocked) {
+  sim::DeviceConfig config;
+  config.regions = {{2, 0x2000}};
+  std::string error;
+  const std::unique_ptr<sim::MemoryArray> array = sim::MemoryArray::Create(0x8000, &error);
+  ASSERT_NE(array, nullptr) << error;
+  sim::Clock clock;
+  const std::unique_ptr<NorChip> chip = NorChip::StartInMemory(config, *array, clock);
+  EXPECT_EQ(chip->BlockCount(), 2u);
+  chip->Write(0x4000, 0x0020);
+  chip->Write(0x4000, 0x00D0);
+  EXPECT_EQ(chip->Read(0x4000), 0xA2);
+  EXPECT_TRUE(chip->Violations().empty());
+  chip->Write(0x6000, 0x0090);  // mode commands work anywhere
+  EXPECT_EQ(chip->Read(0), 0x0089);
+}
+
 TEST(ClockTest, VirtualCounterAdvancesByItsStepAndWraps) {
   sim::Clock clock;
   clock.Configure(sim::TimingMode::Virtual, 0x4000);
