@@ -62,16 +62,5 @@ TEST(CardCacheScenario, AWorkingCopyNotUnmappedBeforeARestartLosesItsChanges) {
   EXPECT_TRUE(BeginsWith(bench.Device().ReadCard("_seboot.nb0"), packages.bootloader));
 }
 
-// A whole update restarts with the compacted working copy on the card. This needs the procedure
-// to unmap and close its working copies before it requests the restart.
-TEST(CardCacheScenario, DISABLED_TheUpdateKeepsTheCompactedWorkingCopyAcrossTheRestart) {
-  Bench bench("52614-01");
-  const PackageSet& packages = StandardPackages(1);
-  bench.Place(packages);
-  ASSERT_EQ(bench.Run("ok"), 0);
-  EXPECT_TRUE(BeginsWith(bench.Device().ReadCard("_seboot.nb0"), packages.bootloader))
-      << "_seboot.nb0 does not begin with the raw bootloader";
-}
-
 }  // namespace
 }  // namespace scenario
