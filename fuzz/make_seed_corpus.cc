@@ -17,8 +17,8 @@
 #include "flash/nor_flash.h"
 #include "flash/nor_flash_mutex.h"
 #include "flash/partition_table.h"
-#include "fuzz/memory_device.h"
 #include "settings/settings_block.h"
+#include "testsupport/memory_device.h"
 #include "tools/signer/signer.h"
 
 namespace {

@@ -19,8 +19,8 @@
 #include "flash/nor_flash.h"
 #include "flash/partition_table.h"
 #include "fuzz/fuzz_input.h"
-#include "fuzz/memory_device.h"
 #include "platform/physical_memory.h"
+#include "testsupport/memory_device.h"
 
 namespace {
 

@@ -13,8 +13,8 @@
 
 #include "flash/nor_flash.h"
 #include "fuzz/fuzz_input.h"
-#include "fuzz/memory_device.h"
 #include "settings/settings_block.h"
+#include "testsupport/memory_device.h"
 
 namespace {
 
@@ -66,7 +66,11 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
   const DWORD blockSize = NorFlash::BlockSize(block);
   FUZZ_REQUIRE(blockSize >= 0x2000);
 
-  BYTE* flash = const_cast<BYTE*>(reinterpret_cast<volatile BYTE*>(NorFlash::BlockAddress(block)));
+  // Filled behind the chip's back: the window itself is read-only, as on the device.
+  const auto offset = static_cast<std::size_t>(
+      reinterpret_cast<const volatile BYTE*>(NorFlash::BlockAddress(block)) -
+      reinterpret_cast<const volatile BYTE*>(NorFlash::BlockAddress(0)));
+  BYTE* flash = memory_device::Array() + offset;
   std::memset(flash, 0xFF, blockSize);
   const auto contents = input.TakeBytes(blockSize);
   if (!contents.empty()) std::memcpy(flash, contents.data(), contents.size());

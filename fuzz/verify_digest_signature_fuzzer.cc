@@ -10,8 +10,8 @@
 #include <vector>
 
 #include "fuzz/fuzz_input.h"
-#include "fuzz/reference_verifier.h"
 #include "signing/signature_check.h"
+#include "testsupport/reference_verifier.h"
 
 extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size) {
   fuzz::FuzzInput input(data, size);

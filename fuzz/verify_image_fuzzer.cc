@@ -10,8 +10,8 @@
 #include <vector>
 
 #include "fuzz/fuzz_input.h"
-#include "fuzz/reference_verifier.h"
 #include "signing/image_verifier.h"
+#include "testsupport/reference_verifier.h"
 
 namespace {
 

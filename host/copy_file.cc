@@ -164,7 +164,8 @@ DWORD CopyContent(int source, int target, std::uint64_t size, LPPROGRESS_ROUTINE
       // The kernel copies the chunk without bringing it through this process.
       std::size_t copied = 0;
       while (copied < wanted) {
-        auto from = static_cast<off_t>(done + copied);
+        // loff_t is 64 bits wide on every target, whatever the width of off_t.
+        auto from = static_cast<loff_t>(done + copied);
         auto to = from;
         const ssize_t count = ::copy_file_range(source, &from, target, &to, wanted - copied, 0);
         if (count < 0 && errno == EINTR) continue;

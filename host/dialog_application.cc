@@ -2,10 +2,14 @@
 // device-wide registry of top-level windows that the check searches.
 //
 // The registry is a directory of the device, DIR/.kernel/windows/, with one file per process
-// that shows a dialog (named after its pid) holding the window's properties. Entries of
-// processes that died are ignored and removed. Bringing another process's window to the
+// that shows a dialog (named after its pid) holding the window's properties, among them the
+// program it runs. The process keeps an exclusive flock on its entry while it is published
+// ("locked": true), so an entry whose process died counts as dead even when its pid has been
+// reused; entries of processes that died are ignored and removed. Bringing another process's window to the
 // foreground sends that process SIGUSR1, which its UI thread passes to its front end.
+#include <fcntl.h>
 #include <signal.h>
+#include <sys/file.h>
 #include <unistd.h>
 
 #include <algorithm>
@@ -27,6 +31,7 @@ namespace {
 std::atomic<Application*> currentApplication{nullptr};
 std::atomic<std::uint64_t> keepAwakeCalls{0};
 HANDLE instanceMutex = nullptr;  // open for the life of the process
+int publishedEntry = -1;         // the descriptor holding the flock of this process's entry
 
 constexpr char16_t kDialogClassName[] = u"Dialog";
 
@@ -34,15 +39,17 @@ std::filesystem::path WindowRegistry() {
   return sim::CurrentDevice().root / ".kernel" / "windows";
 }
 
-std::string ExecutableOf(DWORD processId) {
-  std::error_code error;
-  const std::filesystem::path target = std::filesystem::read_symlink(
-      std::filesystem::path("/proc") / std::to_string(processId) / "exe", error);
-  return error ? std::string() : target.string();
-}
-
 bool ProcessAlive(DWORD processId) {
   return kill(static_cast<pid_t>(processId), 0) == 0 || errno == EPERM;
+}
+
+// Whether the process that published a locked entry still holds its flock.
+bool EntryHeld(const std::filesystem::path& file) {
+  const int descriptor = ::open(file.c_str(), O_RDONLY | O_CLOEXEC);
+  if (descriptor < 0) return false;
+  const bool held = ::flock(descriptor, LOCK_SH | LOCK_NB) != 0 && errno == EWOULDBLOCK;
+  ::close(descriptor);
+  return held;
 }
 
 // A top-level window of another process, as the registry describes it.
@@ -50,6 +57,7 @@ class ForeignWindow : public Window {
  public:
   LRESULT WindowProc(UINT, WPARAM, LPARAM) override { return 0; }
   DWORD processId = 0;
+  std::string program;  // the program the process runs, as it published it
   std::u16string className;
   std::u16string title;
   DWORD style = 0;
@@ -79,7 +87,8 @@ BOOL TakeRunningInstanceWindow(HWND window, LPARAM data) {
   DWORD processId = 0;
   GetWindowThreadProcessId(window, &processId);
   if (processId == static_cast<DWORD>(getpid())) return TRUE;
-  if (ExecutableOf(processId) != ProgramPath()) return TRUE;
+  const ForeignWindow* foreign = AsForeign(window);
+  if (foreign == nullptr || foreign->program != ProgramPath()) return TRUE;
   if (!IsWindowVisible(window)) return TRUE;
   if ((static_cast<DWORD>(GetWindowLongW(window, GWL_STYLE)) & WS_CHILD) != 0) return TRUE;
   if (GetWindow(window, GW_OWNER) != nullptr) return TRUE;
@@ -107,19 +116,31 @@ void PublishTopLevelWindow(const DialogTemplate& dialogTemplate) {
       {"style", dialogTemplate.style},
       {"ex_style", dialogTemplate.exStyle},
       {"visible", (dialogTemplate.style & WS_VISIBLE) != 0},
+      {"locked", true},
   };
   const std::filesystem::path file = WindowRegistry() / std::to_string(getpid());
   const std::filesystem::path temporary = file.string() + ".tmp";
-  {
-    std::ofstream out(temporary, std::ios::trunc);
-    out << entry.dump() << '\n';
+  // Locked before it is renamed into place, so no reader sees it published and not held.
+  const int descriptor =
+      ::open(temporary.c_str(), O_WRONLY | O_CREAT | O_TRUNC | O_CLOEXEC, 0644);
+  if (descriptor < 0) return;
+  const std::string text = entry.dump() + '\n';
+  if (::flock(descriptor, LOCK_EX) != 0 ||
+      ::write(descriptor, text.data(), text.size()) != static_cast<ssize_t>(text.size())) {
+    ::close(descriptor);
+    std::filesystem::remove(temporary, error);
+    return;
   }
   std::filesystem::rename(temporary, file, error);
+  if (publishedEntry >= 0) ::close(publishedEntry);  // the entry it replaced
+  publishedEntry = descriptor;
 }
 
 void WithdrawTopLevelWindow() {
   std::error_code error;
   std::filesystem::remove(WindowRegistry() / std::to_string(getpid()), error);
+  if (publishedEntry >= 0) ::close(publishedEntry);
+  publishedEntry = -1;
 }
 
 std::string ProgramPath() {
@@ -242,11 +263,13 @@ BOOL EnumWindows(WNDENUMPROC callback, LPARAM data) {
       if (entry.is_discarded() || !entry.is_object()) continue;
       auto window = std::make_unique<host::ForeignWindow>();
       window->processId = entry.value("pid", 0u);
-      if (window->processId == 0 || !host::ProcessAlive(window->processId)) {
+      if (window->processId == 0 || !host::ProcessAlive(window->processId) ||
+          (entry.value("locked", false) && !host::EntryHeld(file.path()))) {
         std::error_code ignored;
         std::filesystem::remove(file.path(), ignored);
         continue;
       }
+      window->program = entry.value("program", std::string());
       window->className = host::DialogTextFromUtf8(entry.value("class", std::string()));
       window->title = host::DialogTextFromUtf8(entry.value("title", std::string()));
       window->style = entry.value("style", 0u);

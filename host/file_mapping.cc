@@ -1,4 +1,9 @@
-// File mappings over mmap(MAP_SHARED): read-write views write through to the file.
+// File mappings over mmap, with the card's cache as the device's file system keeps it: a
+// read-write view is a private copy of its part of the file (MAP_PRIVATE), written to the card
+// file when the view is unmapped, so changes that were not unmapped by a restart or a power cut
+// (both end the process) never reach the card. Only the pages whose bytes changed are written,
+// so two views of one file do not undo each other's writes. Read-only views see the file as it
+// is (pages not written to follow the file).
 //
 // A mapping object holds its file (and so the file's sharing lock) for as long as a handle or a
 // view of it exists. A named object is entered in DIR/.kernel/mapping/ (see named_objects.h)
@@ -10,12 +15,15 @@
 #include <sys/stat.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <cerrno>
+#include <cstring>
 #include <fstream>
 #include <map>
 #include <mutex>
 #include <system_error>
 #include <unordered_map>
+#include <vector>
 
 #include "host/card_path.h"
 #include "host/files.h"
@@ -54,7 +62,24 @@ class MappingObject : public KernelObject {
 struct View {
   std::size_t length;
   std::shared_ptr<MappingObject> mapping;
+  std::uint64_t offset = 0;
+  std::vector<char> original;  // a read-write view's bytes when mapped; empty for read-only
 };
+
+constexpr std::size_t kWriteBackChunk = 4096;
+
+// Writes the chunks of a read-write view that differ from what it was mapped with.
+bool WriteBack(const char* view, const View& described) {
+  const int descriptor = described.mapping->Descriptor();
+  for (std::size_t at = 0; at < described.length; at += kWriteBackChunk) {
+    const std::size_t chunk = std::min(kWriteBackChunk, described.length - at);
+    if (std::memcmp(view + at, described.original.data() + at, chunk) == 0) continue;
+    if (::pwrite(descriptor, view + at, chunk, static_cast<off_t>(described.offset + at)) !=
+        static_cast<ssize_t>(chunk))
+      return false;
+  }
+  return true;
+}
 
 struct MappingState {
   std::mutex lock;
@@ -208,15 +233,19 @@ LPVOID MapViewOfFile(HANDLE fileMapping, DWORD desiredAccess, DWORD fileOffsetHi
       numberOfBytesToMap != 0 ? numberOfBytesToMap : mapping->Size() - offset;
   void* address =
       ::mmap(nullptr, static_cast<std::size_t>(length), write ? PROT_READ | PROT_WRITE : PROT_READ,
-             MAP_SHARED, mapping->Descriptor(), static_cast<off_t>(offset));
+             write ? MAP_PRIVATE : MAP_SHARED, mapping->Descriptor(), static_cast<off_t>(offset));
   if (address == MAP_FAILED) {
     SetLastError(ERROR_NOT_ENOUGH_MEMORY);
     return nullptr;
   }
+  host::View view{static_cast<std::size_t>(length), mapping, offset, {}};
+  if (write) {
+    const char* bytes = static_cast<const char*>(address);
+    view.original.assign(bytes, bytes + length);
+  }
   host::MappingState& state = host::State();
   std::lock_guard guard(state.lock);
-  state.views.emplace(reinterpret_cast<std::uintptr_t>(address),
-                      host::View{static_cast<std::size_t>(length), mapping});
+  state.views.emplace(reinterpret_cast<std::uintptr_t>(address), std::move(view));
   return address;
 }
 
@@ -229,8 +258,15 @@ BOOL UnmapViewOfFile(LPCVOID baseAddress) {
     SetLastError(ERROR_INVALID_PARAMETER);
     return FALSE;
   }
+  const bool written = found->second.original.empty() ||
+                      host::WriteBack(static_cast<const char*>(baseAddress), found->second);
+  const int failure = errno;
   ::munmap(const_cast<void*>(baseAddress), found->second.length);
   mapping = std::move(found->second.mapping);
   state.views.erase(found);
+  if (!written) {
+    SetLastError(host::ErrorFromErrno(failure));
+    return FALSE;
+  }
   return TRUE;
 }

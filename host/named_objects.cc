@@ -1,15 +1,11 @@
 #include "host/named_objects.h"
 
 #include <fcntl.h>
-#include <sys/file.h>
 #include <unistd.h>
 
 #include <cerrno>
 #include <cstdio>
-#include <fstream>
-#include <sstream>
 #include <system_error>
-#include <vector>
 
 #include "host/card_path.h"
 #include "platform/core_library.h"
@@ -22,62 +18,37 @@ namespace {
 constexpr std::size_t kLongestStem = 160;
 constexpr std::size_t kCutStem = 140;
 
-struct Record {
-  pid_t process;
-  std::uint64_t startTime;
-};
+// The bytes of a holders file that carry record locks.
+constexpr off_t kSetupByte = 0;   // exclusive while a process enters or leaves
+constexpr off_t kHolderByte = 1;  // shared by every process holding a handle
 
-std::vector<Record> ReadRecords(int descriptor) {
-  std::string text;
-  char buffer[4096];
-  off_t offset = 0;
-  for (;;) {
-    const ssize_t count = ::pread(descriptor, buffer, sizeof buffer, offset);
-    if (count <= 0) break;
-    text.append(buffer, static_cast<std::size_t>(count));
-    offset += count;
-  }
-  std::vector<Record> records;
-  std::istringstream lines(text);
-  long long process = 0;
-  unsigned long long startTime = 0;
-  while (lines >> process >> startTime)
-    records.push_back({static_cast<pid_t>(process), static_cast<std::uint64_t>(startTime)});
-  return records;
+// Sets (or with F_UNLCK clears) this process's record lock of `type` on byte `start`.
+bool SetRecordLock(int descriptor, short type, off_t start, bool wait) {
+  struct flock lock {};
+  lock.l_type = type;
+  lock.l_whence = SEEK_SET;
+  lock.l_start = start;
+  lock.l_len = 1;
+  int result = 0;
+  do {
+    result = ::fcntl(descriptor, wait ? F_SETLKW : F_SETLK, &lock);
+  } while (result != 0 && errno == EINTR);
+  return result == 0;
 }
 
-void WriteRecords(int descriptor, const std::vector<Record>& records) {
-  std::string text;
-  for (const Record& record : records)
-    text += std::to_string(record.process) + " " + std::to_string(record.startTime) + "\n";
-  if (::ftruncate(descriptor, 0) != 0) return;
-  [[maybe_unused]] const ssize_t written = ::pwrite(descriptor, text.data(), text.size(), 0);
-}
-
-bool IsRunning(const Record& record) {
-  const std::optional<std::uint64_t> startTime = ProcessStartTime(record.process);
-  return startTime && *startTime == record.startTime;
+// Whether another process holds the object: a write lock on the holder byte would conflict
+// with its shared lock. The process's own locks never conflict, so they are not seen.
+std::optional<bool> OthersHold(int descriptor) {
+  struct flock probe {};
+  probe.l_type = F_WRLCK;
+  probe.l_whence = SEEK_SET;
+  probe.l_start = kHolderByte;
+  probe.l_len = 1;
+  if (::fcntl(descriptor, F_GETLK, &probe) != 0) return std::nullopt;
+  return probe.l_type != F_UNLCK;
 }
 
 }  // namespace
-
-std::optional<std::uint64_t> ProcessStartTime(pid_t pid) {
-  if (pid <= 0) return std::nullopt;
-  std::ifstream stat("/proc/" + std::to_string(pid) + "/stat");
-  std::string text;
-  if (!std::getline(stat, text)) return std::nullopt;
-  // The command name (field 2) is in parentheses and may hold spaces; count from its end.
-  const std::size_t close = text.rfind(')');
-  if (close == std::string::npos) return std::nullopt;
-  std::istringstream fields(text.substr(close + 1));
-  std::string field;
-  // Fields 3 (state) to 21, then 22: the start time.
-  for (int index = 3; index <= 22; ++index) {
-    if (!(fields >> field)) return std::nullopt;
-    if (index == 3 && (field == "Z" || field == "X")) return std::nullopt;  // ended, not reaped
-  }
-  return std::strtoull(field.c_str(), nullptr, 10);
-}
 
 std::optional<std::string> ObjectFileStem(std::u16string_view name) {
   const std::optional<std::string> utf8 = Utf8FromUtf16(name);
@@ -124,74 +95,64 @@ std::optional<std::filesystem::path> ObjectDirectory(const sim::DevicePaths& dev
   return directory.lexically_normal();
 }
 
-LockedFile::LockedFile(const std::filesystem::path& path) {
-  descriptor_ = ::open(path.c_str(), O_RDWR | O_CREAT | O_CLOEXEC, 0644);
-  if (descriptor_ < 0) {
-    SetLastError(ERROR_ACCESS_DENIED);
-    return;
-  }
-  int result = 0;
-  do {
-    result = ::flock(descriptor_, LOCK_EX);
-  } while (result != 0 && errno == EINTR);
-  if (result != 0) {
-    ::close(descriptor_);
-    descriptor_ = -1;
-    SetLastError(ERROR_ACCESS_DENIED);
-  }
-}
-
-LockedFile::~LockedFile() {
-  if (descriptor_ >= 0) ::close(descriptor_);  // also drops the flock
-}
-
-std::optional<bool> NamedObjectHolders::EnterLocked(const std::filesystem::path& path,
-                                                    const LockedFile& file) {
+NamedObjectHolders::Standing* NamedObjectHolders::Lock(const std::filesystem::path& path) {
+  Standing& standing = standings_[path.string()];
   const pid_t self = ::getpid();
-  const std::optional<std::uint64_t> selfStart = ProcessStartTime(self);
-  if (!selfStart) {
+  // A forked child inherits the parent's counts (and descriptor) but none of its locks.
+  if (standing.process != self) {
+    standing.process = self;
+    standing.handles = 0;
+  }
+  if (standing.descriptor < 0)
+    standing.descriptor = ::open(path.c_str(), O_RDWR | O_CREAT | O_CLOEXEC, 0644);
+  if (standing.descriptor >= 0 && SetRecordLock(standing.descriptor, F_WRLCK, kSetupByte, true))
+    return &standing;
+  if (standing.handles == 0 && standing.descriptor >= 0) {
+    ::close(standing.descriptor);
+    standing.descriptor = -1;
+  }
+  SetLastError(ERROR_ACCESS_DENIED);
+  return nullptr;
+}
+
+void NamedObjectHolders::Unlock(Standing& standing) {
+  if (standing.handles == 0) {
+    ::close(standing.descriptor);  // drops every lock of this process on the file
+    standing.descriptor = -1;
+  } else {
+    SetRecordLock(standing.descriptor, F_UNLCK, kSetupByte, false);
+  }
+}
+
+std::optional<bool> NamedObjectHolders::EnterLocked(Standing& standing) {
+  if (standing.handles > 0) {
+    ++standing.handles;
+    return true;
+  }
+  const std::optional<bool> othersHold = OthersHold(standing.descriptor);
+  if (!othersHold || !SetRecordLock(standing.descriptor, F_RDLCK, kHolderByte, false)) {
     SetLastError(ERROR_ACCESS_DENIED);
     return std::nullopt;
   }
-  Count& count = counts_[path.string()];
-  // A forked child inherits the parent's counts but not its handles' standing in the file.
-  if (count.process != self) count = Count{self, 0};
-
-  std::vector<Record> live;
-  bool othersHold = false;
-  for (const Record& record : ReadRecords(file.Descriptor())) {
-    if (record.process == self) {
-      if (count.handles > 0) live.push_back(record);
-      continue;  // a record of ours without handles is left over from before an exec
-    }
-    if (IsRunning(record)) {
-      live.push_back(record);
-      othersHold = true;
-    }
-  }
-  const bool existed = othersHold || count.handles > 0;
-  if (count.handles == 0) live.push_back({self, *selfStart});
-  ++count.handles;
-  WriteRecords(file.Descriptor(), live);
-  return existed;
+  standing.handles = 1;
+  return *othersHold;
 }
 
-void NamedObjectHolders::LeaveLocked(const std::filesystem::path& path, const LockedFile& file) {
-  const pid_t self = ::getpid();
-  const auto found = counts_.find(path.string());
-  if (found == counts_.end() || found->second.process != self || found->second.handles == 0) return;
-  if (--found->second.handles > 0) return;
-  std::vector<Record> live;
-  for (const Record& record : ReadRecords(file.Descriptor()))
-    if (record.process != self && IsRunning(record)) live.push_back(record);
-  WriteRecords(file.Descriptor(), live);
+void NamedObjectHolders::LeaveLocked(Standing& standing) {
+  if (standing.handles > 0 && --standing.handles == 0)
+    SetRecordLock(standing.descriptor, F_UNLCK, kHolderByte, false);
 }
 
 void NamedObjectHolders::Leave(const std::filesystem::path& path) {
   std::lock_guard guard(lock_);
-  LockedFile file(path);
-  if (!file.IsOpen()) return;
-  LeaveLocked(path, file);
+  const auto found = standings_.find(path.string());
+  if (found == standings_.end() || found->second.process != ::getpid() ||
+      found->second.handles == 0)
+    return;
+  Standing* standing = Lock(path);
+  if (standing == nullptr) return;
+  LeaveLocked(*standing);
+  Unlock(*standing);
 }
 
 NamedObjectHolders& Holders() {

@@ -3,14 +3,19 @@
 // Everything lives in DIR/.kernel/ of the device directory, outside the card, so two devices
 // on one host never see each other's objects and none of it counts toward the card's space:
 //
-//   DIR/.kernel/<kind>/<name>.holders   one line "pid start-time" per process holding a handle
-//   DIR/.kernel/<kind>/<name>.<suffix>  the object's own state (a mutex's shared memory, ...)
+//   DIR/.kernel/<kind>/<name>.holders   the lock file of the processes holding a handle
+//   DIR/.kernel/<kind>/<name>.<suffix>  the object's own state (a mutex's ownership, ...)
 //
 // <name> is the object's name in UTF-8 with every byte outside [A-Za-z0-9_-] written as %XX;
 // a long name is cut and followed by a hash of the whole name. Names are case-sensitive.
-// A process counts as holding an object while its record is in the holders file and a process
-// with that pid and start time runs, so records of processes that died are ignored (and
-// dropped by the next update).
+//
+// A process counts as holding an object while it keeps a shared record lock (fcntl) on byte 1
+// of the holders file; byte 0, locked exclusively, serialises the processes that enter or leave.
+// Record locks belong to the process: the kernel drops them when it ends, a forked child does
+// not inherit them, and an exec drops them with the close-on-exec descriptor. So the holders of
+// an object are exactly the live processes with handles to it, with nothing to read from /proc
+// and nothing that user-mode emulators lack. Closing any descriptor of a file drops all of the
+// process's record locks on it, so each process opens a holders file only here, once.
 #pragma once
 
 #include <sys/types.h>
@@ -28,9 +33,6 @@
 
 namespace host {
 
-// The start time of process `pid` (in clock ticks since boot), nullopt when it does not run.
-std::optional<std::uint64_t> ProcessStartTime(pid_t pid);
-
 // The escaped file-name stem of an object name; nullopt for a lone surrogate.
 std::optional<std::string> ObjectFileStem(std::u16string_view name);
 
@@ -39,23 +41,9 @@ std::optional<std::string> ObjectFileStem(std::u16string_view name);
 std::optional<std::filesystem::path> ObjectDirectory(const sim::DevicePaths& device,
                                                      std::string_view kind);
 
-// An open file with an exclusive flock, released on destruction.
-class LockedFile {
- public:
-  explicit LockedFile(const std::filesystem::path& path);
-  ~LockedFile();
-  LockedFile(const LockedFile&) = delete;
-  LockedFile& operator=(const LockedFile&) = delete;
-  bool IsOpen() const { return descriptor_ >= 0; }
-  int Descriptor() const { return descriptor_; }
-
- private:
-  int descriptor_ = -1;
-};
-
 // The processes holding handles to named objects, per object (its holders file). Handles of
-// one process to the same object are counted in memory; the process enters the file with its
-// first handle and leaves it with its last.
+// one process to the same object are counted in memory; the process takes its lock on the file
+// with its first handle and drops it with its last.
 class NamedObjectHolders {
  public:
   // Counts one more handle of this process to the object whose holders file is `path`.
@@ -64,18 +52,26 @@ class NamedObjectHolders {
   // setting up the object's state cannot race with another process's first open.
   template <typename Step>
   std::optional<bool> Enter(const std::filesystem::path& path, Step whileLocked);
-  // Counts one handle less; the last one removes this process's record.
+  // Counts one handle less; the last one drops this process's lock on the file.
   void Leave(const std::filesystem::path& path);
 
  private:
-  std::optional<bool> EnterLocked(const std::filesystem::path& path, const LockedFile& file);
-  void LeaveLocked(const std::filesystem::path& path, const LockedFile& file);
-  struct Count {
-    pid_t process = 0;
+  // This process's standing in one holders file.
+  struct Standing {
+    pid_t process = 0;         // the process the count belongs to (a forked child starts anew)
     std::uint64_t handles = 0;
+    int descriptor = -1;       // open while handles > 0 or while the file is being updated
   };
+  // The standing for `path` with its file open and byte 0 locked; nullptr with the last error
+  // set when the file cannot be used.
+  Standing* Lock(const std::filesystem::path& path);
+  // Unlocks byte 0, and closes the file when this process holds no handle to the object.
+  static void Unlock(Standing& standing);
+  static std::optional<bool> EnterLocked(Standing& standing);
+  static void LeaveLocked(Standing& standing);
+
   std::mutex lock_;
-  std::unordered_map<std::string, Count> counts_;
+  std::unordered_map<std::string, Standing> standings_;
 };
 
 NamedObjectHolders& Holders();
@@ -83,15 +79,15 @@ NamedObjectHolders& Holders();
 template <typename Step>
 std::optional<bool> NamedObjectHolders::Enter(const std::filesystem::path& path, Step whileLocked) {
   std::lock_guard guard(lock_);
-  LockedFile file(path);
-  if (!file.IsOpen()) return std::nullopt;
-  const std::optional<bool> existed = EnterLocked(path, file);
-  if (!existed) return std::nullopt;
-  if (!whileLocked(*existed)) {
+  Standing* standing = Lock(path);
+  if (standing == nullptr) return std::nullopt;
+  std::optional<bool> existed = EnterLocked(*standing);
+  if (existed && !whileLocked(*existed)) {
     // Undo the count taken above: the object could not be set up.
-    LeaveLocked(path, file);
-    return std::nullopt;
+    LeaveLocked(*standing);
+    existed.reset();
   }
+  Unlock(*standing);
   return existed;
 }
 

@@ -1,10 +1,9 @@
 // The physical-memory windows of the host bench, over the simulated hardware of sim/nor_chip.h.
 //
-// Flash window (physical 0, 2 MiB): a read-only shared mapping of the device's nor.bin, so
-// array contents are read with ordinary memory copies and a stray store faults. Bytes of the
-// window past the array read 0xFF (0 in the rest of the array's last page). The chip model writes
-// nor.bin through its own mapping; the register functions carry commands and status between the
-// driver and the chip.
+// Flash window (physical 0, 2 MiB): a read-only shared mapping of the device's nor.bin
+// (sim/flash_window.h), so array contents are read with ordinary memory copies, only in
+// read-array mode, and a stray store faults. The chip model writes nor.bin through its own
+// mapping; the register functions carry commands and status between the driver and the chip.
 //
 // Timer window (physical 0x40A00000, 0xE0 bytes): a read-only page; ReadRegister32 of the word
 // at offset 0x10 reads the simulated counter, every other register reads 0.
@@ -21,16 +20,19 @@
 #include <cstdint>
 #include <cstdio>
 #include <cstring>
+#include <memory>
 #include <mutex>
 #include <string>
 #include <thread>
 
 #include "platform/physical_memory.h"
+#include "sim/flash_window.h"
 #include "sim/nor_chip.h"
 
 namespace {
 
 struct Window {
+  std::unique_ptr<sim::FlashWindow> flash;  // the flash window's mapping
   std::uint8_t* base = nullptr;
   DWORD size = 0;
   DWORD users = 0;
@@ -71,37 +73,6 @@ void Report(const std::string& what) {
   std::fprintf(stderr, "orvanta: %s\n", what.c_str());
 }
 
-// A 2 MiB read-only view: 0xFF everywhere, with nor.bin mapped shared over its start.
-std::uint8_t* MapFlash(const sim::NorChip& chip) {
-  const std::size_t page = static_cast<std::size_t>(::sysconf(_SC_PAGESIZE));
-  void* area =
-      ::mmap(nullptr, kFlashWindowSize, PROT_READ | PROT_WRITE, MAP_PRIVATE | MAP_ANONYMOUS, -1, 0);
-  if (area == MAP_FAILED) return nullptr;
-  std::memset(area, 0xFF, kFlashWindowSize);
-  if (::mprotect(area, kFlashWindowSize, PROT_READ) != 0) {
-    ::munmap(area, kFlashWindowSize);
-    return nullptr;
-  }
-  const std::uint64_t arrayBytes =
-      chip.ArrayBytes() < kFlashWindowSize ? chip.ArrayBytes() : kFlashWindowSize;
-  // Rounded up to whole pages: the bytes of the last page that lie past the end of nor.bin read 0.
-  const std::size_t shared = static_cast<std::size_t>((arrayBytes + page - 1) / page * page);
-  if (shared != 0) {
-    const int descriptor = ::open(chip.Device().Nor().c_str(), O_RDONLY | O_CLOEXEC);
-    if (descriptor < 0) {
-      ::munmap(area, kFlashWindowSize);
-      return nullptr;
-    }
-    void* file = ::mmap(area, shared, PROT_READ, MAP_SHARED | MAP_FIXED, descriptor, 0);
-    ::close(descriptor);
-    if (file == MAP_FAILED) {
-      ::munmap(area, kFlashWindowSize);
-      return nullptr;
-    }
-  }
-  return static_cast<std::uint8_t*>(area);
-}
-
 }  // namespace
 
 void* GetPointer(DWORD physicalAddress, DWORD size) {
@@ -118,12 +89,15 @@ void* GetPointer(DWORD physicalAddress, DWORD size) {
       Report(error);
       return nullptr;
     }
-    std::uint8_t* base = MapFlash(*chip);
-    if (base == nullptr) {
-      Report(chip->Device().Nor().string() + ": cannot be mapped");
+    std::unique_ptr<sim::FlashWindow> mapped =
+        sim::FlashWindow::Map(chip->ArrayDescriptor(), chip->ArrayBytes(), size, &error);
+    if (mapped == nullptr) {
+      Report(chip->Device().Nor().string() + ": " + error);
       return nullptr;
     }
-    windows.flash = Window{base, size, 1};
+    mapped->Activate(chip);
+    std::uint8_t* base = mapped->Base();
+    windows.flash = Window{std::move(mapped), base, size, 1};
     return base;
   }
   if (physicalAddress == kTimerPhysicalAddress && size == kTimerWindowSize) {
@@ -138,7 +112,7 @@ void* GetPointer(DWORD physicalAddress, DWORD size) {
     const std::size_t page = static_cast<std::size_t>(::sysconf(_SC_PAGESIZE));
     void* area = ::mmap(nullptr, page, PROT_READ, MAP_PRIVATE | MAP_ANONYMOUS, -1, 0);
     if (area == MAP_FAILED) return nullptr;
-    windows.timer = Window{static_cast<std::uint8_t*>(area), size, 1};
+    windows.timer = Window{nullptr, static_cast<std::uint8_t*>(area), size, 1};
     return area;
   }
   return nullptr;
@@ -158,7 +132,6 @@ BOOL ReleasePointer(void* address, DWORD size) {
   if (--window->users != 0) return TRUE;
   if (window == &windows.flash) {
     sim::DetachFlash();
-    ::munmap(window->base, kFlashWindowSize);
   } else {
     ::munmap(window->base, static_cast<std::size_t>(::sysconf(_SC_PAGESIZE)));
   }
@@ -180,6 +153,7 @@ void WriteRegister16(volatile WORD* address, WORD value) {
   sim::NorChip* chip = sim::ProcessChip();
   if (chip == nullptr || !windows.flash.Contains(address, sizeof(WORD))) return;
   chip->Write(windows.flash.OffsetOf(address), value);
+  windows.flash.flash->FollowChip();
 }
 
 DWORD ReadRegister32(const volatile DWORD* address) {

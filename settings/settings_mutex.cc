@@ -10,7 +10,7 @@ HANDLE cfgMutex = nullptr;
 
 HANDLE SettingsMutex::Create() {
   // One handle per process: a second create while one is kept would leak the first.
-  if (cfgMutex == nullptr) cfgMutex = CreateMutexW(nullptr, FALSE, u"CFG_SYN_OBJ");
+  if (cfgMutex == nullptr) cfgMutex = CreateMutexW(nullptr, FALSE, kSettingsMutexName);
   return cfgMutex;
 }
 
@@ -25,4 +25,32 @@ void SettingsMutex::Release() {
 void SettingsMutex::Close() {
   if (cfgMutex != nullptr) CloseHandle(cfgMutex);
   cfgMutex = nullptr;
+}
+
+namespace {
+
+bool Taken(DWORD wait) {
+  return wait == WAIT_OBJECT_0 || wait == WAIT_ABANDONED;
+}
+
+}  // namespace
+
+DWORD AcquireSettingsAndFlashMutexes(HANDLE settingsMutex, HANDLE flashMutex) {
+  HANDLE first = settingsMutex;
+  HANDLE second = flashMutex;
+  for (;;) {
+    const DWORD firstWait = WaitForSingleObject(first, INFINITE);
+    if (!Taken(firstWait)) return firstWait;
+    const DWORD secondWait = WaitForSingleObject(second, 0);
+    if (Taken(secondWait)) {
+      return firstWait == WAIT_ABANDONED || secondWait == WAIT_ABANDONED ? WAIT_ABANDONED
+                                                                         : WAIT_OBJECT_0;
+    }
+    ReleaseMutex(first);
+    if (secondWait != WAIT_TIMEOUT) return secondWait;
+    // Wait for the busy one next, holding nothing.
+    const HANDLE busy = second;
+    second = first;
+    first = busy;
+  }
 }

@@ -89,44 +89,19 @@ bool NextRecord(const BYTE* buffer, DWORD length, DWORD* position, SettingsRecor
   return true;
 }
 
-bool FindRoomAfterDelete(DWORD id, const BYTE* buffer, DWORD length, DWORD dataLength,
-                         DWORD* position) {
-  if (buffer == nullptr || position == nullptr || length < kRecordHeaderSize ||
-      dataLength > length - kRecordHeaderSize) {
-    return false;
-  }
-  // Walk as DeleteRecord does: `kept` is where the walk's stopping point will stand once the
-  // records with `id` before it are gone, and `stop` is that point in the buffer as it is.
-  DWORD stop = 0;
-  DWORD kept = 0;
-  while (HeaderFits(length, stop)) {
-    const Header header = ReadHeader(buffer, stop);
-    if (header.id == kFreeSpaceId || header.length > RoomAfterHeader(length, stop)) break;
-    if (header.id != id) kept += kRecordHeaderSize + header.length;
-    stop += kRecordHeaderSize + header.length;
-  }
-  // After the delete, the buffer holds the kept records, then the bytes from `stop` on, then
-  // 0xFF for every byte removed. Scan that view for free space as the append does.
-  const auto viewByte = [&](DWORD index) -> BYTE {
-    const DWORD source = stop + (index - kept);
-    return source < length ? buffer[source] : BYTE{0xFF};
-  };
-  const auto viewField = [&](DWORD index) {
-    return static_cast<DWORD>(viewByte(index)) | static_cast<DWORD>(viewByte(index + 1)) << 8 |
-           static_cast<DWORD>(viewByte(index + 2)) << 16 |
-           static_cast<DWORD>(viewByte(index + 3)) << 24;
-  };
-  const DWORD needed = kRecordHeaderSize + dataLength;
-  DWORD at = kept;
-  for (;;) {
-    // Every position reached past 0 must still leave room for the new record.
-    if (at > 0 && length - at < needed) return false;
-    if (viewField(at) == kFreeSpaceId) {
+bool FindAppendPosition(const BYTE* buffer, DWORD length, DWORD dataLength, DWORD* position) {
+  if (buffer == nullptr || position == nullptr) return false;
+  DWORD at = 0;
+  while (HeaderFits(length, at)) {
+    const Header header = ReadHeader(buffer, at);
+    const DWORD room = RoomAfterHeader(length, at);
+    if (header.id == kFreeSpaceId) {
+      if (dataLength > room) return false;
       *position = at;
       return true;
     }
-    const DWORD recordLength = viewField(at + 8);
-    if (recordLength > RoomAfterHeader(length, at)) return false;
-    at += kRecordHeaderSize + recordLength;
+    if (header.length > room) return false;
+    at += kRecordHeaderSize + header.length;
   }
+  return false;
 }

@@ -56,9 +56,10 @@ void DeleteRecord(DWORD id, BYTE* buffer, DWORD length);
 [[nodiscard]] bool NextRecord(const BYTE* buffer, DWORD length, DWORD* position,
                               SettingsRecord* record);
 
-// Where a record of `dataLength` data bytes would be appended to buffer (length bytes) once
-// DeleteRecord(id) had run: the start of free space, if the record fits there. Reads the buffer
-// only, so a caller can refuse a change that would not fit before making it. False when there
-// is no room or the list ends without free space.
-[[nodiscard]] bool FindRoomAfterDelete(DWORD id, const BYTE* buffer, DWORD length, DWORD dataLength,
-                                       DWORD* position);
+// Where a record of `dataLength` data bytes would be appended to buffer (length bytes): the
+// first header whose id is 0xFFFFFFFF, reached by walking the records as NextRecord does, when
+// 12 + dataLength bytes remain from there. False when the walk ends without reaching free space
+// (fewer than 12 bytes left, or a record that would reach past the end) or the record does not
+// fit at it. Bytes after the free-space header are not examined.
+[[nodiscard]] bool FindAppendPosition(const BYTE* buffer, DWORD length, DWORD dataLength,
+                                      DWORD* position);

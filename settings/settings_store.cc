@@ -22,12 +22,16 @@ struct SettingsPartition {
 // neither loaded nor changed; the buffers start erased, as Open leaves them.
 struct StoreState {
   bool locked;
+  // Whether Lock took NOR_SYN_OBJ as well (Unlock and Close give it back exactly once).
+  bool flashLocked;
   bool opened;
   SettingsPartition partitions[kSettingsPartitionCount];
+  // Where PutRecord prepares a change before it commits it to a partition's buffer.
+  alignas(4) BYTE scratch[kSettingsPayloadCapacity];
 };
 
 constexpr StoreState InitialState() {
-  StoreState state{false, false, {}};
+  StoreState state{false, false, false, {}, {}};
   for (DWORD i = 0; i < kSettingsPartitionCount; ++i) {
     SettingsPartition& partition = state.partitions[i];
     partition.type = kSettingsPartitionTypes[i];
@@ -85,7 +89,15 @@ bool SettingsStore::Open() {
 }
 
 DWORD SettingsStore::Lock() {
-  const DWORD result = SettingsMutex::Acquire();
+  // Both locks at once: the cycle's block reads and writes then never wait for NOR_SYN_OBJ
+  // while CFG_SYN_OBJ is held, whatever order another process takes them in.
+  const DWORD result = AcquireSettingsAndFlashMutexes(SettingsMutex::Create(),
+                                                      NorFlashMutex::Create());
+  if (result == WAIT_OBJECT_0 || result == WAIT_ABANDONED) {
+    // A second Lock in one cycle keeps a single hold on NOR_SYN_OBJ, as Unlock gives back one.
+    if (store.flashLocked) NorFlashMutex::Release();
+    store.flashLocked = true;
+  }
   store.locked = true;
   return result;
 }
@@ -116,12 +128,17 @@ bool SettingsStore::PutRecord(DWORD id, DWORD type, const BYTE* data, DWORD leng
   // The free-space id marks the end of the list: a record under it could never be found and
   // would leave bytes after it that no longer read as free space.
   if (id == kFreeSpaceId) return false;
-  // Find the room first: a put that does not fit must leave the old record in place.
+  // The delete runs on a copy: where free space starts once it has run depends on the records
+  // it removes (a record that overran the payload where it stood may fit once moved down, and
+  // is then removed too), so the append position is looked up in the result, and a put that
+  // does not fit leaves the buffer as it was.
+  std::memcpy(store.scratch, partition->buffer, sizeof store.scratch);
+  DeleteRecord(id, store.scratch, sizeof store.scratch);
   DWORD position = 0;
-  if (!FindRoomAfterDelete(id, partition->buffer, sizeof partition->buffer, length, &position)) {
+  if (!FindAppendPosition(store.scratch, sizeof store.scratch, length, &position)) {
     return false;
   }
-  DeleteRecord(id, partition->buffer, sizeof partition->buffer);
+  std::memcpy(partition->buffer, store.scratch, sizeof partition->buffer);
   BYTE* record = partition->buffer + position;
   WriteField(record, id);
   WriteField(record + 4, attribute);
@@ -188,17 +205,27 @@ bool SettingsStore::Flush() {
   return allWritten;
 }
 
-void SettingsStore::Unlock() {
+namespace {
+
+// Gives back what Lock took: CFG_SYN_OBJ, and NOR_SYN_OBJ when Lock took it too.
+void ReleaseCycleLocks() {
   store.locked = false;
+  if (store.flashLocked) {
+    store.flashLocked = false;
+    NorFlashMutex::Release();
+  }
   SettingsMutex::Release();
+}
+
+}  // namespace
+
+void SettingsStore::Unlock() {
+  ReleaseCycleLocks();
 }
 
 void SettingsStore::Close() {
   NorFlash::Close();
-  if (store.locked) {
-    store.locked = false;
-    SettingsMutex::Release();
-  }
+  if (store.locked) ReleaseCycleLocks();
   SettingsMutex::Close();
 }
 

@@ -9,8 +9,10 @@
 //
 // CFG_SYN_OBJ (SettingsMutex) is held from Lock to Unlock (or Close) and serialises whole cycles
 // between processes. NOR_SYN_OBJ is taken by Open around the flash open and the partition
-// lookups and by every block read and write; both mutexes are recursive, so a caller that
-// already holds NOR_SYN_OBJ (the update procedure) may run a cycle.
+// lookups, and Lock takes it together with CFG_SYN_OBJ and keeps it to Unlock, so that no block
+// read or write of the cycle waits for it while CFG_SYN_OBJ is held: Lock never waits for one of
+// the two while holding the other, whatever order other processes take them in. Both mutexes
+// are recursive, so a caller that already holds them (the update procedure) may run a cycle.
 //
 // State: locked (set by Lock; cleared by Open, Unlock, Close), opened (set by Open when the
 // flash opened and all four partitions were found), and per partition the first and last block
@@ -60,8 +62,9 @@ class SettingsStore {
   // with 0xFF. Always returns true; a missing flash or partition shows as a false Load/Flush.
   static bool Open();
 
-  // Waits for CFG_SYN_OBJ without time limit, then sets locked whatever the wait returned, and
-  // returns the wait's result.
+  // Takes CFG_SYN_OBJ and NOR_SYN_OBJ together (AcquireSettingsAndFlashMutexes, without time
+  // limit), then sets locked whatever the wait returned, and returns the wait's result. Both are
+  // held until Unlock or Close; NOR_SYN_OBJ only when it was taken.
   static DWORD Lock();
 
   // Reads all four partitions into their buffers (SettingsBlock::Read with 4096 bytes), going on
@@ -103,10 +106,10 @@ class SettingsStore {
   // or not opened.
   [[nodiscard]] static bool Flush();
 
-  // Clears locked and releases CFG_SYN_OBJ.
+  // Clears locked and releases CFG_SYN_OBJ, and NOR_SYN_OBJ when Lock took it.
   static void Unlock();
 
-  // Ends the cycle: closes the flash (reference-counted), releases CFG_SYN_OBJ if still
+  // Ends the cycle: closes the flash (reference-counted), releases what Lock took if still
   // locked, closes the CFG_SYN_OBJ handle. The NOR_SYN_OBJ handle stays open for the process.
   static void Close();
 

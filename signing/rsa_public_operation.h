@@ -63,13 +63,18 @@ static_assert(std::endian::native == std::endian::little,
 // The operations beneath RsaPublicOperation, declared for their tests.
 namespace rsa_arithmetic {
 
-// n, its left-aligned multiple M, r = 2^(32(k+1)) mod n and n - r, for one modulus.
+// n, its left-aligned multiple M, r = 2^(32(k+1)) mod n and n - r, for one modulus, and the
+// complements 2^(32k) - (n - r) and 2^(32k) - r that let ReduceProduct fold a word with one
+// multiply-add instead of a multiply-subtract (the second only when r is not 0).
 struct ReductionContext {
   DWORD k;
   DWORD modulus[MaxModulusWords];
   DWORD shiftedModulus[MaxModulusWords];  // M: bit 31 of word k - 1 set
   DWORD r[MaxModulusWords];
   DWORD modulusMinusR[MaxModulusWords];
+  DWORD complementOfModulusMinusR[MaxModulusWords];
+  DWORD complementOfR[MaxModulusWords];
+  bool rIsZero;
   DWORD product[2 * MaxModulusWords];
 };
 

@@ -125,6 +125,7 @@ Fault ReadFault(const Reader& reader) {
   } else if (kind == "power_cut_after") {
     fault.kind = FaultKind::PowerCutAfter;
     fault.count = reader.Child("count").Unsigned(UINT64_MAX);
+    if (reader.Has("seed")) fault.seed = reader.Child("seed").Unsigned(UINT64_MAX);
   } else if (kind == "flip_bit") {
     fault.kind = FaultKind::FlipBit;
     fault.offset = reader.Child("offset").Unsigned(UINT64_MAX);
@@ -177,6 +178,14 @@ DeviceConfig ReadConfig(const json& document) {
     exponent("word_program_max_exponent", config.wordProgramMaxExponent);
     exponent("block_erase_typical_exponent", config.blockEraseTypicalExponent);
     exponent("block_erase_max_exponent", config.blockEraseMaxExponent);
+    if (flash.Has("lock_variant"))
+      config.lockVariant =
+          ParseEnum(flash.Child("lock_variant"), ParseLockVariant, "per_block, unlock_all");
+    if (flash.Has("lock_time_us"))
+      config.lockTimeUs = static_cast<std::uint32_t>(flash.Child("lock_time_us").Unsigned(10000000));
+    if (flash.Has("unlock_time_us"))
+      config.unlockTimeUs =
+          static_cast<std::uint32_t>(flash.Child("unlock_time_us").Unsigned(10000000));
   }
   if (root.Has("timing"))
     config.timing = ParseEnum(root.Child("timing"), ParseTimingMode, "instant, virtual, realistic");
@@ -210,6 +219,9 @@ json WriteConfig(const DeviceConfig& config) {
   flash["word_program_max_exponent"] = config.wordProgramMaxExponent;
   flash["block_erase_typical_exponent"] = config.blockEraseTypicalExponent;
   flash["block_erase_max_exponent"] = config.blockEraseMaxExponent;
+  flash["lock_variant"] = ToString(config.lockVariant);
+  flash["lock_time_us"] = config.lockTimeUs;
+  if (config.unlockTimeUs) flash["unlock_time_us"] = *config.unlockTimeUs;
   json document;
   document["flash"] = flash;
   document["timing"] = ToString(config.timing);
@@ -234,6 +246,7 @@ json WriteConfig(const DeviceConfig& config) {
         break;
       case FaultKind::PowerCutAfter:
         entry["count"] = fault.count;
+        if (fault.seed) entry["seed"] = *fault.seed;
         break;
       case FaultKind::FlipBit:
         entry["offset"] = fault.offset;
@@ -251,6 +264,24 @@ std::uint64_t DeviceConfig::TotalBytes() const {
   std::uint64_t total = 0;
   for (const FlashRegion& region : regions) total += std::uint64_t{region.count} * region.size;
   return total;
+}
+
+std::uint32_t DeviceConfig::UnlockTimeUs() const {
+  if (unlockTimeUs) return *unlockTimeUs;
+  return lockVariant == LockVariant::UnlockAll ? kDefaultUnlockAllTimeUs
+                                               : kDefaultBlockUnlockTimeUs;
+}
+
+LockVariant DefaultLockVariant() {
+  const char* variable = std::getenv("ORVANTA_LOCK_VARIANT");
+  if (variable == nullptr || *variable == '\0') return LockVariant::PerBlock;
+  const std::optional<LockVariant> variant = ParseLockVariant(variable);
+  if (!variant) {
+    std::fprintf(stderr, "orvanta: ORVANTA_LOCK_VARIANT: %s not in {per_block,unlock_all}\n",
+                 variable);
+    std::exit(2);
+  }
+  return *variant;
 }
 
 std::uint32_t DeviceConfig::TotalBlocks() const {
@@ -295,6 +326,16 @@ std::string ToString(Shell shell) {
       return "Other";
   }
   return "Other";
+}
+
+std::string ToString(LockVariant variant) {
+  return variant == LockVariant::UnlockAll ? "unlock_all" : "per_block";
+}
+
+std::optional<LockVariant> ParseLockVariant(const std::string& text) {
+  if (text == "per_block") return LockVariant::PerBlock;
+  if (text == "unlock_all") return LockVariant::UnlockAll;
+  return std::nullopt;
 }
 
 std::optional<TimingMode> ParseTimingMode(const std::string& text) {

@@ -28,6 +28,15 @@ struct FlashRegion {
 enum class TimingMode { Instant, Virtual, Realistic };
 enum class AcLine { Online, Offline, Backup, Unknown };
 enum class Shell { PocketPC, Smartphone, Other };
+// How the part's block locks behave. PerBlock: each unlock clears one block's lock bit, and every
+// block powers up locked (volatile lock bits). UnlockAll: one unlock command clears the lock bit
+// of every block, and lock bits are non-volatile, kept across restarts and power cuts.
+enum class LockVariant { PerBlock, UnlockAll };
+
+// The lock variant a device gets when its device.json does not name one: $ORVANTA_LOCK_VARIANT
+// ("per_block" or "unlock_all"), so that a whole test suite can run on either variant; per_block
+// when the variable is unset or empty.
+LockVariant DefaultLockVariant();
 
 enum class FaultKind {
   EraseError,     // erase of `block` ends with the erase-error bit
@@ -35,7 +44,8 @@ enum class FaultKind {
                   // given) ends with the program-error bit
   NeverReady,     // an erase or program of `block` never reports ready
   VppError,       // every erase and program ends with the programming-voltage error bit
-  PowerCutAfter,  // the process ends, as on a power loss, after `count` flash commands
+  PowerCutAfter,  // the process ends, as on a power loss, after `count` flash commands; the
+                  // operation it interrupts is torn, in a pattern drawn from `seed`
   FlipBit,        // bit `bit` of byte `offset` of nor.bin flipped at rest (applied at once)
   RestartFails,   // the restart request is refused: KernelIoControl returns FALSE
 };
@@ -47,6 +57,7 @@ struct Fault {
   std::uint64_t count = 0;
   std::uint64_t offset = 0;
   std::uint32_t bit = 0;
+  std::optional<std::uint64_t> seed;  // power cut: default the count
   bool operator==(const Fault&) const = default;
 };
 
@@ -62,6 +73,13 @@ struct DeviceConfig {
   std::uint8_t wordProgramMaxExponent = 4;
   std::uint8_t blockEraseTypicalExponent = 10;
   std::uint8_t blockEraseMaxExponent = 2;
+  // Block locking. Lock and unlock take their typical times in virtual and realistic timing.
+  // The defaults are the typical set-lock-bit time of this command-set family (64 us) and its
+  // typical clear time: 64 us for a part that clears one block, 0.5 s for one that clears the
+  // lock bits of every block at once.
+  LockVariant lockVariant = DefaultLockVariant();
+  std::uint32_t lockTimeUs = kDefaultLockTimeUs;
+  std::optional<std::uint32_t> unlockTimeUs;  // default by variant: UnlockTimeUs()
 
   TimingMode timing = TimingMode::Instant;
   // Virtual timing: counter steps added by every read of the counter (3 steps = 1 us).
@@ -73,6 +91,11 @@ struct DeviceConfig {
 
   std::vector<Fault> faults;
 
+  static constexpr std::uint32_t kDefaultLockTimeUs = 64;
+  static constexpr std::uint32_t kDefaultBlockUnlockTimeUs = 64;
+  static constexpr std::uint32_t kDefaultUnlockAllTimeUs = 500000;
+  std::uint32_t UnlockTimeUs() const;
+
   std::uint64_t TotalBytes() const;
   std::uint32_t TotalBlocks() const;
   bool operator==(const DeviceConfig&) const = default;
@@ -81,9 +104,11 @@ struct DeviceConfig {
 std::string ToString(TimingMode mode);
 std::string ToString(AcLine line);
 std::string ToString(Shell shell);
+std::string ToString(LockVariant variant);
 std::optional<TimingMode> ParseTimingMode(const std::string& text);
 std::optional<AcLine> ParseAcLine(const std::string& text);
 std::optional<Shell> ParseShell(const std::string& text);
+std::optional<LockVariant> ParseLockVariant(const std::string& text);
 
 // A result or a one-line reason ("DIR/device.json: field flash.regions[1].size: ...").
 template <typename T>
@@ -99,6 +124,8 @@ struct DevicePaths {
   std::filesystem::path Nor() const { return root / "nor.bin"; }
   std::filesystem::path Card() const { return root / "SD Card"; }
   std::filesystem::path Journal() const { return root / "journal.jsonl"; }
+  // The non-volatile lock bits of an unlock_all part, one byte a block (1 locked).
+  std::filesystem::path LockBits() const { return root / "lock_bits.bin"; }
 };
 
 // The device directory of this process: $ORVANTA_DEVICE, or ./device.

@@ -11,7 +11,9 @@
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
+#include <fstream>
 #include <ctime>
+#include <filesystem>
 #include <mutex>
 #include <nlohmann/json.hpp>
 
@@ -38,6 +40,26 @@ std::string Hex(std::uint64_t value) {
   char text[24];
   std::snprintf(text, sizeof text, "0x%llX", static_cast<unsigned long long>(value));
   return text;
+}
+
+// splitmix64: a small, well-mixed generator, so that a seed gives the same tear on every host.
+class TearPattern {
+ public:
+  explicit TearPattern(std::uint64_t seed) : state_(seed) {}
+  std::uint64_t Next() {
+    std::uint64_t z = (state_ += 0x9E3779B97F4A7C15ull);
+    z = (z ^ (z >> 30)) * 0xBF58476D1CE4E5B9ull;
+    z = (z ^ (z >> 27)) * 0x94D049BB133111EBull;
+    return z ^ (z >> 31);
+  }
+  std::uint16_t Word() { return static_cast<std::uint16_t>(Next() >> 17); }
+
+ private:
+  std::uint64_t state_;
+};
+
+std::uint64_t StepsOfMicroseconds(std::uint64_t microseconds) {
+  return microseconds * kCounterStepsPerMicrosecond;
 }
 
 std::uint32_t SizeExponentOf(const DeviceConfig& config) {
@@ -95,23 +117,113 @@ std::unique_ptr<NorChip> NorChip::Start(const DevicePaths& device, const DeviceC
       ::mmap(nullptr, chip->arrayBytes_, PROT_READ | PROT_WRITE, MAP_SHARED, chip->descriptor_, 0);
   if (mapping == MAP_FAILED) return fail(std::strerror(errno));
   chip->array_ = static_cast<std::uint8_t*>(mapping);
-
-  std::uint64_t start = 0;
-  for (const FlashRegion& region : config.regions) {
-    for (std::uint32_t i = 0; i < region.count; ++i) {
-      chip->blockStarts_.push_back(start);
-      chip->blockSizes_.push_back(region.size);
-      start += region.size;
-    }
-  }
-  chip->locked_.assign(chip->blockStarts_.size(), true);  // power-up state
+  chip->BuildBlocks(chip->arrayBytes_);
+  chip->LoadLockBits();
   chip->BuildQueryTable();
   chip->Reconfigure(config);
   return chip;
 }
 
+std::unique_ptr<NorChip> NorChip::StartInMemory(const DeviceConfig& config, MemoryArray& array,
+                                                Clock& clock) {
+  std::unique_ptr<NorChip> chip(new NorChip(DevicePaths{}, config, clock));
+  chip->ownsArray_ = false;
+  chip->descriptor_ = array.Descriptor();
+  chip->array_ = array.Bytes();
+  chip->arrayBytes_ = array.Size();
+  std::memset(chip->array_, 0xFF, chip->arrayBytes_);
+  chip->BuildBlocks(chip->arrayBytes_);
+  chip->locked_.assign(chip->blockStarts_.size(), true);
+  chip->BuildQueryTable();
+  chip->Reconfigure(config);
+  return chip;
+}
+
+void NorChip::BuildBlocks(std::uint64_t arrayBytes) {
+  std::uint64_t start = 0;
+  for (const FlashRegion& region : config_.regions) {
+    if (region.size == 0) continue;
+    for (std::uint32_t i = 0; i < region.count && start + region.size <= arrayBytes; ++i) {
+      blockStarts_.push_back(start);
+      blockSizes_.push_back(region.size);
+      start += region.size;
+    }
+  }
+}
+
+// Per-block parts power up with every block locked; unlock-all parts keep their lock bits in
+// DIR/lock_bits.bin, which a new device (or one whose file does not fit the geometry) starts
+// with every block locked.
+void NorChip::LoadLockBits() {
+  locked_.assign(blockStarts_.size(), true);
+  if (config_.lockVariant != LockVariant::UnlockAll) return;
+  std::vector<char> stored(locked_.size());
+  std::ifstream file(device_.LockBits(), std::ios::binary);
+  if (file.read(stored.data(), static_cast<std::streamsize>(stored.size())) &&
+      file.peek() == std::char_traits<char>::eof()) {
+    for (std::size_t block = 0; block < stored.size(); ++block) locked_[block] = stored[block] != 0;
+  } else {
+    StoreLockBits();
+  }
+}
+
+void NorChip::StoreLockBits() {
+  if (config_.lockVariant != LockVariant::UnlockAll || device_.root.empty()) return;
+  std::string bits(locked_.size(), '\0');
+  for (std::size_t block = 0; block < bits.size(); ++block) bits[block] = locked_[block] ? 1 : 0;
+  // Written in place with one write, so a power cut right after finds the bits set.
+  const int descriptor =
+      ::open(device_.LockBits().c_str(), O_WRONLY | O_CREAT | O_TRUNC | O_CLOEXEC, 0644);
+  if (descriptor < 0 ||
+      ::write(descriptor, bits.data(), bits.size()) != static_cast<ssize_t>(bits.size())) {
+    std::fprintf(stderr, "orvanta: %s: cannot be written\n", device_.LockBits().c_str());
+  }
+  if (descriptor >= 0) ::close(descriptor);
+}
+
+const char* NorChip::ModeName(Mode mode) {
+  switch (mode) {
+    case Mode::ReadArray:
+      return "read-array";
+    case Mode::ReadIdentifier:
+      return "read-identifier";
+    case Mode::ReadQuery:
+      return "query";
+    case Mode::ReadStatus:
+      return "read-status";
+  }
+  return "unknown";
+}
+
 NorChip::~NorChip() {
+  if (!ownsArray_) return;
   if (array_ != nullptr) ::munmap(array_, arrayBytes_);
+  if (descriptor_ >= 0) ::close(descriptor_);
+}
+
+// --- MemoryArray ---------------------------------------------------------------------------
+
+// An unlinked temporary file rather than anonymous memory, so that the flash window can map the
+// same bytes read-only (and hide them) while the chip writes them through its own mapping.
+std::unique_ptr<MemoryArray> MemoryArray::Create(std::uint64_t bytes, std::string* error) {
+  std::unique_ptr<MemoryArray> array(new MemoryArray);
+  std::string pattern = (std::filesystem::temp_directory_path() / "orvanta-nor-XXXXXX").string();
+  array->descriptor_ = ::mkstemp(pattern.data());
+  if (array->descriptor_ >= 0) ::unlink(pattern.c_str());
+  void* mapping = MAP_FAILED;
+  if (array->descriptor_ >= 0 && ::ftruncate(array->descriptor_, static_cast<off_t>(bytes)) == 0)
+    mapping = ::mmap(nullptr, bytes, PROT_READ | PROT_WRITE, MAP_SHARED, array->descriptor_, 0);
+  if (mapping == MAP_FAILED) {
+    if (error) *error = pattern + ": " + std::strerror(errno);
+    return nullptr;
+  }
+  array->bytes_ = static_cast<std::uint8_t*>(mapping);
+  array->size_ = bytes;
+  return array;
+}
+
+MemoryArray::~MemoryArray() {
+  if (bytes_ != nullptr) ::munmap(bytes_, size_);
   if (descriptor_ >= 0) ::close(descriptor_);
 }
 
@@ -149,11 +261,16 @@ void NorChip::Reconfigure(const DeviceConfig& config) {
   config_.timing = config.timing;
   config_.virtualStep = config.virtualStep;
   config_.faults = config.faults;
+  config_.lockTimeUs = config.lockTimeUs;
+  config_.unlockTimeUs = config.unlockTimeUs;
   powerCutAfter_.reset();
+  // An in-memory chip has no device to journal a cut to, nor a next start.
+  if (device_.root.empty()) return;
   for (const Fault& fault : config.faults) {
     if (fault.kind == FaultKind::PowerCutAfter &&
         (!powerCutAfter_ || fault.count < *powerCutAfter_)) {
       powerCutAfter_ = fault.count;
+      powerCutSeed_ = fault.seed.value_or(fault.count);
     }
   }
 }
@@ -165,7 +282,8 @@ bool NorChip::SameHardware(const DevicePaths& device, const DeviceConfig& config
          config.wordProgramTypicalExponent == config_.wordProgramTypicalExponent &&
          config.wordProgramMaxExponent == config_.wordProgramMaxExponent &&
          config.blockEraseTypicalExponent == config_.blockEraseTypicalExponent &&
-         config.blockEraseMaxExponent == config_.blockEraseMaxExponent;
+         config.blockEraseMaxExponent == config_.blockEraseMaxExponent &&
+         config.lockVariant == config_.lockVariant;
 }
 
 bool NorChip::Busy() const {
@@ -194,6 +312,7 @@ void NorChip::SetExtraStatusBits(Operation operation, std::uint8_t bits) {
 }
 
 void NorChip::Violation(const std::string& what) {
+  if (violationHandler_) return violationHandler_(what);
   violations_.push_back(what);
 }
 
@@ -215,6 +334,7 @@ void NorChip::Finish(std::uint64_t busySteps) {
 
 void NorChip::JournalFault(const char* kind, std::uint32_t block,
                            std::optional<std::uint32_t> word) {
+  if (device_.root.empty()) return;
   nlohmann::json line{{"event", "fault"}, {"kind", kind}, {"block", block}};
   if (word) line["word"] = *word;
   AppendJournal(device_, line.dump());
@@ -271,7 +391,9 @@ void NorChip::Write(std::uint32_t offset, std::uint16_t value) {
 }
 
 void NorChip::Command(std::uint32_t offset, std::uint8_t command) {
-  const std::uint32_t block = *BlockOf(offset);
+  // Mode commands go to any address; a block command in no block (only an in-memory chip has
+  // addresses outside its blocks) fails at its second cycle.
+  const std::uint32_t block = BlockOf(offset).value_or(kNoBlock);
   switch (command) {
     case kReadArray:
       mode_ = Mode::ReadArray;
@@ -296,7 +418,7 @@ void NorChip::Command(std::uint32_t offset, std::uint8_t command) {
       break;
     case kBlockErase:
     case kLockSetup:
-      if (offset != blockStarts_[block])
+      if (block != kNoBlock && offset != blockStarts_[block])
         Violation("block command not at the block's first word: " + Hex(offset));
       cycle_ = command == kBlockErase ? Cycle::EraseConfirm : Cycle::LockConfirm;
       setupBlock_ = block;
@@ -308,8 +430,16 @@ void NorChip::Command(std::uint32_t offset, std::uint8_t command) {
   }
 }
 
+void NorChip::RefuseInNoBlock(std::uint8_t errorBit) {
+  mode_ = Mode::ReadStatus;
+  status_ = static_cast<std::uint8_t>(kReady | errorBit | kBlockLocked);
+  Finish(0);
+}
+
 void NorChip::ProgramWord(std::uint32_t offset, std::uint16_t value) {
-  const std::uint32_t block = *BlockOf(offset);
+  const std::optional<std::uint32_t> found = BlockOf(offset);
+  if (!found || setupBlock_ == kNoBlock) return RefuseInNoBlock(kProgramError);
+  const std::uint32_t block = *found;
   const std::uint32_t word = static_cast<std::uint32_t>((offset - blockStarts_[block]) / 2);
   mode_ = Mode::ReadStatus;
   if (block != setupBlock_)
@@ -347,14 +477,19 @@ void NorChip::ProgramWord(std::uint32_t offset, std::uint16_t value) {
   }
   std::uint16_t stored = 0;
   std::memcpy(&stored, array_ + offset, sizeof stored);
+  if (powerCutAfter_)
+    interrupted_ = Interrupted{Operation::Program, commands_, block, offset, stored, value, {}};
   stored = static_cast<std::uint16_t>(stored & value);
   std::memcpy(array_ + offset, &stored, sizeof stored);
   status_ = static_cast<std::uint8_t>(kReady | extraProgramBits_);
-  Finish(std::uint64_t{kCounterStepsPerMicrosecond} << config_.wordProgramTypicalExponent);
+  Finish(StepsOfMicroseconds(std::uint64_t{1} << config_.wordProgramTypicalExponent));
 }
 
 void NorChip::EraseBlock(std::uint32_t offset) {
-  const std::uint32_t block = *BlockOf(offset);
+  ++erases_;
+  const std::optional<std::uint32_t> found = BlockOf(offset);
+  if (!found || setupBlock_ == kNoBlock) return RefuseInNoBlock(kEraseError);
+  const std::uint32_t block = *found;
   mode_ = Mode::ReadStatus;
   if (block != setupBlock_) {
     return SequenceError("erase confirm in block " + std::to_string(block) +
@@ -388,25 +523,37 @@ void NorChip::EraseBlock(std::uint32_t offset) {
       return Finish(0);
     }
   }
-  // A power cut during this erase leaves the block half erased.
+  std::uint8_t* const start = array_ + blockStarts_[block];
   const std::uint32_t size = blockSizes_[block];
-  const std::uint32_t erased = cutting_ ? size / 2 : size;
-  std::memset(array_ + blockStarts_[block], 0xFF, erased);
-  if (cutting_) partialErase_ = block;
+  if (powerCutAfter_) {
+    interrupted_ = Interrupted{Operation::Erase, commands_, block, blockStarts_[block], 0, 0,
+                               std::vector<std::uint8_t>(start, start + size)};
+  }
+  std::memset(start, 0xFF, size);
   status_ = static_cast<std::uint8_t>(kReady | extraEraseBits_);
-  Finish((std::uint64_t{kCounterStepsPerMicrosecond} * 1000) << config_.blockEraseTypicalExponent);
+  Finish(StepsOfMicroseconds(std::uint64_t{1000} << config_.blockEraseTypicalExponent));
 }
 
 void NorChip::SetLock(std::uint32_t offset, bool lock) {
-  const std::uint32_t block = *BlockOf(offset);
+  const std::optional<std::uint32_t> found = BlockOf(offset);
   mode_ = Mode::ReadStatus;
+  if (!found || setupBlock_ == kNoBlock) {
+    status_ = static_cast<std::uint8_t>(status_ | kReady);
+    return Finish(0);
+  }
+  const std::uint32_t block = *found;
   if (block != setupBlock_) {
     return SequenceError("lock confirm in block " + std::to_string(block) +
                          " after a setup in block " + std::to_string(setupBlock_));
   }
-  locked_[block] = lock;
+  if (!lock && config_.lockVariant == LockVariant::UnlockAll) {
+    locked_.assign(locked_.size(), false);
+  } else {
+    locked_[block] = lock;
+  }
+  StoreLockBits();
   status_ = static_cast<std::uint8_t>(status_ | kReady);
-  Finish(0);
+  Finish(StepsOfMicroseconds(lock ? config_.lockTimeUs : config_.UnlockTimeUs()));
 }
 
 std::uint16_t NorChip::Read(std::uint32_t offset) {
@@ -444,9 +591,11 @@ void NorChip::CutPower(std::uint32_t offset, std::uint16_t value) {
   const std::uint64_t after = *powerCutAfter_;
   nlohmann::json line{
       {"event", "power_cut"}, {"after", after}, {"offset", offset}, {"value", value}};
-  if (partialErase_) {
-    line["erase_block"] = *partialErase_;
-    line["erased_bytes"] = blockSizes_[*partialErase_] / 2;
+  if (interrupted_ && (interrupted_->command == commands_ || Busy())) {
+    TearInterrupted();
+    line["torn"] = interrupted_->operation == Operation::Program ? "program" : "erase";
+    line["block"] = interrupted_->block;
+    if (interrupted_->operation == Operation::Program) line["word_offset"] = interrupted_->offset;
   }
   AppendJournal(device_, line.dump());
   // The next start has power again.
@@ -460,6 +609,35 @@ void NorChip::CutPower(std::uint32_t offset, std::uint16_t value) {
     SaveDeviceConfig(device_, *stored.value, nullptr);
   }
   ::_exit(kPowerCutExitStatus);
+}
+
+void NorChip::TearInterrupted() {
+  TearPattern pattern(powerCutSeed_);
+  const Interrupted& torn = *interrupted_;
+  if (torn.operation == Operation::Program) {
+    // Only some of the bits the program clears were cleared.
+    const std::uint16_t clearing = static_cast<std::uint16_t>(torn.oldWord & ~torn.newWord);
+    const std::uint16_t word =
+        static_cast<std::uint16_t>(torn.oldWord & ~(clearing & pattern.Word()));
+    std::memcpy(array_ + torn.offset, &word, sizeof word);
+    return;
+  }
+  // Each word of the block erased, as it was, or with some of its cleared bits set again.
+  for (std::size_t at = 0; at + 1 < torn.oldBlock.size(); at += 2) {
+    std::uint16_t word = 0;
+    std::memcpy(&word, torn.oldBlock.data() + at, sizeof word);
+    switch (pattern.Next() % 3) {
+      case 0:
+        word = 0xFFFF;
+        break;
+      case 1:
+        break;
+      default:
+        word = static_cast<std::uint16_t>(word | pattern.Word());
+        break;
+    }
+    std::memcpy(array_ + torn.offset + at, &word, sizeof word);
+  }
 }
 
 // --- Bit flips -----------------------------------------------------------------------------

@@ -22,8 +22,10 @@
 // Stricter than the silicon, so that driver mistakes fail loudly: a program or erase started
 // while error bits are still set is refused with its error bit; a second cycle in another block
 // than its setup, an erase or lock command not at the block's first word, a write past the
-// array or at an odd address are recorded as violations (Violations()) for tests to check.
-// Programming only clears bits: the stored word becomes old & new.
+// array or at an odd address are recorded as violations (Violations(), or the handler a test
+// installs) for tests to check. Programming only clears bits: the stored word becomes old & new.
+// Array contents are read through the flash window only in read-array mode: sim/flash_window.h
+// makes every other read of the window fail loudly, naming the mode.
 //
 // Identifier mode: word 0 the manufacturer, word 1 the device code (device.json), word 2 of
 // every block its lock bit. Query mode: the CFI table built from DeviceConfig (Q R Y at
@@ -33,19 +35,25 @@
 // halved, as the parts of that size do (the driver doubles it back).
 //
 // Not modelled: buffered writes, suspend and resume, lock-down, protection registers, chip
-// erase, partial reads in identifier or query mode through the mapped array.
+// erase.
 //
-// Power and locks: blocks power up locked when the chip is created, once per process (and again
-// when the process switches to another device directory).
+// Locks (device.json flash.lock_variant):
+//   per_block   an unlock clears the lock bit of its block; lock bits are volatile: every block
+//               powers up locked when the chip is created, once per process (and again when the
+//               process switches to another device directory)
+//   unlock_all  an unlock clears the lock bit of every block; lock bits are non-volatile, kept
+//               in DIR/lock_bits.bin across restarts and power cuts (all locked on a new device)
 //
 // Timing (device.json "timing"):
 //   instant    the counter is real monotonic time x 3; every operation is ready at once
 //   virtual    the counter advances `virtual_step` steps on every read and nothing else; an
-//              operation stays busy for its CFI typical time on that counter, so a time limit is
+//              operation stays busy for its typical time on that counter, so a time limit is
 //              reached after an exact number of polls
-//   realistic  the counter is real monotonic time x 3; an operation stays busy for its CFI
-//              typical time (word program 2^n us, block erase 2^n ms)
-// While busy a status read gives 0 and every command but read status is ignored.
+//   realistic  the counter is real monotonic time x 3; an operation stays busy for its typical
+//              time (word program 2^n us, block erase 2^n ms from the CFI exponents, lock and
+//              unlock lock_time_us and unlock_time_us)
+// While busy a status read gives 0 and every command but read status is ignored, so the part
+// cannot be put back into read-array mode before its data is valid.
 //
 // Fault plan (device.json "faults", read again whenever the flash window is mapped):
 //   erase_error block        an erase of the block ends with 0xA0
@@ -53,7 +61,7 @@
 //   never_ready block        an erase or program of the block never becomes ready; the chip
 //                            stays busy until the process ends
 //   vpp_error                every erase ends with 0xA8 and every program with 0x98
-//   power_cut_after count    see below
+//   power_cut_after count [seed]  see below
 //   flip_bit offset bit      applied to nor.bin at once by whoever adds it: FlipBit()
 // Each fault that fires appends {"event":"fault","kind":...,"block":...} to the journal.
 //
@@ -67,11 +75,16 @@
 // Power cut (power_cut_after N): when the Nth command of the process has been carried out (N = 0:
 // before the first), the chip journals {"event":"power_cut","after":N,...}, removes that entry
 // from device.json so that the next start has power, and ends the process at once with
-// kPowerCutExitStatus. What was written stays in nor.bin; an erase started by the Nth command
-// leaves its block partly erased (its first half 0xFF, the rest as it was).
+// kPowerCutExitStatus. What was written stays in nor.bin. The operation the cut interrupts (the
+// one the Nth command started, or one still busy then) is torn, in a pattern drawn from the
+// entry's seed (default N), so a rerun tears alike: a word program leaves only some of the bits
+// it clears cleared; a block erase leaves each word of the block erased, as it was, or partly
+// erased (some of its cleared bits set). The journal line names the torn operation
+// ("torn":"program"|"erase", "block", and for a program "word_offset").
 #pragma once
 
 #include <cstdint>
+#include <functional>
 #include <memory>
 #include <optional>
 #include <string>
@@ -104,6 +117,24 @@ class Clock {
   std::uint64_t reads_ = 0;
 };
 
+// Memory for an in-memory chip's array, which a flash window can map a second time.
+class MemoryArray {
+ public:
+  static std::unique_ptr<MemoryArray> Create(std::uint64_t bytes, std::string* error);
+  ~MemoryArray();
+  MemoryArray(const MemoryArray&) = delete;
+  MemoryArray& operator=(const MemoryArray&) = delete;
+  std::uint8_t* Bytes() const { return bytes_; }
+  std::uint64_t Size() const { return size_; }
+  int Descriptor() const { return descriptor_; }
+
+ private:
+  MemoryArray() = default;
+  std::uint8_t* bytes_ = nullptr;
+  std::uint64_t size_ = 0;
+  int descriptor_ = -1;
+};
+
 class NorChip {
  public:
   // Commands (low byte of the bus word).
@@ -129,8 +160,11 @@ class NorChip {
       kEraseError | kProgramError | kVoltageError | kBlockLocked;
 
   static constexpr std::size_t kQueryTableWords = 0x39;
+  static constexpr std::uint32_t kNoBlock = 0xFFFFFFFFu;
 
   enum class Mode { ReadArray, ReadIdentifier, ReadQuery, ReadStatus };
+  // "read-array", "read-identifier", "query", "read-status".
+  static const char* ModeName(Mode mode);
   enum class Cycle { Command, ProgramData, EraseConfirm, LockConfirm };
   enum class Operation { Program, Erase };
 
@@ -144,6 +178,13 @@ class NorChip {
   // returns null and fills `error` with one line naming the file.
   static std::unique_ptr<NorChip> Start(const DevicePaths& device, const DeviceConfig& config,
                                         Clock& clock, std::string* error);
+  // The same chip over `array` (erased at the start) instead of a device directory: no
+  // journal, no lock-bit file, no power cuts. Blocks of config.regions that do not fit in the
+  // array, and regions of size 0, are left out, so the chip may hold fewer blocks than its
+  // query table describes, or none; a block command at an address in no block ends with the
+  // status of a locked block. `array` outlives the chip.
+  static std::unique_ptr<NorChip> StartInMemory(const DeviceConfig& config, MemoryArray& array,
+                                                Clock& clock);
   ~NorChip();
   NorChip(const NorChip&) = delete;
   NorChip& operator=(const NorChip&) = delete;
@@ -156,8 +197,11 @@ class NorChip {
   void Write(std::uint32_t offset, std::uint16_t value);
   std::uint16_t Read(std::uint32_t offset);
 
-  // Array contents (nor.bin), for the read-only window and for tests.
+  // Array contents (nor.bin, or the memory), for tests; writes through it bypass the command set.
+  // The window maps ArrayDescriptor() read-only.
   const std::uint8_t* Array() const { return array_; }
+  std::uint8_t* Array() { return array_; }
+  int ArrayDescriptor() const { return descriptor_; }
   std::uint64_t ArrayBytes() const { return arrayBytes_; }
   const DevicePaths& Device() const { return device_; }
 
@@ -171,7 +215,15 @@ class NorChip {
   const std::vector<std::uint16_t>& QueryTable() const { return query_; }
 
   std::uint64_t CommandCount() const { return commands_; }
+  std::uint64_t EraseCount() const { return erases_; }
   const std::vector<std::string>& Violations() const { return violations_; }
+  // Called with each violation instead of recording it (an in-memory device aborts there).
+  void SetViolationHandler(std::function<void(const std::string&)> handler) {
+    violationHandler_ = std::move(handler);
+  }
+  // Answers `table` in query mode instead of the table built from the configuration (a fuzzer's
+  // nonsense table); words past its end read 0.
+  void SetQueryTable(std::vector<std::uint16_t> table) { query_ = std::move(table); }
 
   // Test hooks: record every bus write; OR extra status bits into the end of every operation
   // of one kind that would otherwise succeed (for example 0x02 after an erase, which the driver
@@ -189,15 +241,20 @@ class NorChip {
   // where every register access can inline it.
   std::optional<std::uint32_t> BlockOf(std::uint64_t offset) const {
     const std::uint32_t last = lastBlock_;
-    if (offset >= blockStarts_[last] && offset - blockStarts_[last] < blockSizes_[last])
+    if (last < blockStarts_.size() && offset >= blockStarts_[last] && offset - blockStarts_[last] < blockSizes_[last])
       return last;
     return FindBlock(offset);
   }
   std::optional<std::uint32_t> FindBlock(std::uint64_t offset) const;
+  void BuildBlocks(std::uint64_t arrayBytes);
   void Command(std::uint32_t offset, std::uint8_t command);
   void ProgramWord(std::uint32_t offset, std::uint16_t value);
   void EraseBlock(std::uint32_t offset);
   void SetLock(std::uint32_t offset, bool lock);
+  void LoadLockBits();
+  void StoreLockBits();
+  void RefuseInNoBlock(std::uint8_t errorBit);
+  void TearInterrupted();
   void SequenceError(const std::string& what);
   void Violation(const std::string& what);
   void Finish(std::uint64_t busySteps);
@@ -209,6 +266,7 @@ class NorChip {
   DeviceConfig config_;
   Clock& clock_;
   int descriptor_ = -1;
+  bool ownsArray_ = true;
   std::uint8_t* array_ = nullptr;
   std::uint64_t arrayBytes_ = 0;
   std::vector<std::uint64_t> blockStarts_;
@@ -223,12 +281,26 @@ class NorChip {
   std::uint32_t setupBlock_ = 0;
   std::uint64_t busyUntil_ = 0;
   bool neverReady_ = false;
-  std::optional<std::uint32_t> partialErase_;  // set while the power-cut command runs an erase
+  // The last word program or erase, with what it replaced, kept only while a power cut is
+  // planned: the cut tears it when the cutting command started it or it is still busy.
+  struct Interrupted {
+    Operation operation = Operation::Program;
+    std::uint64_t command = 0;
+    std::uint32_t block = 0;
+    std::uint64_t offset = 0;  // the word programmed, or the block's start
+    std::uint16_t oldWord = 0;
+    std::uint16_t newWord = 0;
+    std::vector<std::uint8_t> oldBlock;
+  };
+  std::optional<Interrupted> interrupted_;
+  std::uint64_t powerCutSeed_ = 0;
 
   std::uint64_t commands_ = 0;
+  std::uint64_t erases_ = 0;
   std::optional<std::uint64_t> powerCutAfter_;
   bool cutting_ = false;
   std::vector<std::string> violations_;
+  std::function<void(const std::string&)> violationHandler_;
   bool tracing_ = false;
   std::vector<BusWrite> trace_;
   std::uint8_t extraProgramBits_ = 0;

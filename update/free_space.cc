@@ -4,14 +4,16 @@
 #include "settings/device_variant.h"
 #include "update/card_paths.h"
 
-DWORD CardFileSize(LPCWSTR path) {
+ULONGLONG CardFileSize(LPCWSTR path) {
   HANDLE file = CreateFileW(path, 0, 0, nullptr, OPEN_EXISTING, FILE_ATTRIBUTE_NORMAL, nullptr);
   if (file == INVALID_HANDLE_VALUE) {
     return 0;
   }
-  const DWORD size = GetFileSize(file, nullptr);
+  // The whole size: a file of 4 GiB or more must not count as its size modulo 2^32.
+  DWORD sizeHigh = 0;
+  const DWORD sizeLow = GetFileSize(file, &sizeHigh);
   CloseHandle(file);
-  return size;
+  return static_cast<ULONGLONG>(sizeHigh) << 32 | sizeLow;
 }
 
 bool HasEnoughFreeSpace() {

@@ -14,6 +14,6 @@ inline constexpr ULONGLONG kFreeSpaceMargin = 0x100000;
 // credited.
 [[nodiscard]] bool HasEnoughFreeSpace();
 
-// The size of the file at `path` (low 32 bits), opened for no data access; 0 when it does not
+// The whole size of the file at `path` (64-bit), opened for no data access; 0 when it does not
 // open.
-[[nodiscard]] DWORD CardFileSize(LPCWSTR path);
+[[nodiscard]] ULONGLONG CardFileSize(LPCWSTR path);

@@ -24,11 +24,25 @@ bool MappedFile::Open(LPCWSTR path, BOOL readOnly) {
   if (file_ == INVALID_HANDLE_VALUE) {
     return false;
   }
-  fileSize_ = GetFileSize(file_, nullptr);
+  DWORD sizeHigh = 0;
+  fileSize_ = GetFileSize(file_, &sizeHigh);
+  // A view length and every offset of the verifier are 32-bit: a file of 4 GiB or more would be
+  // seen as its size modulo 2^32, and whatever lies past that would go unchecked.
+  if (sizeHigh != 0) {
+    CloseHandle(file_);
+    file_ = INVALID_HANDLE_VALUE;
+    fileSize_ = 0;
+    SetLastError(ERROR_FILE_INVALID);
+    return false;
+  }
 
+  // A read-write mapping is left unnamed: under the shared name any other process could be
+  // handed this very object and write into the file through it, after its bytes were verified.
+  // A read-only object handed out that way admits no writable view.
   SetLastError(ERROR_SUCCESS);
-  mapping_ = CreateFileMappingW(
-      file_, nullptr, readOnly ? kReadOnlyProtection : kReadWriteProtection, 0, 0, kMappingName);
+  mapping_ = CreateFileMappingW(file_, nullptr,
+                                readOnly ? kReadOnlyProtection : kReadWriteProtection, 0, 0,
+                                readOnly ? kMappingName : nullptr);
   // A name that already named a live object gives that object back, mapping someone else's
   // data instead of this file: refuse it rather than verify or program the wrong bytes.
   if (mapping_ != nullptr && GetLastError() == ERROR_ALREADY_EXISTS) {

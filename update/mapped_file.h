@@ -4,9 +4,10 @@
 
 #include "platform/types.h"
 
-// Every mapping this program creates carries this name. Mapping names are shared by all
-// processes of the device, and the platform hands out an existing object of the same name
-// instead of a new one, so Open refuses a name that is already taken (see below).
+// Every read-only mapping this program creates carries this name. Mapping names are shared by
+// all processes of the device, and the platform hands out an existing object of the same name
+// instead of a new one, so Open refuses a name that is already taken (see below). A read-write
+// mapping has no name, so that no other process can reach it and write into the file.
 inline constexpr WCHAR kMappingName[] = u"_Corvelle_MMF_";
 
 // States: Closed (no file), Open (file and mapping, no view), Viewed (file, mapping, view).
@@ -20,11 +21,11 @@ class MappedFile {
   virtual ~MappedFile();
 
   // Closes whatever the object holds, then opens `path` without sharing (read-only, or read and
-  // write) and maps the whole file under kMappingName. True when the file is open and its
-  // mapping exists; the file size is then the low 32 bits of the file's size. False, leaving the
-  // object Closed, for a missing or locked file, one that cannot be mapped (an empty file
-  // cannot), and when the mapping name already named a live object: the object handed out
-  // would be another opener's, not this file.
+  // write) and maps the whole file, read-only under kMappingName, read-write without a name.
+  // True when the file is open and its mapping exists. False, leaving the object Closed, for a
+  // missing or locked file, one that cannot be mapped (an empty file cannot), a file of 4 GiB or
+  // more (last error ERROR_FILE_INVALID), and when the mapping name already named a live object:
+  // the object handed out would be another opener's, not this file.
   [[nodiscard]] bool Open(LPCWSTR path, BOOL readOnly);
 
   // Unmaps any earlier view, then maps `length` bytes from `offset` (length 0: to the end of

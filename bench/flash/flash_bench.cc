@@ -1,7 +1,8 @@
 // The flash driver on the simulated chip: the host's cost of programming 1 MiB through
 // NorFlash::Program with instant timing (per word), and the time the device would take to
-// program a 1 MiB bootloader, estimated from the CFI typical times and measured on a sample in
-// realistic timing.
+// program a 1 MiB bootloader, estimated from the typical times (CFI for erase and program, the
+// device's lock and unlock times) and measured on a sample in realistic timing, for both lock
+// variants. Every erase and every program of a block is framed by an unlock and a lock.
 #include <benchmark/benchmark.h>
 
 #include <algorithm>
@@ -87,56 +88,85 @@ void ProgramInstant(benchmark::State& state) {
       kImageBytes / 2, benchmark::Counter::kIsIterationInvariantRate | benchmark::Counter::kInvert);
 }
 
-// From the CFI table the driver read: every word at the typical word-program time, every
-// block at the typical erase time. Reported as the benchmark's (manual) time.
-void DeviceTimeEstimate(benchmark::State& state) {
-  bench::BenchDevice device;
+sim::DeviceConfig WithLocks(sim::LockVariant variant, sim::TimingMode timing) {
+  sim::DeviceConfig config;
+  config.lockVariant = variant;
+  config.timing = timing;
+  return config;
+}
+
+// From the CFI table the driver read (every word at the typical word-program time, every block
+// at the typical erase time) and the device's lock and unlock times: each block is unlocked and
+// locked twice, around its erase and around its programming. Reported as the benchmark's
+// (manual) time; the lock share as a counter.
+void DeviceTimeEstimate(benchmark::State& state, sim::LockVariant variant) {
+  const sim::DeviceConfig config = WithLocks(variant, sim::TimingMode::Instant);
+  bench::BenchDevice device(config);
   OpenFlash flash;
   if (!flash.Opened()) state.SkipWithError("the flash does not open");
   const FlashGeometry& geometry = NorFlash::Geometry();
   const double wordSeconds = static_cast<double>(1u << geometry.queryTable[0x1F]) * 1e-6;
   const double eraseSeconds = static_cast<double>(1u << geometry.queryTable[0x21]) * 1e-3;
+  const double lockPairSeconds = (config.lockTimeUs + config.UnlockTimeUs()) * 1e-6;
   const Span span = BlocksFor(kImageBytes);
-  const double estimate = (kImageBytes / 2) * wordSeconds + span.blocks * eraseSeconds;
+  const double locking = 2.0 * span.blocks * lockPairSeconds;
+  const double estimate = (kImageBytes / 2) * wordSeconds + span.blocks * eraseSeconds + locking;
   for (auto _ : state) state.SetIterationTime(estimate);
   state.counters["blocks"] = span.blocks;
   state.counters["words"] = kImageBytes / 2;
+  state.counters["locking_s"] = locking;
 }
 
 // One block of the first region erased and programmed in realistic timing, where the chip
-// takes the CFI typical times, scaled to the blocks and words of 1 MiB.
-void DeviceTimeRealisticSample(benchmark::State& state) {
-  sim::DeviceConfig config;
-  config.timing = sim::TimingMode::Realistic;
-  bench::BenchDevice device(config);
+// takes the typical times, scaled to the blocks and words of 1 MiB: the erase with its unlock
+// and lock per block, an empty program (unlock and lock only) per block, and the words.
+void DeviceTimeRealisticSample(benchmark::State& state, sim::LockVariant variant) {
+  bench::BenchDevice device(WithLocks(variant, sim::TimingMode::Realistic));
   OpenFlash flash;
   if (!flash.Opened()) state.SkipWithError("the flash does not open");
   const DWORD sampleBytes = NorFlash::BlockSize(0);
   const auto image = Image(sampleBytes);
   const Span span = BlocksFor(kImageBytes);
+  using Clock = std::chrono::steady_clock;
+  const auto seconds = [](Clock::time_point from, Clock::time_point to) {
+    return std::chrono::duration<double>(to - from).count();
+  };
   for (auto _ : state) {
-    const auto start = std::chrono::steady_clock::now();
+    const auto start = Clock::now();
     if (!NorFlash::EraseBlock(0)) state.SkipWithError("erase failed");
-    const auto erased = std::chrono::steady_clock::now();
+    const auto erased = Clock::now();
+    if (!NorFlash::Program(0, 0, image.data(), 0)) state.SkipWithError("empty program failed");
+    const auto framed = Clock::now();
     if (!NorFlash::Program(0, 0, image.data(), sampleBytes)) state.SkipWithError("program failed");
-    const auto programmed = std::chrono::steady_clock::now();
-    const double eraseSeconds = std::chrono::duration<double>(erased - start).count();
-    const double wordSeconds =
-        std::chrono::duration<double>(programmed - erased).count() / (sampleBytes / 2);
-    state.SetIterationTime(span.blocks * eraseSeconds + (kImageBytes / 2) * wordSeconds);
+    const auto programmed = Clock::now();
+    const double framing = seconds(erased, framed);
+    const double wordSeconds = (seconds(framed, programmed) - framing) / (sampleBytes / 2);
+    state.SetIterationTime(span.blocks * (seconds(start, erased) + framing) +
+                           (kImageBytes / 2) * wordSeconds);
+    state.counters["lock_pair_s"] = framing;
   }
 }
 
 }  // namespace
 
 BENCHMARK(ProgramInstant)->Name("NorFlashProgram1MiB/Instant")->Unit(benchmark::kMillisecond);
-BENCHMARK(DeviceTimeEstimate)
+BENCHMARK_CAPTURE(DeviceTimeEstimate, PerBlock, sim::LockVariant::PerBlock)
     ->Name("DeviceTime1MiB/CfiEstimate")
     ->UseManualTime()
     ->Iterations(1)
     ->Unit(benchmark::kSecond);
-BENCHMARK(DeviceTimeRealisticSample)
+BENCHMARK_CAPTURE(DeviceTimeRealisticSample, PerBlock, sim::LockVariant::PerBlock)
     ->Name("DeviceTime1MiB/RealisticSample")
+    ->UseManualTime()
+    ->Iterations(1)
+    ->Unit(benchmark::kSecond);
+BENCHMARK_CAPTURE(DeviceTimeEstimate, UnlockAll, sim::LockVariant::UnlockAll)
+    ->Name("DeviceTime1MiB/CfiEstimateUnlockAll")
+    ->UseManualTime()
+    ->Iterations(1)
+    ->Unit(benchmark::kSecond);
+BENCHMARK_CAPTURE(DeviceTimeRealisticSample, UnlockAll, sim::LockVariant::UnlockAll)
+    ->Name("DeviceTime1MiB/RealisticSampleUnlockAll")
     ->UseManualTime()
     ->Iterations(1)
     ->Unit(benchmark::kSecond);

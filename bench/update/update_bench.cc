@@ -21,8 +21,8 @@
 #include "../bench_device.h"
 #include "flash/nor_flash.h"
 #include "flash/nor_flash_mutex.h"
-#include "fuzz/reference_verifier.h"
 #include "settings/settings_store.h"
+#include "testsupport/reference_verifier.h"
 #include "tools/signer/signer.h"
 
 extern char** environ;

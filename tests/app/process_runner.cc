@@ -10,6 +10,8 @@
 #include <sstream>
 #include <thread>
 
+#include "tests/test_emulator.h"
+
 extern char** environ;
 
 namespace apptest {
@@ -38,8 +40,9 @@ pid_t StartProgram(const std::string& program, const Environment& extra,
     dup2(inDescriptor, STDIN_FILENO);
     dup2(outDescriptor, STDOUT_FILENO);
     dup2(errDescriptor, STDERR_FILENO);
-    char* arguments[] = {const_cast<char*>(program.c_str()), nullptr};
-    execve(program.c_str(), arguments, environmentPointers.data());
+    std::vector<std::string> command = test_emulator::Command({program});
+    const std::vector<char*> arguments = test_emulator::Arguments(command);
+    execve(arguments[0], arguments.data(), environmentPointers.data());
     _exit(127);
   }
   return child;

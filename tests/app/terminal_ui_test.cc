@@ -10,6 +10,7 @@
 
 #include "process_runner.h"
 #include "sim/device.h"
+#include "tests/test_emulator.h"
 
 namespace {
 
@@ -23,6 +24,14 @@ std::string Quote(const std::string& text) {
     }
   }
   return quoted + "'";
+}
+
+// The scripted program as shell words, behind the emulator when the build runs under one.
+std::string ScriptedProgram() {
+  std::string words;
+  for (const std::string& word : test_emulator::Command({SCRIPTED_PROGRAM}))
+    words += (words.empty() ? "" : " ") + Quote(word);
+  return words;
 }
 
 std::string Capture(const std::string& command) {
@@ -72,7 +81,7 @@ TEST_F(TerminalUiTest, DrawsTheDialogAnswersBoxesWithEnterAndEscapeAndTogglesPow
   const std::string command =
       "env ORVANTA_UI=tui ORVANTA_DEVICE=" + Quote(device_.string()) +
       " ORVANTA_TEST_SCRIPT=advance,box:132:1,box:129:1 ORVANTA_TEST_LOG=" + Quote(log.string()) +
-      " " + Quote(SCRIPTED_PROGRAM) + "; echo $? > " + Quote(status.string());
+      " " + ScriptedProgram() + "; echo $? > " + Quote(status.string());
   ASSERT_EQ(Tmux("new-session -d -s updater -x 90 -y 30 " + Quote(command)), 0);
 
   // The dialog and the confirmation box over it.
@@ -118,7 +127,7 @@ TEST_F(TerminalUiTest, TabMovesTheFocusToCancel) {
   const std::string command =
       "env ORVANTA_UI=tui ORVANTA_DEVICE=" + Quote(device_.string()) +
       " ORVANTA_TEST_SCRIPT=box:132:1 ORVANTA_TEST_LOG=" + Quote(log.string()) + " " +
-      Quote(SCRIPTED_PROGRAM) + "; echo $? > " + Quote(status.string());
+      ScriptedProgram() + "; echo $? > " + Quote(status.string());
   ASSERT_EQ(Tmux("new-session -d -s updater -x 90 -y 30 " + Quote(command)), 0);
   ASSERT_TRUE(WaitForScreen("Performing this upgrade")) << Screen();
   ASSERT_EQ(Tmux("send-keys -t updater Tab Enter"), 0);
@@ -137,7 +146,7 @@ TEST_F(TerminalUiTest, OtherShellsShowTheDialogAtTheTemplateSizeThroughAResize) 
   const std::string command =
       "env ORVANTA_UI=tui ORVANTA_DEVICE=" + Quote(device_.string()) +
       " ORVANTA_TEST_SCRIPT=advance,progress:50,wait:" + Quote(release.string()) + " " +
-      Quote(SCRIPTED_PROGRAM);
+      ScriptedProgram();
   ASSERT_EQ(Tmux("new-session -d -s updater -x 90 -y 30 " + Quote(command)), 0);
   ASSERT_TRUE(WaitForScreen("Operation 1 of 6:")) << Screen();
   // 156 x 129 dialog units: 39 columns and a caption over 16 rows, inside a frame.

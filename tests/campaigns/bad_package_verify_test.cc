@@ -11,9 +11,9 @@
 #include <string>
 #include <vector>
 
-#include "fuzz/memory_device.h"
-#include "fuzz/reference_verifier.h"
 #include "signing/image_verifier.h"
+#include "testsupport/memory_device.h"
+#include "testsupport/reference_verifier.h"
 #include "tools/signer/signer.h"
 
 namespace {

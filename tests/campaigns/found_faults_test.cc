@@ -6,8 +6,8 @@
 
 #include "flash/nor_flash.h"
 #include "flash/nor_flash_mutex.h"
-#include "fuzz/memory_device.h"
 #include "settings/settings_store.h"
+#include "testsupport/memory_device.h"
 
 namespace {
 

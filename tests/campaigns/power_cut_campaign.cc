@@ -5,6 +5,7 @@
 #include <filesystem>
 #include <fstream>
 #include <map>
+#include <optional>
 #include <set>
 #include <sstream>
 
@@ -30,6 +31,7 @@ struct JournalFacts {
   std::vector<std::uint64_t> commandCounts;  // one per release of the flash window
   bool powerCut = false;
   std::uint64_t cutOffset = 0;  // byte offset in the flash window of the last command
+  std::string torn;             // the operation the cut tore: "program", "erase" or empty
 };
 
 JournalFacts ReadJournal(const std::filesystem::path& journal) {
@@ -44,6 +46,7 @@ JournalFacts ReadJournal(const std::filesystem::path& journal) {
     if (kind == "power_cut") {
       facts.powerCut = true;
       facts.cutOffset = event.value("offset", 0ull);
+      facts.torn = event.value("torn", "");
     }
   }
   return facts;
@@ -160,11 +163,12 @@ class Device {
   }
   std::uint32_t SemiPermanentBlock() const { return semiPermanentBlock_; }
 
-  // Whether `block` of the image reads as a settings block: header code, magic, version,
-  // length, trailer magic and every chunk code, as the settings reader checks them.
-  bool BlockReadsBack(const Bytes& nor, std::uint32_t block) const {
+  // The payload of `block` of the image when it reads as a settings block (header code, magic,
+  // version, length, trailer magic and every chunk code, as the settings reader checks them,
+  // correcting what the codes correct); nothing otherwise.
+  std::optional<Bytes> PayloadOf(const Bytes& nor, std::uint32_t block) const {
     const auto [begin, end] = BlockRange(block);
-    if (end - begin < kSettingsBlockOverhead + kSettingsPayloadCapacity) return false;
+    if (end - begin < kSettingsBlockOverhead + kSettingsPayloadCapacity) return std::nullopt;
     Bytes copy(nor.begin() + static_cast<long>(begin), nor.begin() + static_cast<long>(end));
     auto field = [&](std::size_t at) {
       return copy[at] | copy[at + 1] << 8 | copy[at + 2] << 16 |
@@ -174,21 +178,21 @@ class Device {
     EccCode::Compute(copy.data(), kSettingsHeaderFieldsSize, computed);
     if (EccCode::Correct(copy.data(), kSettingsHeaderFieldsSize,
                          copy.data() + kSettingsHeaderFieldsSize, computed) < 0)
-      return false;
+      return std::nullopt;
     const std::uint32_t length = field(8);
     if (field(0) != kSettingsBlockMagic || field(4) != kSettingsBlockVersion ||
         length > kSettingsPayloadCapacity)
-      return false;
+      return std::nullopt;
     BYTE* payload = copy.data() + kSettingsHeaderSize;
     BYTE* codes = payload + length;
     if (field(kSettingsHeaderSize + length + kSettingsTrailerCodesSize) != kSettingsTrailerMagic)
-      return false;
+      return std::nullopt;
     for (std::uint32_t start = 0, slot = 0; start < length; start += 256, ++slot) {
       const std::uint32_t chunk = std::min<std::uint32_t>(256, length - start);
       EccCode::Compute(payload + start, chunk, computed);
-      if (EccCode::Correct(payload + start, chunk, codes + 3 * slot, computed) < 0) return false;
+      if (EccCode::Correct(payload + start, chunk, codes + 3 * slot, computed) < 0) return std::nullopt;
     }
-    return true;
+    return Bytes(payload, payload + length);
   }
   const Bytes& Before() const { return before_; }
 
@@ -326,14 +330,17 @@ CampaignResult RunPowerCutCampaign(const CampaignOptions& options) {
     outcome.tableValid = device.TableValid(afterCut);
     outcome.permanentSettingsSame = device.PermanentSame(afterCut);
     const std::uint32_t semi = device.SemiPermanentBlock();
+    outcome.torn = facts.torn;
+    // Judged by what the settings reader gets: a block whose bytes differ but that reads back
+    // with the payload before or after the update (a torn bit the codes correct) holds that.
+    const std::optional<Bytes> payload = device.PayloadOf(afterCut, semi);
     outcome.semiPermanent =
         device.SameBlock(afterCut, device.Before(), semi) ? SettingsState::AsBefore
         : device.SameBlock(afterCut, completed, semi)     ? SettingsState::WithRequest
-                                                          : SettingsState::Unreadable;
-    if (outcome.semiPermanent == SettingsState::Unreadable &&
-        device.BlockReadsBack(afterCut, semi)) {
-      outcome.semiPermanent = SettingsState::Changed;
-    }
+        : !payload                                        ? SettingsState::Unreadable
+        : *payload == device.PayloadOf(device.Before(), semi) ? SettingsState::AsBefore
+        : *payload == device.PayloadOf(completed, semi)       ? SettingsState::WithRequest
+                                                              : SettingsState::Changed;
 
     // Power is back (the chip removed the cut from the plan): the second run.
     const int secondStatus = device.Run();
@@ -402,6 +409,16 @@ std::string FormatTable(const CampaignResult& result) {
                   row.second ? "completes" : "fails", count, cutRange.c_str(), verdict);
     out << line;
   }
+  std::size_t neither = 0;
+  std::map<std::string, std::size_t> torn;
+  for (const CutOutcome& o : result.outcomes) {
+    neither += o.semiPermanent == SettingsState::Changed ? 1 : 0;
+    if (!o.torn.empty()) ++torn[o.torn];
+  }
+  out << "torn by the cut: " << torn["program"] << " word programs, " << torn["erase"]
+      << " block erases; settings block valid with a payload neither before nor after the "
+         "cut's update: "
+      << neither << "\n";
   std::size_t lost = 0;
   std::size_t stranded = 0;  // the second run could not complete
   std::uint64_t strandedFirst = 0;

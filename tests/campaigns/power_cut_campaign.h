@@ -4,11 +4,12 @@
 // A reference run counts the flash commands of a complete update (the chip journals its count
 // whenever the flash window is released, which also marks where each phase of the run ends).
 // Then, for every chosen cut point k, the device is put back as it was before the update, the
-// updater runs with a power cut after command k, and the next start checks:
+// updater runs with a power cut after command k (which tears the word program or block erase it
+// interrupts, as sim/nor_chip.h describes), and the next start checks:
 //   - the partition table in the last block is valid;
 //   - partitions 6, 7 and 8 (which hold records) are byte-identical to before;
-//   - the Semi-Permanent Settings block is either as before, or as after the complete update
-//     (with the update request), or unreadable; unreadable is allowed only when the cut fell
+//   - the Semi-Permanent Settings block reads with its payload as before, or as after the
+//     complete update (with the update request), or is unreadable; unreadable is allowed only when the cut fell
 //     inside that block's own erase or programming, since the block has no second copy;
 //   - a second run with power completes the update: it ends in a restart, with the bootloader
 //     image in flash and the update request stored. Where the cut lost the part number with the
@@ -24,14 +25,15 @@
 
 namespace campaign {
 
-// Unreadable: the block no longer reads as a settings block. Changed: it reads, but holds
-// neither the old contents nor the update request (never allowed).
+// Unreadable: the block no longer reads as a settings block. Changed: it reads, but its payload
+// is neither the old one nor the one with the update request (never allowed).
 enum class SettingsState { AsBefore, WithRequest, Unreadable, Changed };
 
 struct CutOutcome {
   std::uint64_t cutAfter = 0;  // commands carried out before the power failed
   std::size_t phase = 0;       // index into CampaignResult::phaseNames
   bool cutTookEffect = false;  // the first run ended by the power cut
+  std::string torn;            // what the cut tore: "program", "erase", or empty
   bool tableValid = false;
   bool permanentSettingsSame = false;
   SettingsState semiPermanent = SettingsState::Unreadable;

@@ -4,6 +4,7 @@
 #include <sys/wait.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <chrono>
 #include <cstring>
 #include <filesystem>
@@ -416,11 +417,15 @@ TEST_F(NorFlashTest, ANeverReadyEraseTimesOutAfterExactlyItsLimitInVirtualTime) 
   const auto start = std::chrono::steady_clock::now();
   EXPECT_EQ(NorFlash::EraseBlock(5), 0);
   const auto elapsed = std::chrono::steady_clock::now() - start;
-  // Unlock: start and one poll. Erase: start, then polls until more than 3 x limit steps have
-  // passed, the first at 4097 x 3000 > 12,288,000. Relock of the still busy chip: start and
-  // polls until more than 3 x 1,000,000 steps, the first at 1001 x 3000.
+  // Unlock: start, then polls until the unlock time has passed (at least one). Erase: start,
+  // then polls until more than 3 x limit steps have passed, the first at 4097 x 3000 >
+  // 12,288,000. Relock of the still busy chip: start and polls until more than 3 x 1,000,000
+  // steps, the first at 1001 x 3000.
+  const std::uint64_t unlockSteps = 3ull * config.UnlockTimeUs();
+  const std::uint64_t unlockPolls = std::max<std::uint64_t>(
+      1, (unlockSteps + config.virtualStep - 1) / config.virtualStep - 1);
   const std::uint64_t eraseReads = 1 + (3ull * limitUs / config.virtualStep + 1);
-  EXPECT_EQ(sim::ProcessClock().Reads() - before, 2 + eraseReads + 1 + 1001);
+  EXPECT_EQ(sim::ProcessClock().Reads() - before, 1 + unlockPolls + eraseReads + 1 + 1001);
   EXPECT_LT(elapsed, std::chrono::seconds(1));
 }
 
@@ -507,7 +512,20 @@ TEST_F(NorFlashDeathTest, AStoreIntoTheArrayFaults) {
   TestDevice device;
   ASSERT_EQ(NorFlash::Open(), 1);
   volatile WORD* block = NorFlash::BlockAddress(3);
-  EXPECT_DEATH(*block = 0x1234, "");
+  EXPECT_DEATH(*block = 0x1234, "write to the flash window");
+  EXPECT_EQ(ReadThroughWindow(3, 0, 2), (std::vector<BYTE>{0xFF, 0xFF}));
+}
+
+// A driver that forgot to return to read-array mode: the part would answer the status byte, so
+// the window refuses to show array data and the process ends naming the mode.
+TEST_F(NorFlashDeathTest, AnArrayReadAfterAStatusCommandFailsLoudly) {
+  TestDevice device;
+  ASSERT_EQ(NorFlash::Open(), 1);
+  WriteRegister16(NorFlash::BlockAddress(3), 0x7070);
+  EXPECT_DEATH(ReadThroughWindow(3, 0, 2), "read-status mode");
+  WriteRegister16(NorFlash::BlockAddress(3), 0x0090);
+  EXPECT_DEATH(ReadThroughWindow(3, 0, 2), "read-identifier mode");
+  WriteRegister16(NorFlash::BlockAddress(3), 0x00FF);
   EXPECT_EQ(ReadThroughWindow(3, 0, 2), (std::vector<BYTE>{0xFF, 0xFF}));
 }
 

@@ -246,6 +246,27 @@ TEST_F(CopyFileTest, ReadOnlyAttributeTravelsWithTheCopyAndGuardsTheDestination)
   EXPECT_EQ(CardNames(device_), (std::vector<std::string>{"copy", "other", "source"}));
 }
 
+// A restart or power cut in the middle of a copy leaves the old destination, never a part of
+// the new one: the destination is complete only once the call returned.
+TEST_F(CopyFileTest, ACopyCutOffHalfWayLeavesTheOldDestination) {
+  device_.WriteCard("source", std::string(3 * 1024 * 1024, 'x'));
+  device_.WriteCard("target", "old");
+  host_test::Child cut([](host_test::Child&) {
+    const auto restartAfterOneChunk = [](LARGE_INTEGER, LARGE_INTEGER transferred, LARGE_INTEGER,
+                                         LARGE_INTEGER, DWORD, DWORD, HANDLE, HANDLE,
+                                         LPVOID) -> DWORD {
+      if (transferred.QuadPart > 0)
+        KernelIoControl(IOCTL_HAL_REBOOT, nullptr, 0, nullptr, 0, nullptr);
+      return PROGRESS_CONTINUE;
+    };
+    CopyFileExW(u"\\SD Card\\source", u"\\SD Card\\target", restartAfterOneChunk, nullptr,
+                nullptr, 0);
+    return 1;
+  });
+  EXPECT_EQ(cut.Join(), 0);
+  EXPECT_EQ(device_.ReadCard("target"), "old");
+}
+
 TEST_F(CopyFileTest, TemporariesOfKilledCopiesAreRemovedByTheNextCopy) {
   host_test::Child ended([](host_test::Child&) { return 0; });
   const pid_t gone = ended.Pid();

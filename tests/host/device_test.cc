@@ -22,9 +22,13 @@ TEST(DeviceConfig, SavedConfigLoadsBackUnchanged) {
   config.acLine = sim::AcLine::Backup;
   config.cardCapacity = 123456789012ull;
   config.timing = sim::TimingMode::Virtual;
-  config.faults = {{sim::FaultKind::ProgramError, 2, 17, 0, 0, 0},
-                   {sim::FaultKind::FlipBit, 0, std::nullopt, 0, 99, 3},
-                   {sim::FaultKind::RestartFails, 0, std::nullopt, 0, 0, 0}};
+  config.lockVariant = sim::LockVariant::UnlockAll;
+  config.lockTimeUs = 70;
+  config.unlockTimeUs = 9000;
+  config.faults = {{sim::FaultKind::ProgramError, 2, 17, 0, 0, 0, std::nullopt},
+                   {sim::FaultKind::FlipBit, 0, std::nullopt, 0, 99, 3, std::nullopt},
+                   {sim::FaultKind::PowerCutAfter, 0, std::nullopt, 40, 0, 0, 7},
+                   {sim::FaultKind::RestartFails, 0, std::nullopt, 0, 0, 0, std::nullopt}};
   host_test::TemporaryDevice device(config);
   const sim::Loaded<sim::DeviceConfig> loaded = sim::LoadDeviceConfig(device.Paths());
   ASSERT_TRUE(loaded) << loaded.error;

@@ -39,7 +39,7 @@ TEST_F(FilesTest, OpensAnExistingFileAndReportsItsSize) {
 
 TEST_F(FilesTest, SizeAbove4GiBSplitsIntoHalves) {
   host_test::WriteFile(device_.Card("big.bin"), "");
-  ASSERT_EQ(::truncate(device_.Card("big.bin").c_str(), 0x1'0000'0010LL), 0);  // sparse
+  std::filesystem::resize_file(device_.Card("big.bin"), 0x1'0000'0010);  // sparse
   const HANDLE file = Open(u"\\SD Card\\big.bin", GENERIC_READ, FILE_SHARE_READ);
   ASSERT_NE(file, INVALID_HANDLE_VALUE);
   DWORD high = 0;

@@ -48,7 +48,7 @@ TEST(KernelIoControl, RestartJournalsCallsTheObserverAndEndsWithStatusZero) {
 TEST(KernelIoControl, RefusedRestartReturnsFalseAndTheProcessGoesOn) {
   host_test::TemporaryDevice device;
   sim::DeviceConfig config = host_test::TemporaryDevice::SmallFlash();
-  config.faults.push_back({sim::FaultKind::RestartFails, 0, std::nullopt, 0, 0, 0});
+  config.faults.push_back({sim::FaultKind::RestartFails, 0, std::nullopt, 0, 0, 0, std::nullopt});
   device.SetConfig(config);
   observerMark = (device.Paths().root / "observer").string();
   EXPECT_EXIT(

@@ -18,6 +18,7 @@
 #include "settings/settings_block.h"
 #include "settings/settings_record.h"
 #include "settings/settings_store.h"
+#include "tests/test_emulator.h"
 #include "tools/signer/signer.h"
 
 extern char** environ;
@@ -277,14 +278,15 @@ void Bench::Start(const std::string& answers) {
   }
   environment.push_back(nullptr);
   std::string program = UpdaterProgram();
-  char* arguments[] = {program.data(), nullptr};
+  std::vector<std::string> command = test_emulator::Command({program});
+  const std::vector<char*> arguments = test_emulator::Arguments(command);
 
   posix_spawn_file_actions_t actions;
   posix_spawn_file_actions_init(&actions);
   posix_spawn_file_actions_addopen(&actions, STDIN_FILENO, "/dev/null", O_RDONLY, 0);
   posix_spawn_file_actions_addopen(&actions, STDOUT_FILENO, "/dev/null", O_WRONLY, 0);
   const int result =
-      posix_spawn(&child_, program.c_str(), &actions, nullptr, arguments, environment.data());
+      posix_spawn(&child_, arguments[0], &actions, nullptr, arguments.data(), environment.data());
   posix_spawn_file_actions_destroy(&actions);
   if (result != 0) {
     child_ = -1;

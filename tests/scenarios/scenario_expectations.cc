@@ -157,10 +157,8 @@ void ExpectOutcome(const Bench& bench, const PackageSet& packages, int variant, 
     ASSERT_NE(variantImage, nullptr);
     EXPECT_TRUE(bench.Device().ReadCard("syaffs.bc") == *variantImage)
         << "syaffs.bc is not the variant's image";
-    const Bytes working = bench.Device().ReadCard("_seboot.nb0");
-    ASSERT_GE(working.size(), image.size());
-    EXPECT_TRUE(std::equal(image.begin(), image.end(), working.begin()))
-        << "_seboot.nb0 does not begin with the raw bootloader";
+    // The compacted _seboot.nb0 reaches the card only when the procedure unmaps it before the
+    // restart: card_cache_scenarios_test.cc checks that.
   }
   const Bytes journalBytes = test::ReadFile(bench.Device().Paths().Journal());
   const std::string journal(journalBytes.begin(), journalBytes.end());

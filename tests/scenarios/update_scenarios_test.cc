@@ -2,11 +2,14 @@
 // run, the scripted answers, and what the run must show and leave behind.
 #include <gtest/gtest.h>
 
+#include <filesystem>
 #include <functional>
 
 #include "platform/core_library.h"
 #include "scenario_bench.h"
 #include "scenario_expectations.h"
+#include "settings/settings_block.h"
+#include "settings/settings_record.h"
 
 namespace scenario {
 namespace {
@@ -103,6 +106,39 @@ Arrange FreeSpace(const char* variantImage, std::int64_t extra) {
   };
 }
 
+// Makes card file `path` `extra` bytes longer (sparse).
+Arrange Grow(const char* path, std::uint64_t extra) {
+  return [path, extra](Bench& bench, const PackageSet&) {
+    const std::filesystem::path file = bench.Device().Card(path);
+    std::filesystem::resize_file(file, std::filesystem::file_size(file) + extra);
+  };
+}
+void AppendRecord(Bytes& payload, std::uint32_t id, std::uint32_t attribute, const Bytes& data) {
+  for (std::uint32_t field : {id, attribute, static_cast<std::uint32_t>(data.size())}) {
+    for (int i = 0; i < 4; ++i) payload.push_back(static_cast<BYTE>(field >> (8 * i)));
+  }
+  payload.insert(payload.end(), data.begin(), data.end());
+}
+// `records` with a filler record after them that leaves `free` bytes of the payload.
+Bytes FilledUpTo(const Bytes& records, std::size_t free) {
+  Bytes payload = records;
+  AppendRecord(payload, 99, 0, Bytes(kSettingsPayloadCapacity - records.size() - 12 - free, 1));
+  return payload;
+}
+// Rewrites the Semi-Permanent Settings block with make(the part-number record as stored now).
+Arrange SemiPermanentPayload(std::function<Bytes(const Bytes&)> make) {
+  return [make](Bench& bench, const PackageSet&) {
+    const std::optional<StoredRecord> partNumber = ReadRecord(
+        bench.NorBefore(), bench.Config(), bench.Layout().semiPermanentBlock, RecordId::PartNumber);
+    ASSERT_TRUE(partNumber.has_value());
+    Bytes records;
+    AppendRecord(records, RecordId::PartNumber, partNumber->attribute, partNumber->data);
+    Bytes payload = make(records);
+    payload.resize(kSettingsPayloadCapacity, 0xFF);
+    ASSERT_EQ(test::WriteSettingsBlock(bench.Layout().semiPermanentBlock, payload), "");
+  };
+}
+
 using enum FlashOutcome;
 constexpr auto kOffline = sim::AcLine::Offline;
 constexpr auto kBackup = sim::AcLine::Backup;
@@ -143,6 +179,9 @@ const Row kRows[] = {
      Fails({132, 129, 129, 129}, 0)},
     {"CommonPackageMissing", "52614-01", 1, 150'000, "ok", Remove("sdisk.bc"),
      Fails({132, 134}, 0)},
+    // Read as its size modulo 2^32, this file would be the valid package alone.
+    {"CommonPackageFollowedByFourGibibytes", "52614-01", 1, 150'000, "ok",
+     Grow("sdisk.bc", std::uint64_t{1} << 32), Fails({132, 134}, 0)},
     {"CommonPackageCorrupt", "52614-01", 1, 150'000, "ok", Corrupt("sdisk.bc"),
      Fails({132, 134}, 1)},
     {"CommonPackageOtherKey", "52614-01", 1, 150'000, "ok", ResignedWith("sdisk.bc", 1, 5000, 7),
@@ -174,9 +213,10 @@ const Row kRows[] = {
      Replace("seboot.nb0", [] { return SignedImage({}, 0); }), Fails({132}, 5)},
     {"BootloaderOfOneByte", "52614-01", 1, 1, "ok", Nothing(), Completes()},
     {"BootloaderUpToTheSettings", "52614-01", 1, kBootloaderCapacity, "ok", Nothing(), Completes()},
+    // Refused before operation 6 and its power prompt.
     {"BootloaderReachingSettings", "52614-01", 1, kBootloaderCapacity + 1, "ok", Nothing(),
-     Fails({132}, 6)},
-    {"BootloaderOfTheFlashSize", "52614-01", 1, kFlashSize, "ok", Nothing(), Fails({132}, 6)},
+     Fails({132}, 5)},
+    {"BootloaderOfTheFlashSize", "52614-01", 1, kFlashSize, "ok", Nothing(), Fails({132}, 5)},
     {"EraseFaultAtBlock0", "52614-01", 1, 150'000, "ok",
      WithFaults([](const Bench&) { return std::vector{Fault(sim::FaultKind::EraseError, 0)}; }),
      Fails({132}, 6, PartialImage, 0)},
@@ -202,6 +242,24 @@ const Row kRows[] = {
        return std::vector{Fault(sim::FaultKind::EraseError, bench.Layout().semiPermanentBlock)};
      }),
      Fails({132}, 6, WholeImage)},
+    // The put finds no room and leaves nothing dirty, so the flush succeeds without the request.
+    {"SemiPermanentSettingsWithoutRoomForTheRequest", "52614-01", 1, 150'000, "ok",
+     SemiPermanentPayload(
+         [](const Bytes& partNumber) { return FilledUpTo(partNumber, 10); }),
+     Fails({132}, 6, WholeImage)},
+    // Part number (28 bytes), record 37 of 100 data bytes at 28, and at 140 a copy of record 37
+    // whose 3994 bytes overrun the payload there but fit once the first copy's removal moves it
+    // to 28: both copies go, and the request belongs at 28.
+    {"RequestCopyThatFitsOnlyOnceMovedDown", "52614-11", 1, 150'000, "ok",
+     SemiPermanentPayload([](const Bytes& partNumber) {
+       Bytes payload = partNumber;
+       AppendRecord(payload, RecordId::UpdateRequest, 2, Bytes(100, 7));
+       AppendRecord(payload, RecordId::UpdateRequest, 2, {});
+       payload[payload.size() - 4] = 0x9A;  // length 3994 (0x0F9A)
+       payload[payload.size() - 3] = 0x0F;
+       return payload;
+     }),
+     Completes()},
     // Everything is in place for the next start; only the restart itself did not happen.
     {"RestartRequestReturns", "52614-12", 2, 150'000, "ok",
      WithFaults([](const Bench&) { return std::vector{Fault(sim::FaultKind::RestartFails, 0)}; }),

@@ -142,7 +142,7 @@ TEST(RecordScans, HugeLengthFieldEndsEveryScanWithoutWrapping) {
     EXPECT_FALSE(NextRecord(buffer.get(), 64, &position, &record)) << hugeLength;
 
     DWORD at = 0;
-    EXPECT_FALSE(FindRoomAfterDelete(2, buffer.get(), 64, 1, &at)) << hugeLength;
+    EXPECT_FALSE(FindAppendPosition(buffer.get(), 64, 1, &at)) << hugeLength;
   }
 }
 
@@ -216,26 +216,22 @@ TEST(NextRecord, ListsRecordsInOrder) {
   EXPECT_FALSE(NextRecord(payload.data(), payload.size(), &pastEnd, &record));
 }
 
-TEST(FindRoomAfterDelete, CountsTheSpaceTheDeleteWillFree) {
+TEST(FindAppendPosition, FindsTheFreeSpaceMarkerWhenTheRecordFits) {
   Payload payload;
   payload.Add(1, 0, std::vector<BYTE>(2000, 1)).Add(2, 0, std::vector<BYTE>(2060, 2));
   // 2012 + 2072 = 4084 bytes used, 12 free: only an empty record fits.
   DWORD position = 0;
-  EXPECT_FALSE(FindRoomAfterDelete(3, payload.data(), kPayload, 1, &position));
-  // Replacing record 1 frees its 2012 bytes: the new one goes after record 2.
-  ASSERT_TRUE(FindRoomAfterDelete(1, payload.data(), kPayload, 2000, &position));
-  EXPECT_EQ(position, 2072u);
-  EXPECT_TRUE(FindRoomAfterDelete(1, payload.data(), kPayload, 2012, &position));
-  EXPECT_FALSE(FindRoomAfterDelete(1, payload.data(), kPayload, 2013, &position));
+  ASSERT_TRUE(FindAppendPosition(payload.data(), kPayload, 0, &position));
+  EXPECT_EQ(position, 4084u);
+  EXPECT_FALSE(FindAppendPosition(payload.data(), kPayload, 1, &position));
 }
 
-TEST(FindRoomAfterDelete, FullPayloadWithoutFreeMarkerHasRoomOnceItsRecordGoes) {
+TEST(FindAppendPosition, FullPayloadWithoutFreeMarkerHasNoRoom) {
   Payload payload;
   payload.Add(5, 0, std::vector<BYTE>(4084, 0x55));
   DWORD position = 7;
-  ASSERT_TRUE(FindRoomAfterDelete(5, payload.data(), kPayload, 4084, &position));
-  EXPECT_EQ(position, 0u);
-  EXPECT_FALSE(FindRoomAfterDelete(6, payload.data(), kPayload, 1, &position));
+  EXPECT_FALSE(FindAppendPosition(payload.data(), kPayload, 0, &position));
+  EXPECT_EQ(position, 7u);
 }
 
 }  // namespace

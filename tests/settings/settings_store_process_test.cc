@@ -8,12 +8,14 @@
 #include <unistd.h>
 
 #include <cstdio>
+#include <filesystem>
 #include <fstream>
 #include <sstream>
 #include <string>
 #include <vector>
 
 #include "settings/settings_store.h"
+#include "tests/test_emulator.h"
 #include "test_device.h"
 
 namespace {
@@ -89,10 +91,16 @@ namespace {
 
 pid_t StartWorker(int worker, int cycles, const std::string& log) {
   const std::string arguments = std::to_string(worker) + " " + std::to_string(cycles) + " " + log;
+  // This very program, started afresh (under an emulator /proc/self/exe names the program it
+  // runs, which the emulator then starts).
+  std::error_code error;
+  std::vector<std::string> command =
+      test_emulator::Command({std::filesystem::read_symlink("/proc/self/exe", error).string()});
+  const std::vector<char*> argv = test_emulator::Arguments(command);
   const pid_t child = fork();
   if (child == 0) {
     setenv("ORVANTA_SETTINGS_WORKER", arguments.c_str(), 1);
-    execl("/proc/self/exe", "settings_tests", static_cast<char*>(nullptr));
+    execv(argv[0], argv.data());
     _exit(127);
   }
   return child;

@@ -154,6 +154,26 @@ TEST_F(SettingsStoreTest, PutRemovesEveryOldCopyAndAppends) {
   EndCycle();
 }
 
+// A second copy that overruns the payload where it stands fits once the first copy's removal
+// moves it down, and is removed too: the new record belongs where free space then starts, not
+// behind the 0xFF bytes where the overrunning copy ended before the delete.
+TEST_F(SettingsStoreTest, PutAfterACopyThatOnlyFitsOnceMovedDownAppendsAtTheRealFreeSpace) {
+  std::vector<BYTE> payload = Layout({{RecordId::PartNumber, 0, Utf16(u"52614-11")},
+                                      {RecordId::UpdateRequest, 2, Bytes(100, 7)}});
+  ASSERT_EQ(payload[140], 0xFF);
+  const BYTE overrunning[12] = {37, 0, 0, 0, 2, 0, 0, 0, 0x9A, 0x0F, 0, 0};  // length 3994
+  std::memcpy(payload.data() + 140, overrunning, sizeof overrunning);
+  {
+    FlashSession flash;
+    ASSERT_TRUE(SettingsBlock::Write(test_device::FirstBlockOfType(kSemi), payload.data(), 4096));
+  }
+  BeginCycle();
+  ASSERT_TRUE(SettingsStore::RequestUpdate(1));
+  EXPECT_EQ(PayloadOf(kSemi), Layout({{RecordId::PartNumber, 0, Utf16(u"52614-11")},
+                                      {RecordId::UpdateRequest, 2, {1, 0, 0, 0}}}));
+  EndCycle();
+}
+
 TEST_F(SettingsStoreTest, SameSizeReplacementFitsInAFullPartition) {
   BeginCycle();
   const std::vector<BYTE> first = Bytes(2000, 1), second = Bytes(2060, 2), again = Bytes(2000, 3);

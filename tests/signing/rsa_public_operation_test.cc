@@ -152,6 +152,21 @@ TEST(RsaPublicOperation, ExponentZeroGivesOne) {
   EXPECT_TRUE(BN_is_one(result.get()));
 }
 
+// A power of two leaves r = 0, the one modulus whose fold cannot use the complement of r.
+TEST(RsaPublicOperation, MatchesOpenSslForPowersOfTwo) {
+  for (int bit : {31, 32, 63, 1023, 2047}) {
+    Bignum n = NewBignum();
+    ASSERT_EQ(BN_set_bit(n.get(), bit), 1);
+    Bignum s = NewBignum();
+    ASSERT_EQ(BN_rand_range(s.get(), n.get()), 1);
+    for (DWORD e : Exponents) {
+      Bignum actual = Operate(n.get(), e, s.get());
+      ASSERT_NE(actual, nullptr) << bit << ", e = " << e;
+      EXPECT_EQ(BN_cmp(actual.get(), Expected(n.get(), e, s.get()).get()), 0) << bit << ", e = " << e;
+    }
+  }
+}
+
 // A plain right-to-left square-and-multiply over the module's own MulMod, as a second
 // reference for the windowed exponentiation.
 TEST(ModExp, WindowsAgreeWithPlainSquareAndMultiply) {

@@ -9,6 +9,8 @@
 #include <iterator>
 #include <sstream>
 
+#include "tests/test_emulator.h"
+
 namespace orvanta_test {
 namespace {
 
@@ -33,13 +35,13 @@ ToolResult RunTool(const std::vector<std::string>& arguments,
     dup2(input, STDIN_FILENO);
     dup2(outFile, STDOUT_FILENO);
     dup2(errFile, STDERR_FILENO);
+    test_emulator::PassToChild();  // run and demo start OrvantaUpdate through it too
     for (const auto& [name, value] : environment) setenv(name.c_str(), value.c_str(), 1);
-    std::vector<char*> argv;
-    argv.push_back(const_cast<char*>(ORVANTA_TOOL));
-    for (const std::string& argument : arguments)
-      argv.push_back(const_cast<char*>(argument.c_str()));
-    argv.push_back(nullptr);
-    execv(ORVANTA_TOOL, argv.data());
+    std::vector<std::string> command = {ORVANTA_TOOL};
+    command.insert(command.end(), arguments.begin(), arguments.end());
+    command = test_emulator::Command(std::move(command));
+    const std::vector<char*> argv = test_emulator::Arguments(command);
+    execv(argv[0], argv.data());
     _exit(127);
   }
   int status = 0;

@@ -4,6 +4,7 @@
 #include <unistd.h>
 
 #include <fstream>
+#include <functional>
 #include <stdexcept>
 
 #include "flash/nor_flash.h"
@@ -70,25 +71,44 @@ void TemporaryDevice::SaveConfig(const sim::DeviceConfig& config) const {
   }
 }
 
-std::string FormatSettings(const std::string& partNumber) {
+namespace {
+
+// Runs `write` with the flash open under NOR_SYN_OBJ; its error, or the flash's.
+std::string WithOpenFlash(const std::function<std::string()>& write) {
   NorFlashMutex::Create();
   NorFlashMutex::Acquire();
-  if (!NorFlash::Open()) {
-    NorFlash::Close();
-    NorFlashMutex::Release();
-    return "the flash does not open";
-  }
-  const BYTE empty = 0;
-  for (DWORD type : kSettingsPartitionTypes) {
-    const INT block = NorFlash::FirstBlockOfType(type);
-    if (block < 0 || !SettingsBlock::Write(static_cast<DWORD>(block), &empty, 0)) {
-      NorFlash::Close();
-      NorFlashMutex::Release();
-      return "cannot write the settings block of partition type " + std::to_string(type);
-    }
-  }
+  const std::string error = NorFlash::Open() ? write() : "the flash does not open";
   NorFlash::Close();
   NorFlashMutex::Release();
+  return error;
+}
+
+}  // namespace
+
+std::string WriteSettingsBlock(std::uint32_t block, const Bytes& payload) {
+  const std::string error = WithOpenFlash([&]() -> std::string {
+    return SettingsBlock::Write(block, payload.data(), static_cast<DWORD>(payload.size()))
+               ? ""
+               : "cannot write settings block " + std::to_string(block);
+  });
+  NorFlashMutex::Close();
+  return error;
+}
+
+std::string FormatSettings(const std::string& partNumber) {
+  const std::string formatted = WithOpenFlash([]() -> std::string {
+    const BYTE empty = 0;
+    for (DWORD type : kSettingsPartitionTypes) {
+      const INT block = NorFlash::FirstBlockOfType(type);
+      if (block < 0 || !SettingsBlock::Write(static_cast<DWORD>(block), &empty, 0)) {
+        return "cannot write the settings block of partition type " + std::to_string(type);
+      }
+    }
+    return "";
+  });
+  if (!formatted.empty()) {
+    return formatted;
+  }
 
   Bytes record;
   for (char c : partNumber) {

@@ -40,6 +40,10 @@ class TemporaryDevice {
 // empty string on success, otherwise what failed.
 std::string FormatSettings(const std::string& partNumber);
 
+// Stores a settings block holding `payload` in flash block `block` of the current device, as
+// it stands (records damaged or not). Returns an error text, or an empty string.
+std::string WriteSettingsBlock(std::uint32_t block, const Bytes& payload);
+
 // The byte offset and the size of `block` in the geometry of `config` (size 0 past the end).
 std::uint64_t BlockOffset(const sim::DeviceConfig& config, std::uint32_t block);
 std::uint32_t BlockSizeOf(const sim::DeviceConfig& config, std::uint32_t block);

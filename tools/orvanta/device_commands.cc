@@ -199,11 +199,13 @@ bool FormatDevice(const sim::DeviceConfig& config, const std::string& partNumber
 const std::vector<std::string> kPowerNames = {"online", "offline", "backup", "unknown"};
 const std::vector<std::string> kTimingNames = {"instant", "virtual", "realistic"};
 const std::vector<std::string> kShellNames = {"PocketPC", "Smartphone", "Other"};
+const std::vector<std::string> kLockVariantNames = {"per_block", "unlock_all"};
 
 struct CreateArguments {
   std::string directory;
   std::string regions = "8x8K,62x32K";
-  std::optional<std::string> sizeExponent, manufacturer, cardCapacity, power, timing, shell;
+  std::optional<std::string> sizeExponent, manufacturer, cardCapacity, power, timing, shell,
+      lockVariant;
   std::string partNumber = kDefaultPartNumber;
   bool blank = false;
 };
@@ -238,6 +240,8 @@ int RunCreate(const CreateArguments& arguments) {
   if (arguments.power) options.config.acLine = *sim::ParseAcLine(*arguments.power);
   if (arguments.timing) options.config.timing = *sim::ParseTimingMode(*arguments.timing);
   if (arguments.shell) options.config.shell = *sim::ParseShell(*arguments.shell);
+  if (arguments.lockVariant)
+    options.config.lockVariant = *sim::ParseLockVariant(*arguments.lockVariant);
   return CreateDevice(options);
 }
 
@@ -444,6 +448,12 @@ void AddDeviceCommands(CLI::App& app, int* status) {
       ->check(CLI::IsMember(kTimingNames));
   createCommand->add_option("--shell", create->shell, "shell type (default PocketPC)")
       ->check(CLI::IsMember(kShellNames));
+  createCommand
+      ->add_option("--lock-variant", create->lockVariant,
+                   "block locks: per_block (volatile, one block an unlock) or unlock_all "
+                   "(one unlock clears every lock, locks kept across restarts); default "
+                   "$ORVANTA_LOCK_VARIANT or per_block")
+      ->check(CLI::IsMember(kLockVariantNames));
   createCommand->add_flag("--blank", create->blank,
                           "leave the flash erased: no partition table, no settings");
   createCommand->footer(

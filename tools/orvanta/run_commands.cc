@@ -347,7 +347,13 @@ int RunUpdater(const RunOptions& options) {
   if (child < 0)
     return ReportError("cannot start " + updater.string() + ": " + std::strerror(errno));
   if (child == 0) {
-    execl(updater.c_str(), kUpdaterName, static_cast<char*>(nullptr));
+    // Under user-mode emulation without binfmt_misc the kernel cannot start the updater by
+    // itself: ORVANTA_EMULATOR names the emulator to start it through (qemu-arm, say).
+    const char* emulator = std::getenv("ORVANTA_EMULATOR");
+    if (emulator != nullptr && *emulator != '\0')
+      execlp(emulator, emulator, updater.c_str(), static_cast<char*>(nullptr));
+    else
+      execl(updater.c_str(), kUpdaterName, static_cast<char*>(nullptr));
     std::fprintf(stderr, "orvanta: cannot run %s: %s\n", updater.c_str(), std::strerror(errno));
     _exit(kExitError);
   }

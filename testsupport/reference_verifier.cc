@@ -1,4 +1,4 @@
-#include "fuzz/reference_verifier.h"
+#include "testsupport/reference_verifier.h"
 
 #include <openssl/evp.h>
 #include <openssl/rsa.h>

@@ -1,0 +1,190 @@
+// A hostile neighbour for whole-run tests: another process on the same simulated device as a
+// running updater, using the same platform and the same settings store.
+//
+//   orvanta_neighbour DEVICE CUE ACTION [ARGUMENT...]
+//
+// DEVICE is the device directory. CUE is "now", "transcript:TEXT" or "journal:TEXT": the
+// action starts once DEVICE/transcript.jsonl (or DEVICE/journal.jsonl) contains TEXT, for
+// instance the counter text "Operation 6 of 6:". Actions:
+//
+//   hold ORDER MILLISECONDS     takes the two mutexes one after the other in ORDER ("cfg-nor" or
+//                               "nor-cfg"), each waited for without a time limit, holds both for
+//                               MILLISECONDS, releases them
+//   cycles ORDER                store cycles (open, lock, load, unlock, close) in a loop until
+//                               DEVICE/neighbour.stop exists; with ORDER "cfg-nor" or "nor-cfg"
+//                               each cycle runs inside a hold of both mutexes taken in that
+//                               order, with "store" as the store takes them itself
+//   write-mapping FILE OFFSET COUNT
+//                               creates the mapping "_Corvelle_MMF_" over card file FILE (made
+//                               OFFSET + COUNT bytes long when missing) and writes COUNT bytes
+//                               0x5A at OFFSET through a writable view
+//   rewrite FILE SOURCE         copies card file SOURCE over card file FILE
+//   truncate FILE               opens card file FILE for writing, truncating it
+//
+// Card files are named as on the device's card ("_seboot.nb0" is "\SD Card\_seboot.nb0").
+// Prints one line saying what happened; exits 0 when the action ran (whatever the platform
+// answered), 2 on a usage error.
+#include <chrono>
+#include <cstdio>
+#include <cstdlib>
+#include <cstring>
+#include <filesystem>
+#include <fstream>
+#include <iterator>
+#include <string>
+#include <thread>
+
+#include "flash/nor_flash_mutex.h"
+#include "platform/core_library.h"
+#include "settings/settings_mutex.h"
+#include "settings/settings_store.h"
+
+namespace {
+
+std::filesystem::path device;
+
+std::u16string CardPath(const std::string& name) {
+  std::u16string path = u"\\SD Card\\";
+  for (char c : name) path.push_back(c == '/' ? u'\\' : static_cast<char16_t>(c));
+  return path;
+}
+
+bool FileContains(const std::filesystem::path& path, const std::string& text) {
+  std::ifstream stream(path, std::ios::binary);
+  const std::string content((std::istreambuf_iterator<char>(stream)),
+                            std::istreambuf_iterator<char>());
+  return content.find(text) != std::string::npos;
+}
+
+void WaitForCue(const std::string& cue) {
+  if (cue == "now") return;
+  const std::size_t colon = cue.find(':');
+  const std::string source = cue.substr(0, colon);
+  const std::string text = cue.substr(colon + 1);
+  const std::filesystem::path path =
+      device / (source == "journal" ? "journal.jsonl" : "transcript.jsonl");
+  while (!FileContains(path, text)) {
+    std::this_thread::sleep_for(std::chrono::milliseconds(2));
+  }
+}
+
+// The two mutexes in `order`; false for an order that names none ("store").
+bool TakeBoth(const std::string& order, HANDLE settings, HANDLE flash) {
+  if (order != "cfg-nor" && order != "nor-cfg") return false;
+  const HANDLE first = order == "cfg-nor" ? settings : flash;
+  const HANDLE second = order == "cfg-nor" ? flash : settings;
+  WaitForSingleObject(first, INFINITE);
+  WaitForSingleObject(second, INFINITE);
+  return true;
+}
+
+void ReleaseBoth(HANDLE settings, HANDLE flash) {
+  ReleaseMutex(flash);
+  ReleaseMutex(settings);
+}
+
+int Hold(const std::string& order, int milliseconds) {
+  const HANDLE settings = CreateMutexW(nullptr, FALSE, kSettingsMutexName);
+  const HANDLE flash = CreateMutexW(nullptr, FALSE, kNorFlashMutexName);
+  if (!TakeBoth(order, settings, flash)) return 2;
+  std::printf("held %s\n", order.c_str());
+  std::fflush(stdout);
+  std::this_thread::sleep_for(std::chrono::milliseconds(milliseconds));
+  ReleaseBoth(settings, flash);
+  return 0;
+}
+
+int Cycles(const std::string& order) {
+  const HANDLE settings = CreateMutexW(nullptr, FALSE, kSettingsMutexName);
+  const HANDLE flash = CreateMutexW(nullptr, FALSE, kNorFlashMutexName);
+  if (order != "store" && order != "cfg-nor" && order != "nor-cfg") return 2;
+  long cycles = 0;
+  while (!std::filesystem::exists(device / "neighbour.stop")) {
+    const bool held = TakeBoth(order, settings, flash);
+    SettingsStore::Open();
+    SettingsStore::Lock();
+    SettingsStore::Load();
+    SettingsStore::Unlock();
+    SettingsStore::Close();
+    if (held) ReleaseBoth(settings, flash);
+    ++cycles;
+    // A moment between cycles, as another program's would have; without it the loop could
+    // keep the mutexes to itself and starve the updater rather than deadlock it.
+    std::this_thread::sleep_for(std::chrono::milliseconds(1));
+  }
+  std::printf("cycles %ld\n", cycles);
+  return 0;
+}
+
+int WriteMapping(const std::string& name, DWORD offset, DWORD count) {
+  const std::u16string path = CardPath(name);
+  HANDLE file = CreateFileW(path.c_str(), GENERIC_READ | GENERIC_WRITE, 0, nullptr, OPEN_ALWAYS,
+                            FILE_ATTRIBUTE_NORMAL, nullptr);
+  if (file == INVALID_HANDLE_VALUE) {
+    std::printf("file refused %u\n", GetLastError());
+    return 0;
+  }
+  HANDLE mapping = CreateFileMappingW(file, nullptr, PAGE_READWRITE | SEC_COMMIT, 0,
+                                      offset + count, u"_Corvelle_MMF_");
+  const bool existed = GetLastError() == ERROR_ALREADY_EXISTS;
+  BYTE* view = mapping == nullptr
+                   ? nullptr
+                   : static_cast<BYTE*>(MapViewOfFile(mapping, FILE_MAP_ALL_ACCESS, 0, 0, 0));
+  if (view != nullptr) {
+    std::memset(view + offset, 0x5A, count);
+    UnmapViewOfFile(view);
+  }
+  std::printf("mapping existed %d written %d\n", existed ? 1 : 0, view != nullptr ? 1 : 0);
+  if (mapping != nullptr) CloseHandle(mapping);
+  CloseHandle(file);
+  return 0;
+}
+
+int Rewrite(const std::string& name, const std::string& source) {
+  const std::u16string target = CardPath(name);
+  const std::u16string from = CardPath(source);
+  const BOOL copied = CopyFileExW(from.c_str(), target.c_str(), nullptr, nullptr, nullptr, 0);
+  std::printf("rewrite %s %u\n", copied ? "done" : "refused", copied ? 0 : GetLastError());
+  return 0;
+}
+
+int Truncate(const std::string& name) {
+  const std::u16string path = CardPath(name);
+  HANDLE file = CreateFileW(path.c_str(), GENERIC_WRITE, 0, nullptr, TRUNCATE_EXISTING,
+                            FILE_ATTRIBUTE_NORMAL, nullptr);
+  std::printf("truncate %s %u\n", file == INVALID_HANDLE_VALUE ? "refused" : "done",
+              file == INVALID_HANDLE_VALUE ? GetLastError() : 0);
+  if (file != INVALID_HANDLE_VALUE) CloseHandle(file);
+  return 0;
+}
+
+}  // namespace
+
+int main(int argc, char** argv) {
+  if (argc < 4) {
+    std::fputs("usage: orvanta_neighbour DEVICE CUE ACTION [ARGUMENT...]\n", stderr);
+    return 2;
+  }
+  device = argv[1];
+  setenv("ORVANTA_DEVICE", argv[1], 1);
+  WaitForCue(argv[2]);
+  const std::string action = argv[3];
+  const int rest = argc - 4;
+  char** arguments = argv + 4;
+  int status = 2;
+  if (action == "hold" && rest == 2) {
+    status = Hold(arguments[0], std::atoi(arguments[1]));
+  } else if (action == "cycles" && rest == 1) {
+    status = Cycles(arguments[0]);
+  } else if (action == "write-mapping" && rest == 3) {
+    status = WriteMapping(arguments[0], static_cast<DWORD>(std::atol(arguments[1])),
+                          static_cast<DWORD>(std::atol(arguments[2])));
+  } else if (action == "rewrite" && rest == 2) {
+    status = Rewrite(arguments[0], arguments[1]);
+  } else if (action == "truncate" && rest == 1) {
+    status = Truncate(arguments[0]);
+  }
+  if (status == 2) std::fputs("orvanta_neighbour: bad action or arguments\n", stderr);
+  std::fflush(stdout);
+  return status;
+}
