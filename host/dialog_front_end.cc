@@ -37,7 +37,14 @@ std::unique_ptr<FrontEnd> CreateFrontEndFromEnvironment(std::string* error) {
     return HeadlessUi::Create(Environment("ORVANTA_ANSWERS"), Environment("ORVANTA_TRANSCRIPT"),
                               error);
   }
-  if (ui == "tui") return std::make_unique<TerminalUi>();
+  if (ui == "tui") {
+    // The terminal shows everything; a transcript is written only to a file asked for.
+    const std::string transcriptPath = Environment("ORVANTA_TRANSCRIPT");
+    if (transcriptPath.empty()) return std::make_unique<TerminalUi>();
+    std::unique_ptr<TranscriptWriter> transcript = TranscriptWriter::Open(transcriptPath, error);
+    if (!transcript) return nullptr;
+    return std::make_unique<TerminalUi>(std::move(transcript));
+  }
   if (error != nullptr) *error = "ORVANTA_UI: unknown front end '" + ui + "' (tui or headless)";
   return nullptr;
 }

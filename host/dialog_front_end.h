@@ -97,7 +97,9 @@ void InstallFrontEnd(std::unique_ptr<FrontEnd> frontEnd);
 FrontEnd* CurrentFrontEnd();
 
 // Chooses the front end from the environment: ORVANTA_UI=headless or tui; unset means tui on a
-// terminal and headless otherwise. Null with a one-line reason when it cannot be made.
+// terminal and headless otherwise. ORVANTA_TRANSCRIPT names the transcript file (headless:
+// standard output when unset; tui: none when unset). Null with a one-line reason when it cannot
+// be made.
 std::unique_ptr<FrontEnd> CreateFrontEndFromEnvironment(std::string* error);
 
 // The framework's program entry: enforces a single instance on Pocket PC and Smartphone shells

@@ -1,8 +1,6 @@
 #include "host/headless_ui.h"
 
-#include <nlohmann/json.hpp>
-
-// Keys are written in the order given ("event" first), as the transcript documents them.
+#include <algorithm>
 
 namespace host {
 
@@ -38,66 +36,20 @@ std::unique_ptr<HeadlessUi> HeadlessUi::Create(const std::string& answers,
     start = comma + 1;
   }
 
-  std::FILE* transcript = stdout;
-  bool owns = false;
-  if (!transcriptPath.empty()) {
-    transcript = std::fopen(transcriptPath.c_str(), "w");
-    if (transcript == nullptr) {
-      if (error != nullptr) *error = "ORVANTA_TRANSCRIPT: cannot open " + transcriptPath;
-      return nullptr;
-    }
-    owns = true;
-  }
-  return std::unique_ptr<HeadlessUi>(new HeadlessUi(transcript, owns, std::move(tokens)));
+  std::unique_ptr<TranscriptWriter> transcript = TranscriptWriter::Open(transcriptPath, error);
+  if (!transcript) return nullptr;
+  return std::unique_ptr<HeadlessUi>(new HeadlessUi(std::move(transcript), std::move(tokens)));
 }
 
-HeadlessUi::HeadlessUi(std::FILE* transcript, bool ownsTranscript, std::vector<Token> answers)
-    : transcript_(transcript), ownsTranscript_(ownsTranscript), answers_(std::move(answers)) {}
-
-HeadlessUi::~HeadlessUi() {
-  if (ownsTranscript_) std::fclose(transcript_);
-}
-
-void HeadlessUi::Write(const std::string& line) {
-  // Called with mutex_ held. Each line reaches the file before the program goes on, so a
-  // transcript read after a power cut or a crash ends with the last thing that happened.
-  std::fputs(line.c_str(), transcript_);
-  std::fputc('\n', transcript_);
-  std::fflush(transcript_);
-}
+HeadlessUi::HeadlessUi(std::unique_ptr<TranscriptWriter> transcript, std::vector<Token> answers)
+    : transcript_(std::move(transcript)), answers_(std::move(answers)) {}
 
 void HeadlessUi::DialogShown(HWND /*dialog*/, const DialogView& view) {
-  std::lock_guard lock(mutex_);
-  std::string warning;
-  for (const ControlView& control : view.controls) {
-    if (control.progressBar) {
-      lastPosition_ = control.position;
-    } else if (warningId_ == 0) {
-      // The dialog's first static text is its warning label.
-      warningId_ = control.id;
-      warning = DialogTextToUtf8(control.text);
-    }
-  }
-  Write(nlohmann::ordered_json{
-      {"event", "dialog"}, {"title", DialogTextToUtf8(view.title)}, {"warning", warning}}
-            .dump());
+  transcript_->DialogShown(view);
 }
 
 void HeadlessUi::ControlChanged(const DialogView& view, WORD controlId) {
-  std::lock_guard lock(mutex_);
-  const ControlView* control = view.Find(controlId);
-  if (control == nullptr) return;
-  if (control->progressBar) {
-    if (control->position == lastPosition_) return;
-    lastPosition_ = control->position;
-    Write(nlohmann::ordered_json{{"event", "progress"}, {"position", control->position}}.dump());
-  } else if (control->id == warningId_) {
-    Write(nlohmann::ordered_json{{"event", "warning"}, {"text", DialogTextToUtf8(control->text)}}
-              .dump());
-  } else {
-    Write(nlohmann::ordered_json{{"event", "counter"}, {"text", DialogTextToUtf8(control->text)}}
-              .dump());
-  }
+  transcript_->ControlChanged(view, controlId);
 }
 
 void HeadlessUi::OpenMessageBox(const std::shared_ptr<MessageBoxRequest>& box) {
@@ -108,43 +60,26 @@ void HeadlessUi::OpenMessageBox(const std::shared_ptr<MessageBoxRequest>& box) {
     if (token == Token::Plug || token == Token::Unplug) {
       const sim::AcLine line = token == Token::Plug ? sim::AcLine::Online : sim::AcLine::Offline;
       std::string error;
-      if (SetAcLine(line, &error)) {
-        Write(nlohmann::ordered_json{{"event", "power"}, {"ac_line", sim::ToString(line)}}.dump());
-      } else {
-        Write(nlohmann::ordered_json{{"event", "power"}, {"error", error}}.dump());
-      }
+      transcript_->PowerSet(SetAcLine(line, &error) ? std::optional(line) : std::nullopt, error);
       continue;
     }
     answer = token == Token::Ok ? IDOK : token == Token::Cancel ? IDCANCEL : 0;
     break;
   }
-  Write(nlohmann::ordered_json{{"event", "message"},
-                               {"id", box->stringId},
-                               {"text", DialogTextToUtf8(box->text)},
-                               {"type", box->typePassed},
-                               {"answer", answer}}
-            .dump());
+  transcript_->MessageAnswered(*box, answer);
   box->Answer(answer);
 }
 
 void HeadlessUi::BroughtToForeground() {
-  std::lock_guard lock(mutex_);
-  Write(nlohmann::ordered_json{{"event", "foreground"}}.dump());
+  transcript_->BroughtToForeground();
 }
 
 void HeadlessUi::Restarting() {
-  std::lock_guard lock(mutex_);
-  if (exitWritten_) return;
-  Write(nlohmann::ordered_json{{"event", "restart"}}.dump());
-  Write(nlohmann::ordered_json{{"event", "exit"}, {"status", 0}}.dump());
-  exitWritten_ = true;
+  transcript_->Restarting();
 }
 
 void HeadlessUi::Exiting(int status) {
-  std::lock_guard lock(mutex_);
-  if (exitWritten_) return;
-  Write(nlohmann::ordered_json{{"event", "exit"}, {"status", status}}.dump());
-  exitWritten_ = true;
+  transcript_->Exiting(status);
 }
 
 }  // namespace host

@@ -69,6 +69,9 @@ void PutText(int row, int column, const std::string& text, int maxColumns) {
 
 }  // namespace
 
+TerminalUi::TerminalUi(std::unique_ptr<TranscriptWriter> transcript)
+    : transcript_(std::move(transcript)) {}
+
 TerminalUi::~TerminalUi() {
   std::lock_guard lock(mutex_);
   StopLocked();
@@ -109,13 +112,15 @@ void TerminalUi::StopLocked() {
 }
 
 void TerminalUi::DialogShown(HWND dialog, const DialogView& view) {
+  if (transcript_) transcript_->DialogShown(view);
   std::lock_guard lock(mutex_);
   dialog_ = dialog;
   view_ = view;
   if (StartLocked()) DrawLocked();
 }
 
-void TerminalUi::ControlChanged(const DialogView& view, WORD /*controlId*/) {
+void TerminalUi::ControlChanged(const DialogView& view, WORD controlId) {
+  if (transcript_) transcript_->ControlChanged(view, controlId);
   std::lock_guard lock(mutex_);
   view_ = view;
   if (started_ && !stopped_) DrawLocked();
@@ -141,10 +146,13 @@ void TerminalUi::OpenMessageBox(const std::shared_ptr<MessageBoxRequest>& box) {
       return;
     }
   }
-  box->Answer(0);  // no terminal: the box cannot be shown
+  // No terminal: the box cannot be shown.
+  if (transcript_) transcript_->MessageAnswered(*box, 0);
+  box->Answer(0);
 }
 
 void TerminalUi::BroughtToForeground() {
+  if (transcript_) transcript_->BroughtToForeground();
   std::lock_guard lock(mutex_);
   if (started_ && !stopped_) {
     clearok(curscr, TRUE);
@@ -153,21 +161,29 @@ void TerminalUi::BroughtToForeground() {
 }
 
 void TerminalUi::Restarting() {
-  std::lock_guard lock(mutex_);
-  StopLocked();
+  {
+    std::lock_guard lock(mutex_);
+    StopLocked();
+  }
+  if (transcript_) transcript_->Restarting();
 }
 
-void TerminalUi::Exiting(int /*status*/) {
-  std::lock_guard lock(mutex_);
-  StopLocked();
+void TerminalUi::Exiting(int status) {
+  {
+    std::lock_guard lock(mutex_);
+    StopLocked();
+  }
+  if (transcript_) transcript_->Exiting(status);
 }
 
 void TerminalUi::ToggleAcLine() {
   const std::optional<sim::AcLine> line = ReadAcLine();
   const sim::AcLine next = line == sim::AcLine::Online ? sim::AcLine::Offline : sim::AcLine::Online;
   std::string error;
+  const bool set = SetAcLine(next, &error);
+  if (transcript_) transcript_->PowerSet(set ? std::optional(next) : std::nullopt, error);
   std::lock_guard lock(mutex_);
-  powerNote_ = SetAcLine(next, &error) ? std::string() : error;
+  powerNote_ = set ? std::string() : error;
 }
 
 void TerminalUi::HandleInput() {
@@ -211,7 +227,10 @@ void TerminalUi::HandleInput() {
       std::lock_guard lock(mutex_);
       DrawLocked();
     }
-    if (answered) answered->Answer(answer);
+    if (answered) {
+      if (transcript_) transcript_->MessageAnswered(*answered, answer);
+      answered->Answer(answer);
+    }
     if (command != 0 && dialog_ != nullptr) PostMessageW(dialog_, WM_COMMAND, command, 0);
     if (resized && dialog_ != nullptr) {
       PostMessageW(dialog_, WM_SIZE, 0,

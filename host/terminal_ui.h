@@ -10,6 +10,8 @@
 // template's size. Controls sit where the template puts them, a dialog unit being a quarter of
 // a cell horizontally and an eighth vertically; a resized terminal is redrawn with that layout.
 // The terminal is taken over when the dialog or a box is first shown, and given back at exit.
+// Given a transcript writer, it also records what was shown and answered there, as the headless
+// front end does, so a caller can tell what happened after the screen is gone.
 #pragma once
 
 #include <memory>
@@ -18,12 +20,13 @@
 #include <vector>
 
 #include "host/dialog_front_end.h"
+#include "host/transcript_writer.h"
 
 namespace host {
 
 class TerminalUi : public FrontEnd {
  public:
-  TerminalUi() = default;
+  explicit TerminalUi(std::unique_ptr<TranscriptWriter> transcript = nullptr);
   ~TerminalUi() override;
 
   int InputDescriptor() const override;
@@ -53,6 +56,7 @@ class TerminalUi : public FrontEnd {
   void DrawStatusLocked(int row, int columns);
   void ToggleAcLine();
 
+  const std::unique_ptr<TranscriptWriter> transcript_;  // may be null
   mutable std::mutex mutex_;  // every ncurses call; Restarting comes from the worker
   bool started_ = false;
   bool failed_ = false;

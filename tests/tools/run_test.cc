@@ -123,10 +123,23 @@ TEST_F(Run, TerminalRunSaysHowItEndedAfterTheUiCloses) {
     }
     return false;
   };
-  const std::string command = ShellQuote(ORVANTA_TOOL) + " run " + ShellQuote(device.string()) +
+  // A cancelled run (which leaves the device as it was), then, after a key, one confirmed.
+  const std::string run = ShellQuote(ORVANTA_TOOL) + " run " + ShellQuote(device.string());
+  const std::string command = run + "; echo \"first exit $?\"; read line; clear; " + run +
                               "; echo \"tool exit $?\"; sleep 600";
   ASSERT_EQ(
       std::system((tmux + "new-session -d -s run -x 100 -y 30 " + ShellQuote(command)).c_str()), 0);
+  EXPECT_TRUE(waitFor("Performing this upgrade")) << screen();
+  std::system((tmux + "send-keys -t run Escape").c_str());
+  EXPECT_TRUE(waitFor("Failed to complete upgrade.")) << screen();
+  std::system((tmux + "send-keys -t run Enter").c_str());
+  EXPECT_TRUE(waitFor("first exit 1")) << screen();
+  const std::string failed = screen();
+  EXPECT_NE(failed.find("message 132: \"Performing this upgrade"), std::string::npos) << failed;
+  EXPECT_NE(failed.find("The update failed: \"Failed to complete upgrade.\"; exit status 1"),
+            std::string::npos)
+      << failed;
+  std::system((tmux + "send-keys -t run Enter").c_str());
   EXPECT_TRUE(waitFor("Performing this upgrade")) << screen();
   std::system((tmux + "send-keys -t run Enter").c_str());
   EXPECT_TRUE(waitFor("tool exit 0")) << screen();

@@ -148,9 +148,9 @@ std::size_t JournalLength(const std::filesystem::path& directory) {
   return lines;
 }
 
-// How a run ended, after the updater's window has gone: whether the device restarted (from
-// the device journal's lines after `journalBefore`) and with which update request, or the
-// messages it showed (from the transcript, when there is one) and the failure.
+// How a run ended, after the updater's window has gone: the messages it showed (from the
+// transcript, when there is one), then whether the device restarted (from the device journal's
+// lines after `journalBefore`) and with which update request, or the failure.
 void PrintOutcome(const std::filesystem::path& directory, std::size_t journalBefore,
                   const std::optional<std::filesystem::path>& transcript, int status) {
   bool restarted = false;
@@ -188,6 +188,42 @@ void PrintOutcome(const std::filesystem::path& directory, std::size_t journalBef
     std::cout << "The updater ended without a restart; exit status " << status << "\n";
   }
 }
+
+// Whether the updater will choose its terminal front end (as its ORVANTA_UI rule does).
+bool UsesTerminalUi(const RunOptions& options) {
+  if (options.headless) return false;
+  const char* ui = std::getenv("ORVANTA_UI");
+  if (ui != nullptr && *ui != '\0') return std::strcmp(ui, "tui") == 0;
+  return isatty(STDOUT_FILENO) == 1;
+}
+
+// An empty file of the temporary directory, only this user's, removed with this object.
+class TemporaryTranscript {
+ public:
+  explicit TemporaryTranscript(std::string* error) {
+    std::error_code code;
+    std::string name =
+        (std::filesystem::temp_directory_path(code) / "orvanta-run-XXXXXX.jsonl").string();
+    const int descriptor = mkstemps(name.data(), static_cast<int>(std::strlen(".jsonl")));
+    if (descriptor < 0) {
+      *error = "cannot make a temporary transcript: " + std::string(std::strerror(errno));
+      return;
+    }
+    close(descriptor);
+    path_ = name;
+  }
+  TemporaryTranscript(const TemporaryTranscript&) = delete;
+  TemporaryTranscript& operator=(const TemporaryTranscript&) = delete;
+  ~TemporaryTranscript() {
+    std::error_code ignored;
+    if (!path_.empty()) std::filesystem::remove(path_, ignored);
+  }
+
+  const std::filesystem::path& Path() const { return path_; }  // empty when it was not made
+
+ private:
+  std::filesystem::path path_;
+};
 
 struct DemoArguments {
   std::optional<std::string> directory;
@@ -377,7 +413,7 @@ void AddRunCommands(CLI::App& app, int* status) {
   runCommand->add_option("--answers", run->answers,
                          "message-box answers: comma-separated ok, cancel, none, plug, unplug");
   runCommand->add_option("--transcript", run->transcript,
-                         "write the headless transcript to FILE (default standard output)");
+                         "write the transcript to FILE (headless: default standard output)");
   runCommand->footer(
       "Examples:\n  orvanta run ./device\n"
       "  orvanta run ./device --headless --answers ok --transcript run.jsonl\n");
@@ -387,6 +423,16 @@ void AddRunCommands(CLI::App& app, int* status) {
     options.headless = run->headless;
     options.answers = run->answers;
     if (run->transcript) options.transcript = *run->transcript;
+    // The terminal UI leaves nothing on the screen: a private transcript, unless one is asked
+    // for, tells afterwards which messages it showed.
+    std::optional<TemporaryTranscript> privateTranscript;
+    if (!options.transcript && UsesTerminalUi(options)) {
+      std::string error;
+      if (!privateTranscript.emplace(&error).Path().empty())
+        options.transcript = privateTranscript->Path();
+      else
+        std::cerr << "orvanta: " << error << " (the messages shown are not listed)\n";
+    }
     const std::size_t journalBefore = JournalLength(run->directory);
     *status = RunUpdater(options);
     // A headless transcript on standard output already ends with the outcome.
