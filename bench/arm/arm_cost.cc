@@ -29,7 +29,7 @@
 
 #include "flash/nor_flash.h"
 #include "flash/nor_flash_mutex.h"
-#include "fuzz/memory_device.h"
+#include "testsupport/memory_device.h"
 #include "settings/ecc_code.h"
 #include "settings/settings_block.h"
 #include "signing/image_verifier.h"
