@@ -24,7 +24,7 @@
 #include <thread>
 #include <vector>
 
-#include "fuzz/reference_verifier.h"
+#include "testsupport/reference_verifier.h"
 #include "tools/signer/signer.h"
 
 namespace {
