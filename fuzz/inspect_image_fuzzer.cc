@@ -11,7 +11,7 @@
 #include <vector>
 
 #include "fuzz/fuzz_input.h"
-#include "fuzz/reference_verifier.h"
+#include "testsupport/reference_verifier.h"
 #include "tools/orvanta/image_inspection.h"
 
 namespace {
