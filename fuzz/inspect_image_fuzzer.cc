@@ -14,21 +14,6 @@
 #include "testsupport/reference_verifier.h"
 #include "tools/orvanta/image_inspection.h"
 
-namespace {
-
-const reference::PublicKey& ReferenceKey(int index) {
-  static const std::vector<reference::PublicKey> keys = [] {
-    std::vector<reference::PublicKey> loaded;
-    for (int i = 0; i < 4; ++i)
-      loaded.push_back(reference::PublicKey::FromFile(std::string(ORVANTA_KEY_DIR) + "/key" +
-                                                      std::to_string(i) + ".der"));
-    return loaded;
-  }();
-  return keys[static_cast<std::size_t>(index)];
-}
-
-}  // namespace
-
 extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size) {
   fuzz::FuzzInput input(data, size);
   const bool onlyKeyZero = (input.Take<std::uint8_t>() & 1) != 0;
@@ -38,7 +23,7 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
   const orvanta::ImageInspection inspection = orvanta::InspectImage(copy, onlyKeyZero);
   FUZZ_REQUIRE(std::equal(copy.begin(), copy.end(), file.begin()));  // nothing written
   const int key = inspection.key ? (*inspection.key < 0 ? 0 : *inspection.key) : 0;
-  FUZZ_REQUIRE(inspection.result == reference::VerifyImage(file, &ReferenceKey(key), nullptr));
+  FUZZ_REQUIRE(inspection.result == reference::VerifyImage(file, reference::BuiltInKey(static_cast<std::uint32_t>(key)), nullptr));
   if (inspection.result > 0) {
     FUZZ_REQUIRE(!inspection.failure);
     FUZZ_REQUIRE(inspection.totalPayload == static_cast<std::uint64_t>(inspection.result));

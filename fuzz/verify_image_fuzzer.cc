@@ -16,16 +16,9 @@
 namespace {
 
 const reference::PublicKey* ReferenceKey(DWORD index) {
-  static const std::vector<reference::PublicKey> keys = [] {
-    std::vector<reference::PublicKey> loaded;
-    for (int i = 0; i < 4; ++i)
-      loaded.push_back(reference::PublicKey::FromFile(std::string(ORVANTA_KEY_DIR) + "/key" +
-                                                      std::to_string(i) + ".der"));
-    return loaded;
-  }();
-  if (index >= keys.size()) return nullptr;
-  FUZZ_REQUIRE(static_cast<bool>(keys[index]));
-  return &keys[index];
+  const reference::PublicKey* key = reference::BuiltInKey(index);
+  FUZZ_REQUIRE(key == nullptr || static_cast<bool>(*key));
+  return key;
 }
 
 }  // namespace

@@ -8,7 +8,9 @@
 #include <cstring>
 #include <fstream>
 #include <iterator>
+#include <string>
 #include <utility>
+#include <vector>
 
 namespace reference {
 namespace {
@@ -74,6 +76,17 @@ PublicKey PublicKey::FromFile(const std::filesystem::path& derFile) {
   std::ifstream in(derFile, std::ios::binary);
   const Bytes der((std::istreambuf_iterator<char>(in)), std::istreambuf_iterator<char>());
   return FromDer(der);
+}
+
+const PublicKey* BuiltInKey(std::uint32_t index) {
+  static const std::vector<PublicKey> keys = [] {
+    std::vector<PublicKey> loaded;
+    for (int i = 0; i < 4; ++i)
+      loaded.push_back(
+          PublicKey::FromFile(std::string(ORVANTA_KEY_DIR) + "/key" + std::to_string(i) + ".der"));
+    return loaded;
+  }();
+  return index < keys.size() ? &keys[index] : nullptr;
 }
 
 std::size_t PublicKey::Size() const {

@@ -56,6 +56,10 @@ class PublicKey {
 std::uint32_t CheckBlock(std::span<const std::uint8_t> block, std::uint32_t algorithm,
                          std::span<const std::uint8_t> digest);
 
+// Built-in key `index` (0 to 3) as OpenSSL reads it: the key directory the build turned into the
+// device's key table. Null for any other index. Loaded once, on first use.
+const PublicKey* BuiltInKey(std::uint32_t index);
+
 // The SHA-1 digest of the bytes.
 Bytes Sha1(std::span<const std::uint8_t> bytes);
 

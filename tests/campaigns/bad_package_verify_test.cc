@@ -34,14 +34,7 @@ const signer::PrivateKey& SigningKey(int index) {
 }
 
 const reference::PublicKey& ReferenceKey(int index) {
-  static std::vector<reference::PublicKey> keys = [] {
-    std::vector<reference::PublicKey> loaded;
-    for (int i = 0; i < 4; ++i)
-      loaded.push_back(reference::PublicKey::FromFile(std::string(ORVANTA_KEY_DIR) + "/key" +
-                                                      std::to_string(i) + ".der"));
-    return loaded;
-  }();
-  return keys[index];
+  return *reference::BuiltInKey(static_cast<std::uint32_t>(index));
 }
 
 struct PackageFile {
