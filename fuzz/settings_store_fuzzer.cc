@@ -208,22 +208,39 @@ void PutBlockField(BYTE* at, DWORD value) {
 }
 
 bool Format(const Model& model) {
-  static INT blocks[4] = {-1, -1, -1, -1};
-  if (blocks[0] < 0) {
+  // Where each settings block lies in the array (byte offset and size), found once.
+  struct Place {
+    std::size_t offset = 0;
+    std::size_t size = 0;
+  };
+  static bool found = false;
+  static Place places[4];
+  if (!found) {
     memory_device::Reset(memory_device::ChipConfig{});
     NorFlashMutex::Acquire();
     if (NorFlash::Open() == 1) {
-      for (std::size_t i = 0; i < 4; ++i) blocks[i] = NorFlash::FirstBlockOfType(kTypes[i]);
+      const auto* base = reinterpret_cast<const volatile BYTE*>(NorFlash::BlockAddress(0));
+      found = true;
+      for (std::size_t i = 0; i < 4; ++i) {
+        const INT block = NorFlash::FirstBlockOfType(kTypes[i]);
+        if (block < 0) {
+          found = false;
+          break;
+        }
+        const auto* at = reinterpret_cast<const volatile BYTE*>(
+            NorFlash::BlockAddress(static_cast<DWORD>(block)));
+        places[i] = {static_cast<std::size_t>(at - base),
+                     NorFlash::BlockSize(static_cast<DWORD>(block))};
+      }
     }
     NorFlash::Close();
     NorFlashMutex::Release();
+    if (!found) return false;
   }
   for (std::size_t i = 0; i < 4; ++i) {
-    if (blocks[i] < 0) return false;
-    const memory_device::Block& block = memory_device::Blocks()[static_cast<std::size_t>(blocks[i])];
-    BYTE* bytes = memory_device::Array() + block.offset;
+    BYTE* bytes = memory_device::Array() + places[i].offset;
     // Only this much of the block is ever programmed; the rest stays erased.
-    std::memset(bytes, 0xFF, std::min<std::size_t>(block.size, kSettingsBlockOverhead + kSize));
+    std::memset(bytes, 0xFF, std::min<std::size_t>(places[i].size, kSettingsBlockOverhead + kSize));
     const Payload& payload = model.partitions[i];
     DWORD length = kSize;
     while (length > 0 && payload[length - 1] == 0xFF) --length;
