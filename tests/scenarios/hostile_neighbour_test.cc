@@ -17,10 +17,12 @@
 #include <stdexcept>
 #include <string>
 #include <thread>
+#include <utility>
 #include <vector>
 
 #include "scenario_bench.h"
 #include "scenario_expectations.h"
+#include "tests/test_emulator.h"
 
 extern char** environ;
 
@@ -43,16 +45,15 @@ class Neighbour {
   Neighbour(const Bench& bench, std::vector<std::string> arguments)
       : device_(bench.Device().Paths().root),
         report_(device_.string() + ".neighbour" + std::to_string(count_++)) {
-    std::string program = NeighbourProgram();
+    const std::string program = NeighbourProgram();
     arguments.insert(arguments.begin(), {program, device_.string()});
-    std::vector<char*> argv;
-    for (std::string& argument : arguments) argv.push_back(argument.data());
-    argv.push_back(nullptr);
+    std::vector<std::string> command = test_emulator::Command(std::move(arguments));
+    std::vector<char*> argv = test_emulator::Arguments(command);
     posix_spawn_file_actions_t actions;
     posix_spawn_file_actions_init(&actions);
     posix_spawn_file_actions_addopen(&actions, STDOUT_FILENO, report_.c_str(),
                                      O_WRONLY | O_CREAT | O_TRUNC, 0644);
-    const int result = posix_spawn(&pid_, program.c_str(), &actions, nullptr, argv.data(), environ);
+    const int result = posix_spawn(&pid_, argv[0], &actions, nullptr, argv.data(), environ);
     posix_spawn_file_actions_destroy(&actions);
     if (result != 0) throw std::runtime_error("cannot start " + program);
   }
