@@ -7,6 +7,7 @@
 #include <fstream>
 #include <thread>
 
+#include "tests/test_emulator.h"
 #include "tests/tools/tool_runner.h"
 
 namespace orvanta_test {
@@ -124,7 +125,14 @@ TEST_F(Run, TerminalRunSaysHowItEndedAfterTheUiCloses) {
     return false;
   };
   // A cancelled run (which leaves the device as it was), then, after a key, one confirmed.
-  const std::string run = ShellQuote(ORVANTA_TOOL) + " run " + ShellQuote(device.string());
+  // Under an emulator both the tool and the updater it starts run behind it.
+  std::string emulator;
+  if (test_emulator::kEmulator[0] != '\0') {
+    emulator = "ORVANTA_EMULATOR=" + ShellQuote(test_emulator::kEmulator) + " " +
+               ShellQuote(test_emulator::kEmulator) + " ";
+  }
+  const std::string run =
+      emulator + ShellQuote(ORVANTA_TOOL) + " run " + ShellQuote(device.string());
   const std::string command = run + "; echo \"first exit $?\"; read line; clear; " + run +
                               "; echo \"tool exit $?\"; sleep 600";
   ASSERT_EQ(
