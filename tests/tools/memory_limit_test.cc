@@ -12,15 +12,7 @@
 namespace orvanta_test {
 namespace {
 
-// 32 MiB for the tool. Under an emulator the limit holds the emulator too, whose code buffer and
-// own heap take about 160 MiB before the tool starts (measured with qemu-arm 7.2).
-std::string Limit() {
-  const bool emulated = test_emulator::kEmulator[0] != '\0';
-  const unsigned long long bytes = (32ull << 20) + (emulated ? 160ull << 20 : 0);
-  std::string limit = "prlimit --data=" + std::to_string(bytes) + " ";
-  if (emulated) limit += std::string(test_emulator::kEmulator) + " ";
-  return limit;
-}
+constexpr char kLimit[] = "prlimit --data=33554432 ";
 
 using MemoryLimit = ToolTest;
 
@@ -29,6 +21,10 @@ TEST_F(MemoryLimit, VerifyMapsTheImageAndRunningOutOfMemoryIsOneLine) {
   GTEST_SKIP() << "the sanitizer's own mappings do not fit a 32 MiB data limit";
 #endif
   if (std::system("command -v prlimit >/dev/null 2>&1") != 0) GTEST_SKIP() << "no prlimit";
+  // A data limit on qemu-user holds the emulator itself (its code buffer alone is larger than
+  // 32 MiB), and the emulator does not pass the limit on to the program it runs.
+  if (test_emulator::kEmulator[0] != '\0')
+    GTEST_SKIP() << "a data limit cannot reach an emulated tool";
   // 48 MiB of payload in records of 1 MiB, signed with development key 3.
   std::vector<std::uint8_t> payload(48u << 20);
   for (std::size_t i = 0; i < payload.size(); i += 4096)
@@ -42,7 +38,7 @@ TEST_F(MemoryLimit, VerifyMapsTheImageAndRunningOutOfMemoryIsOneLine) {
     WriteBytes(Path("image"), image);
   }
   auto run = [this](const std::string& arguments) {
-    return std::system((Limit() + ShellQuote(ORVANTA_TOOL) + " " + arguments + " >" +
+    return std::system((kLimit + ShellQuote(ORVANTA_TOOL) + " " + arguments + " >" +
                         ShellQuote(Path("out").string()) + " 2>" + ShellQuote(Path("err").string()))
                            .c_str());
   };
