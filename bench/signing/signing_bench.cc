@@ -15,6 +15,7 @@
 #include <string>
 #include <vector>
 
+#include "bench/rate_reporter.h"
 #include "signing/hash_object.h"
 #include "signing/image_verifier.h"
 #include "signing/key_table.h"
@@ -280,22 +281,6 @@ BENCHMARK(RsaVerifyObject)->Name("Rsa1024Verify/Orvanta");
 BENCHMARK(RsaVerifyOpenSsl)->Name("Rsa1024Verify/OpenSsl");
 BENCHMARK(VerifyImageObject)->Name("VerifyImage100MB/Orvanta")->Unit(benchmark::kMillisecond);
 BENCHMARK(VerifyImageOpenSsl)->Name("VerifyImage100MB/OpenSsl")->Unit(benchmark::kMillisecond);
-
-// Keeps each run's rate (bytes or items per second) for the ratio lines.
-class RateReporter : public benchmark::ConsoleReporter {
- public:
-  void ReportRuns(const std::vector<Run>& runs) override {
-    for (const Run& run : runs) {
-      if (run.error_occurred || run.run_type != Run::RT_Iteration) continue;
-      const auto bytes = run.counters.find("bytes_per_second");
-      const auto items = run.counters.find("items_per_second");
-      if (bytes != run.counters.end()) rates[run.benchmark_name()] = bytes->second;
-      if (items != run.counters.end()) rates[run.benchmark_name()] = items->second;
-    }
-    ConsoleReporter::ReportRuns(runs);
-  }
-  std::map<std::string, double> rates;
-};
 
 void PrintRatio(const RateReporter& reporter, const char* figure, const std::string& ours,
                 const std::string& theirs, double target) {

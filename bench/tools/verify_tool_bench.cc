@@ -24,6 +24,7 @@
 #include <thread>
 #include <vector>
 
+#include "bench/rate_reporter.h"
 #include "testsupport/reference_verifier.h"
 #include "tools/signer/signer.h"
 
@@ -129,19 +130,6 @@ BENCHMARK(ReferenceVerify)
     ->Name("VerifyTool100MB/OpenSsl")
     ->Unit(benchmark::kMillisecond)
     ->UseRealTime();
-
-class RateReporter : public benchmark::ConsoleReporter {
- public:
-  void ReportRuns(const std::vector<Run>& runs) override {
-    for (const Run& run : runs) {
-      if (run.error_occurred || run.run_type != Run::RT_Iteration) continue;
-      const auto bytes = run.counters.find("bytes_per_second");
-      if (bytes != run.counters.end()) rates[run.benchmark_name()] = bytes->second;
-    }
-    ConsoleReporter::ReportRuns(runs);
-  }
-  std::map<std::string, double> rates;
-};
 
 // A field of /proc/PID/status in KiB (0 when it cannot be read).
 std::uint64_t StatusKib(pid_t process, const std::string& field) {
