@@ -227,6 +227,13 @@ void Bench::UpdateConfig(const std::function<void(sim::DeviceConfig&)>& change) 
   device_.SaveConfig(config);
 }
 
+void Bench::ChangeNorAtRest(const std::function<void(Bytes&)>& change) {
+  Bytes nor = device_.ReadNor();
+  change(nor);
+  test::WriteFile(device_.Paths().Nor(), nor);
+  norBefore_ = std::move(nor);
+}
+
 void Bench::Place(const PackageSet& packages) {
   for (const auto& [path, content] : packages.files) {
     device_.WriteCard(path, content);

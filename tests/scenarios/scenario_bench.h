@@ -97,6 +97,9 @@ class Bench {
   // when taken; returns the wait's result.
   DWORD TryFlashLock() const;
 
+  // Changes nor.bin at rest (damage that was there before the run); the run is then checked
+  // against the changed image.
+  void ChangeNorAtRest(const std::function<void(Bytes&)>& change);
   const Bytes& NorBefore() const { return norBefore_; }
   Bytes NorAfter() const { return device_.ReadNor(); }
   FlashLayout Layout() const { return layout_; }
