@@ -38,8 +38,7 @@ constexpr ReferenceEntry kEnvironmentVariables[] = {
      "terminal)"},
     {"ORVANTA_ANSWERS", "run: the headless message-box answers (--answers sets it)"},
     {"ORVANTA_TRANSCRIPT",
-     "run: the file the updater writes its transcript to (--transcript "
-     "sets it)"},
+     "run: the file the updater writes its transcript to (--transcript sets it)"},
     {"ORVANTA_DEVICE",
      "set by the tool to the device directory it works on, for its own flash and settings code "
      "and for the updater; a value set before is replaced"},
@@ -113,6 +112,7 @@ std::vector<std::string> OptionNames(const CLI::Option& option) {
   return names;
 }
 
+// The program, then every listed command below it, each followed by its own (depth first).
 std::vector<const CLI::App*> CommandsBelow(const CLI::App& program) {
   std::vector<const CLI::App*> commands = {&program};
   for (std::size_t i = 0; i < commands.size(); ++i) {
@@ -283,6 +283,7 @@ std::span<const ReferenceEntry> EnvironmentVariables() {
 std::string ReferenceFooter() {
   std::string text;
   AppendTable("Exit status", kExitStatuses, &text);
+  text += "\n";
   AppendTable("Environment", kEnvironmentVariables, &text);
   return text;
 }
