@@ -31,7 +31,7 @@ void Apply(const Bench& bench, const char* path, Damage damage) {
     case Damage::Missing:
       break;
     case Damage::Empty:
-      bench.Device().WriteCard(path, {});
+      bench.Device().WriteCard(path, Bytes{});
       break;
     case Damage::Directory:
       std::filesystem::create_directory(file);
@@ -41,7 +41,7 @@ void Apply(const Bench& bench, const char* path, Damage damage) {
         // Permissions do not stop root: a link to itself cannot be opened by anyone.
         std::filesystem::create_symlink(file.filename(), file);
       } else {
-        bench.Device().WriteCard(path, {1, 2, 3});
+        bench.Device().WriteCard(path, Bytes{1, 2, 3});
         std::filesystem::permissions(file, std::filesystem::perms::none);
       }
       break;

@@ -139,8 +139,8 @@ class Device {
   Bytes Nor() const { return bench_.NorAfter(); }
 
   std::pair<std::uint64_t, std::uint64_t> BlockRange(std::uint32_t block) const {
-    const auto begin = bench_.BlockOffset(block);
-    return {begin, begin + test::BlockSizeOf(bench_.Config(), block)};
+    const sim::BlockLayout blocks = bench_.Blocks();
+    return {blocks.Start(block), blocks.Start(block) + blocks.Size(block)};
   }
   bool SameBlock(const Bytes& a, const Bytes& b, std::uint32_t block) const {
     const auto [begin, end] = BlockRange(block);

@@ -169,7 +169,7 @@ void ExpectOutcome(const Bench& bench, const PackageSet& packages, int variant, 
     EXPECT_TRUE(std::equal(image.begin(), image.end(), working.begin()))
         << "_seboot.nb0 does not begin with the raw bootloader";
   }
-  const Bytes journalBytes = test::ReadFile(bench.Device().Paths().Journal());
+  const Bytes journalBytes = testsupport::ReadFile(bench.Device().Paths().Journal());
   const std::string journal(journalBytes.begin(), journalBytes.end());
   EXPECT_EQ(journal.find(R"("event":"restart_refused")") != std::string::npos,
             expected.restartRefused)

@@ -63,8 +63,8 @@ Arrange Corrupt(const char* path) {
   };
 }
 Arrange ResignedWith(const char* path, int keyIndex, std::size_t payloadSize, std::uint32_t seed) {
-  return Replace(path,
-                 [=] { return SignedImage(test::PatternBytes(payloadSize, seed), keyIndex); });
+  return Replace(
+      path, [=] { return SignedImage(testsupport::PatternBytes(payloadSize, seed), keyIndex); });
 }
 Arrange Line(sim::AcLine line) {
   return [line](Bench& bench, const PackageSet&) {
@@ -136,7 +136,7 @@ Arrange SemiPermanentPayload(std::function<Bytes(const Bytes&)> make) {
     AppendRecord(records, RecordId::PartNumber, partNumber->attribute, partNumber->data);
     Bytes payload = make(records);
     payload.resize(kSettingsPayloadCapacity, 0xFF);
-    ASSERT_EQ(test::WriteSettingsBlock(bench.Layout().semiPermanentBlock, payload), "");
+    ASSERT_EQ(testsupport::WriteSettingsBlock(bench.Layout().semiPermanentBlock, payload), "");
   };
 }
 
@@ -235,7 +235,7 @@ const Row kRows[] = {
     {"VariantImageWithoutMagic", "52614-01", 1, 150'000, "ok",
      Replace("EA1/syaffs.bc",
              [] {
-               Bytes image = SignedImage(test::PatternBytes(5000, 3), 1);
+               Bytes image = SignedImage(testsupport::PatternBytes(5000, 3), 1);
                image[0] = 'X';
                return image;
              }),
@@ -358,6 +358,22 @@ TEST_P(UpdateScenario, Run) {
 INSTANTIATE_TEST_SUITE_P(Scenarios, UpdateScenario, ::testing::ValuesIn(kRows),
                          [](const ::testing::TestParamInfo<Row>& info) { return info.param.name; });
 
+// The happy path on every device shape: the bootloader lands from block 0 whatever the block
+// sizes, the settings are found below the table in the last block, and nothing else changes.
+class UpdateOnEveryShape : public ::testing::TestWithParam<testsupport::DeviceShape> {};
+
+TEST_P(UpdateOnEveryShape, Completes) {
+  Bench bench("52614-12", GetParam().Config());
+  const PackageSet& packages = StandardPackages(2);
+  bench.Place(packages);
+  const int status = bench.Run("ok");
+  ExpectOutcome(bench, packages, 2, status, Completes());
+}
+
+INSTANTIATE_TEST_SUITE_P(Shapes, UpdateOnEveryShape,
+                         ::testing::ValuesIn(testsupport::DeviceShapes()),
+                         [](const auto& info) { return std::string(info.param.name); });
+
 // Another process has a mapping of the program's mapping name open. Taking that object would
 // verify (and later program) the other process's bytes; the run stops before the first
 // verification instead.
@@ -366,7 +382,7 @@ TEST(MappingNameScenario, NameHeldElsewhereStopsBeforeAnyVerification) {
   const PackageSet& packages = StandardPackages(1);
   bench.Place(packages);
   // Larger than sdisk.bc, so that a view of the foreign object would map and be verified.
-  bench.Device().WriteCard("other.bin", SignedImage(test::PatternBytes(200'000, 5), 0));
+  bench.Device().WriteCard("other.bin", SignedImage(testsupport::PatternBytes(200'000, 5), 0));
   // Shared for reading, so that the object handed to another process really maps this file.
   HANDLE file = CreateFileW(u"\\SD Card\\other.bin", GENERIC_READ, FILE_SHARE_READ, nullptr,
                             OPEN_EXISTING, FILE_ATTRIBUTE_NORMAL, nullptr);
