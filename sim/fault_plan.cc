@@ -32,53 +32,31 @@ const char* FaultName(FaultKind kind) {
 }
 
 Fault Fault::EraseError(std::uint32_t block) {
-  Fault fault;
-  fault.kind = FaultKind::EraseError;
-  fault.block = block;
-  return fault;
+  return {.kind = FaultKind::EraseError, .block = block};
 }
 
 Fault Fault::ProgramError(std::uint32_t block, std::optional<std::uint32_t> word) {
-  Fault fault;
-  fault.kind = FaultKind::ProgramError;
-  fault.block = block;
-  fault.word = word;
-  return fault;
+  return {.kind = FaultKind::ProgramError, .block = block, .word = word};
 }
 
 Fault Fault::NeverReady(std::uint32_t block) {
-  Fault fault;
-  fault.kind = FaultKind::NeverReady;
-  fault.block = block;
-  return fault;
+  return {.kind = FaultKind::NeverReady, .block = block};
 }
 
 Fault Fault::VppError() {
-  Fault fault;
-  fault.kind = FaultKind::VppError;
-  return fault;
+  return {.kind = FaultKind::VppError};
 }
 
 Fault Fault::PowerCutAfter(std::uint64_t count, std::optional<std::uint64_t> seed) {
-  Fault fault;
-  fault.kind = FaultKind::PowerCutAfter;
-  fault.count = count;
-  fault.seed = seed;
-  return fault;
+  return {.kind = FaultKind::PowerCutAfter, .count = count, .seed = seed};
 }
 
 Fault Fault::FlipBit(std::uint64_t offset, std::uint32_t bit) {
-  Fault fault;
-  fault.kind = FaultKind::FlipBit;
-  fault.offset = offset;
-  fault.bit = bit;
-  return fault;
+  return {.kind = FaultKind::FlipBit, .offset = offset, .bit = bit};
 }
 
 Fault Fault::RestartFails() {
-  Fault fault;
-  fault.kind = FaultKind::RestartFails;
-  return fault;
+  return {.kind = FaultKind::RestartFails};
 }
 
 const Fault* FaultPlan::Search(ChipOperation operation, std::uint32_t block,

@@ -32,11 +32,11 @@ const char* FaultName(FaultKind kind);
 struct Fault {
   FaultKind kind = FaultKind::EraseError;
   std::uint32_t block = 0;
-  std::optional<std::uint32_t> word;
+  std::optional<std::uint32_t> word = std::nullopt;
   std::uint64_t count = 0;
   std::uint64_t offset = 0;
   std::uint32_t bit = 0;
-  std::optional<std::uint64_t> seed;  // power cut: default the count
+  std::optional<std::uint64_t> seed = std::nullopt;  // power cut: default the count
   bool operator==(const Fault&) const = default;
 
   static Fault EraseError(std::uint32_t block);

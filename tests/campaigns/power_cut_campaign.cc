@@ -312,10 +312,7 @@ CampaignResult RunPowerCutCampaign(const CampaignOptions& options) {
         result.phaseEnds.begin());
     outcome.phase = std::min(outcome.phase, result.phaseEnds.size() - 1);
 
-    sim::Fault cut;
-    cut.kind = sim::FaultKind::PowerCutAfter;
-    cut.count = k;
-    device.Restore({cut});
+    device.Restore({sim::Fault::PowerCutAfter(k)});
     const int firstStatus = device.Run();
     const JournalFacts facts = device.Journal();
     outcome.cutTookEffect = firstStatus == sim::kPowerCutExitStatus && facts.powerCut;

@@ -26,10 +26,8 @@ TEST(DeviceConfig, SavedConfigLoadsBackUnchanged) {
   config.lockVariant = sim::LockVariant::UnlockAll;
   config.lockTimeUs = 70;
   config.unlockTimeUs = 9000;
-  config.faults = {{sim::FaultKind::ProgramError, 2, 17, 0, 0, 0, std::nullopt},
-                   {sim::FaultKind::FlipBit, 0, std::nullopt, 0, 99, 3, std::nullopt},
-                   {sim::FaultKind::PowerCutAfter, 0, std::nullopt, 40, 0, 0, 7},
-                   {sim::FaultKind::RestartFails, 0, std::nullopt, 0, 0, 0, std::nullopt}};
+  config.faults = {sim::Fault::ProgramError(2, 17), sim::Fault::FlipBit(99, 3),
+                   sim::Fault::PowerCutAfter(40, 7), sim::Fault::RestartFails()};
   testsupport::TemporaryDevice device(config);
   const sim::Loaded<sim::DeviceConfig> loaded = sim::LoadDeviceConfig(device.Paths());
   ASSERT_TRUE(loaded) << loaded.error;

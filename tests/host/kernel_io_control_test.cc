@@ -49,7 +49,7 @@ TEST(KernelIoControl, RestartJournalsCallsTheObserverAndEndsWithStatusZero) {
 TEST(KernelIoControl, RefusedRestartReturnsFalseAndTheProcessGoesOn) {
   testsupport::TemporaryDevice device{host_test::SmallFlash()};
   sim::DeviceConfig config = host_test::SmallFlash();
-  config.faults.push_back({sim::FaultKind::RestartFails, 0, std::nullopt, 0, 0, 0, std::nullopt});
+  config.faults.push_back(sim::Fault::RestartFails());
   device.SaveConfig(config);
   observerMark = (device.Paths().root / "observer").string();
   EXPECT_EXIT(

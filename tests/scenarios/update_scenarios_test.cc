@@ -77,13 +77,6 @@ Arrange WithFaults(std::function<std::vector<sim::Fault>(const Bench&)> faults) 
     bench.UpdateConfig([&](sim::DeviceConfig& config) { config.faults = plan; });
   };
 }
-sim::Fault Fault(sim::FaultKind kind, std::uint32_t block, std::optional<std::uint32_t> word = {}) {
-  sim::Fault fault;
-  fault.kind = kind;
-  fault.block = block;
-  fault.word = word;
-  return fault;
-}
 // Time limits run out in a few thousand counter reads instead of seconds.
 Arrange VirtualTiming() {
   return [](Bench& bench, const PackageSet&) {
@@ -267,28 +260,28 @@ const Row kRows[] = {
     {"BootloaderOfTheFlashSize", "52614-01", 1, kFlashSize, "ok", Nothing(),
      Fails({kConfirmUpgradeText}, 5)},
     {"EraseFaultAtBlock0", "52614-01", 1, 150'000, "ok",
-     WithFaults([](const Bench&) { return std::vector{Fault(sim::FaultKind::EraseError, 0)}; }),
+     WithFaults([](const Bench&) { return std::vector{sim::Fault::EraseError(0)}; }),
      Fails({kConfirmUpgradeText}, 6, PartialImage, 0)},
     {"EraseFaultAtBlock3", "52614-01", 1, 150'000, "ok",
-     WithFaults([](const Bench&) { return std::vector{Fault(sim::FaultKind::EraseError, 3)}; }),
+     WithFaults([](const Bench&) { return std::vector{sim::Fault::EraseError(3)}; }),
      Fails({kConfirmUpgradeText}, 6, PartialImage, 3)},
     {"ProgramFaultAtBlock9", "52614-01", 1, 150'000, "ok", WithFaults([](const Bench&) {
-       return std::vector{Fault(sim::FaultKind::ProgramError, 9, 77)};
+       return std::vector{sim::Fault::ProgramError(9, 77)};
      }),
      Fails({kConfirmUpgradeText}, 6, PartialImage, 9)},
     {"ProgramFaultInLastBlock", "52614-01", 1, 150'000, "ok",
-     WithFaults([](const Bench&) { return std::vector{Fault(sim::FaultKind::ProgramError, 10)}; }),
+     WithFaults([](const Bench&) { return std::vector{sim::Fault::ProgramError(10)}; }),
      Fails({kConfirmUpgradeText}, 6, PartialImage, 10)},
     {"BlockNeverReady", "52614-01", 1, 150'000, "ok",
      Both(VirtualTiming(), WithFaults([](const Bench&) {
-            return std::vector{Fault(sim::FaultKind::NeverReady, 2)};
+            return std::vector{sim::Fault::NeverReady(2)};
           })),
      Fails({kConfirmUpgradeText}, 6, PartialImage, 2)},
     {"ProgrammingVoltageError", "52614-01", 1, 150'000, "ok",
-     WithFaults([](const Bench&) { return std::vector{Fault(sim::FaultKind::VppError, 0)}; }),
+     WithFaults([](const Bench&) { return std::vector{sim::Fault::VppError()}; }),
      Fails({kConfirmUpgradeText}, 6, PartialImage, 0)},
     {"SettingsFlushFails", "52614-01", 1, 150'000, "ok", WithFaults([](const Bench& bench) {
-       return std::vector{Fault(sim::FaultKind::EraseError, bench.Layout().semiPermanentBlock)};
+       return std::vector{sim::Fault::EraseError(bench.Layout().semiPermanentBlock)};
      }),
      Fails({kConfirmUpgradeText}, 6, WholeImage)},
     // The put finds no room and leaves nothing dirty, so the flush succeeds without the request.
@@ -328,7 +321,7 @@ const Row kRows[] = {
      CutBeforeSemiPermanentTrailerMagic(), Completes()},
     // Everything is in place for the next start; only the restart itself did not happen.
     {"RestartRequestReturns", "52614-12", 2, 150'000, "ok",
-     WithFaults([](const Bench&) { return std::vector{Fault(sim::FaultKind::RestartFails, 0)}; }),
+     WithFaults([](const Bench&) { return std::vector{sim::Fault::RestartFails()}; }),
      [] {
        auto e = Fails({kConfirmUpgradeText}, 6, WholeImage);
        e.updateRequest = true;

@@ -331,6 +331,25 @@ TEST_F(NorChipTest, FaultsEndOperationsWithTheirBitsAndAreJournalled) {
   EXPECT_EQ(journal[2]["kind"], "never_ready");
 }
 
+// One lookup serves programs and erases: a voltage error wherever it stands in the plan, then
+// the lock bit, then the block's first entry for that kind of operation.
+TEST_F(NorChipTest, TheFaultPlanStrikesInThePartsOrder) {
+  sim::DeviceConfig config;
+  config.faults = {sim::Fault::ProgramError(5), sim::Fault::EraseError(5),
+                   sim::Fault::NeverReady(5), sim::Fault::EraseError(6)};
+  Start(config);
+  EXPECT_EQ(Erase(5), 0xA2);  // locked: the plan is not reached
+  chip_->Write(0, 0x0050);
+  Unlock(5);
+  EXPECT_EQ(Erase(5), 0xA0);  // the program error does not strike an erase
+  chip_->Write(0, 0x0050);
+  EXPECT_EQ(Program(Block(5), 0), 0x90);
+  config.faults.push_back(sim::Fault::VppError());
+  chip_->Reconfigure(config);
+  chip_->Write(0, 0x0050);
+  EXPECT_EQ(Erase(5), 0xA8);
+}
+
 TEST_F(NorChipTest, AVoltageErrorFailsEveryEraseAndProgram) {
   sim::DeviceConfig config;
   config.faults = {sim::Fault::VppError()};

@@ -26,7 +26,8 @@ class BootloaderProgrammerTest : public ::testing::Test {
   void Start(std::vector<sim::Fault> faults = {}) {
     ASSERT_EQ(testsupport::FormatSettings("52614-01"), "");
     Bytes nor = device_.ReadNor();
-    std::fill(nor.begin(), nor.begin() + static_cast<long>(sim::BlockLayout(config_.regions).Start(10)), 0x3C);
+    std::fill(nor.begin(),
+              nor.begin() + static_cast<long>(sim::BlockLayout(config_.regions).Start(10)), 0x3C);
     testsupport::WriteFile(device_.Paths().Nor(), nor);
     before_ = nor;
     sim::DeviceConfig config = device_.Config();
@@ -49,7 +50,9 @@ class BootloaderProgrammerTest : public ::testing::Test {
 
   void TearDown() override { Finish(); }
 
-  std::uint64_t Offset(std::uint32_t block) const { return sim::BlockLayout(config_.regions).Start(block); }
+  std::uint64_t Offset(std::uint32_t block) const {
+    return sim::BlockLayout(config_.regions).Start(block);
+  }
 
   // nor.bin as it should be after writing `written` bytes of `image` over `before_`: every
   // block touched is erased first.
@@ -160,29 +163,14 @@ TEST_P(BootloaderFaultTest, ProgrammingEndsAtTheFailingBlock) {
   EXPECT_EQ(dialog_.progressBar.Positions().size(), GetParam().failingBlock);
 }
 
-sim::Fault EraseErrorAt(std::uint32_t block) {
-  sim::Fault fault;
-  fault.kind = sim::FaultKind::EraseError;
-  fault.block = block;
-  return fault;
-}
-
-sim::Fault ProgramErrorAt(std::uint32_t block, std::optional<std::uint32_t> word) {
-  sim::Fault fault;
-  fault.kind = sim::FaultKind::ProgramError;
-  fault.block = block;
-  fault.word = word;
-  return fault;
-}
-
 INSTANTIATE_TEST_SUITE_P(
     Faults, BootloaderFaultTest,
-    ::testing::Values(FaultCase{"EraseBlock0", EraseErrorAt(0), 0},
-                      FaultCase{"EraseBlock3", EraseErrorAt(3), 3},
-                      FaultCase{"EraseBlock9", EraseErrorAt(9), 9},
-                      FaultCase{"ProgramBlock0", ProgramErrorAt(0, std::nullopt), 0},
-                      FaultCase{"ProgramBlock5LastWord", ProgramErrorAt(5, 4095), 5},
-                      FaultCase{"ProgramBlock11", ProgramErrorAt(11, 100), 11}),
+    ::testing::Values(FaultCase{"EraseBlock0", sim::Fault::EraseError(0), 0},
+                      FaultCase{"EraseBlock3", sim::Fault::EraseError(3), 3},
+                      FaultCase{"EraseBlock9", sim::Fault::EraseError(9), 9},
+                      FaultCase{"ProgramBlock0", sim::Fault::ProgramError(0), 0},
+                      FaultCase{"ProgramBlock5LastWord", sim::Fault::ProgramError(5, 4095), 5},
+                      FaultCase{"ProgramBlock11", sim::Fault::ProgramError(11, 100), 11}),
     [](const ::testing::TestParamInfo<FaultCase>& info) { return info.param.name; });
 
 // The chip reported success, but a bit of block 1 changed before the read-back (flipped behind
