@@ -2,6 +2,8 @@
 
 #include <cstring>
 
+#include "common/byte_order.h"
+
 namespace {
 
 constexpr char kStartMarker[] = "<MAGIC_2>";
@@ -15,18 +17,6 @@ constexpr DWORD kBitmapBytes = 0xC0000;
 constexpr DWORD kMinimumBlocks = 10;
 // The four settings partitions stand just below the table block, one block each.
 constexpr DWORD kFirstReservedFromTop = 5;
-
-DWORD ReadLittle32(const BYTE* bytes) {
-  return static_cast<DWORD>(bytes[0]) | static_cast<DWORD>(bytes[1]) << 8 |
-         static_cast<DWORD>(bytes[2]) << 16 | static_cast<DWORD>(bytes[3]) << 24;
-}
-
-void WriteLittle32(BYTE* bytes, DWORD value) {
-  bytes[0] = static_cast<BYTE>(value);
-  bytes[1] = static_cast<BYTE>(value >> 8);
-  bytes[2] = static_cast<BYTE>(value >> 16);
-  bytes[3] = static_cast<BYTE>(value >> 24);
-}
 
 BYTE* Entry(BYTE* table, std::size_t index) {
   return table + kPartitionEntriesOffset + kPartitionEntrySize * index;
@@ -44,12 +34,12 @@ bool HasMarker(const BYTE* at, const char* marker, std::size_t sizeWithNul) {
 void WriteEntry(BYTE* table, std::size_t index, PartitionType type, const char* name, DWORD first,
                 DWORD last, DWORD blockSize) {
   BYTE* entry = Entry(table, index);
-  WriteLittle32(entry + kPartitionTypeOffset, static_cast<DWORD>(type));
+  StoreLittleEndian32(entry + kPartitionTypeOffset, static_cast<DWORD>(type));
   const std::size_t nameLength = std::strlen(name) + 1;
   std::memcpy(entry + kPartitionNameOffset, name, nameLength);
-  WriteLittle32(entry + kPartitionFirstBlockOffset, first);
-  WriteLittle32(entry + kPartitionLastBlockOffset, last);
-  WriteLittle32(entry + kPartitionBlockSizeOffset, blockSize);
+  StoreLittleEndian32(entry + kPartitionFirstBlockOffset, first);
+  StoreLittleEndian32(entry + kPartitionLastBlockOffset, last);
+  StoreLittleEndian32(entry + kPartitionBlockSizeOffset, blockSize);
 }
 
 struct Regions {
@@ -161,8 +151,8 @@ INT PartitionTable::FirstBlockOfType(DWORD type, const BYTE* table) {
   }
   for (std::size_t i = 0; i < kPartitionEntryCount; ++i) {
     const BYTE* entry = Entry(table, i);
-    if (ReadLittle32(entry + kPartitionTypeOffset) == type) {
-      return static_cast<INT>(ReadLittle32(entry + kPartitionFirstBlockOffset));
+    if (LoadLittleEndian32(entry + kPartitionTypeOffset) == type) {
+      return static_cast<INT>(LoadLittleEndian32(entry + kPartitionFirstBlockOffset));
     }
   }
   return -1;
@@ -174,8 +164,8 @@ INT PartitionTable::LastBlockOfType(DWORD type, const BYTE* table) {
   }
   for (std::size_t i = 0; i < kPartitionEntryCount; ++i) {
     const BYTE* entry = Entry(table, i);
-    if (ReadLittle32(entry + kPartitionTypeOffset) == type) {
-      return static_cast<INT>(ReadLittle32(entry + kPartitionLastBlockOffset));
+    if (LoadLittleEndian32(entry + kPartitionTypeOffset) == type) {
+      return static_cast<INT>(LoadLittleEndian32(entry + kPartitionLastBlockOffset));
     }
   }
   return -1;

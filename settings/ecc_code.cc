@@ -2,6 +2,8 @@
 
 #include <cstdint>
 
+#include "common/byte_order.h"
+
 namespace {
 
 // Turns the accumulated column parities C, the odd line parity L and the parity of the number
@@ -53,9 +55,7 @@ void EccCode::ComputeAlignedChunk(const BYTE* data, BYTE* code) {
   std::uint32_t oddLines = 0;
   const BYTE* word = data;
   while ((counter >> kIndexShift) < kEccMaxDataLength) {
-    const std::uint32_t value =
-        static_cast<std::uint32_t>(word[0]) | static_cast<std::uint32_t>(word[1]) << 8 |
-        static_cast<std::uint32_t>(word[2]) << 16 | static_cast<std::uint32_t>(word[3]) << 24;
+    const std::uint32_t value = LoadLittleEndian32(word);
     std::uint32_t entries = 0;
     for (unsigned byte = 0; byte < 4; ++byte) {
       const std::uint32_t entry = EccParityTable[(value >> (8 * byte)) & 0xFFu];

@@ -2,6 +2,7 @@
 
 #include <cstring>
 
+#include "common/byte_order.h"
 #include "flash/nor_flash.h"
 #include "flash/nor_flash_mutex.h"
 
@@ -9,15 +10,6 @@ namespace {
 
 constexpr DWORD kLengthOffset = 8;
 constexpr DWORD kTrailerMagicOffset = kSettingsTrailerCodesSize;
-
-DWORD ReadField(const BYTE* bytes) {
-  return static_cast<DWORD>(bytes[0]) | static_cast<DWORD>(bytes[1]) << 8 |
-         static_cast<DWORD>(bytes[2]) << 16 | static_cast<DWORD>(bytes[3]) << 24;
-}
-
-void WriteField(BYTE* bytes, DWORD value) {
-  for (unsigned i = 0; i < 4; ++i) bytes[i] = static_cast<BYTE>(value >> (8 * i));
-}
 
 // The block's bytes as mapped; the driver leaves the device in read-array mode.
 const BYTE* BlockBytes(DWORD block) {
@@ -65,13 +57,13 @@ SettingsBlockDecoding SettingsBlock::Decode(const BYTE* flash, DWORD blockSize, 
     return Stopped(SettingsReadStop::kHeaderCode, 0, 0);
   }
   if (headerResult == EccCode::kCorrected) ++corrected;
-  if (ReadField(header) != kSettingsBlockMagic) {
-    return Stopped(SettingsReadStop::kMagic, ReadField(header), corrected);
+  if (LoadLittleEndian32(header) != kSettingsBlockMagic) {
+    return Stopped(SettingsReadStop::kMagic, LoadLittleEndian32(header), corrected);
   }
-  if (ReadField(header + 4) != kSettingsBlockVersion) {
-    return Stopped(SettingsReadStop::kVersion, ReadField(header + 4), corrected);
+  if (LoadLittleEndian32(header + 4) != kSettingsBlockVersion) {
+    return Stopped(SettingsReadStop::kVersion, LoadLittleEndian32(header + 4), corrected);
   }
-  const DWORD length = ReadField(header + kLengthOffset);
+  const DWORD length = LoadLittleEndian32(header + kLengthOffset);
   if (length > capacity || length > kSettingsPayloadCapacity ||
       blockSize < kSettingsBlockOverhead || length > blockSize - kSettingsBlockOverhead) {
     return Stopped(SettingsReadStop::kLength, length, corrected);
@@ -80,7 +72,7 @@ SettingsBlockDecoding SettingsBlock::Decode(const BYTE* flash, DWORD blockSize, 
   std::memcpy(buffer, flash + kSettingsHeaderSize, length);
   BYTE trailer[kSettingsTrailerSize];
   std::memcpy(trailer, flash + kSettingsHeaderSize + length, sizeof trailer);
-  if (ReadField(trailer + kTrailerMagicOffset) != kSettingsTrailerMagic) {
+  if (LoadLittleEndian32(trailer + kTrailerMagicOffset) != kSettingsTrailerMagic) {
     SettingsBlockDecoding decoding = Stopped(SettingsReadStop::kTrailerMagic, 0, corrected);
     if (PayloadProven(buffer, length, trailer)) {
       decoding.reading = SettingsBlockReading::kPayloadProven;
@@ -118,9 +110,9 @@ bool SettingsBlock::Write(DWORD block, const BYTE* payload, DWORD length) {
   if (payload == nullptr || length > kSettingsPayloadCapacity) return false;
 
   BYTE header[kSettingsHeaderSize];
-  WriteField(header, kSettingsBlockMagic);
-  WriteField(header + 4, kSettingsBlockVersion);
-  WriteField(header + kLengthOffset, length);
+  StoreLittleEndian32(header, kSettingsBlockMagic);
+  StoreLittleEndian32(header + 4, kSettingsBlockVersion);
+  StoreLittleEndian32(header + kLengthOffset, length);
   EccCode::Compute(header, kSettingsHeaderFieldsSize, header + kSettingsHeaderFieldsSize);
 
   // Slots of chunks that do not exist stay 0xFF, as erased flash would be.
@@ -130,7 +122,7 @@ bool SettingsBlock::Write(DWORD block, const BYTE* payload, DWORD length) {
     const DWORD chunk = length - start < kSettingsChunkSize ? length - start : kSettingsChunkSize;
     EccCode::Compute(payload + start, chunk, trailer + slot * kEccCodeSize);
   }
-  WriteField(trailer + kTrailerMagicOffset, kSettingsTrailerMagic);
+  StoreLittleEndian32(trailer + kTrailerMagicOffset, kSettingsTrailerMagic);
 
   NorFlashMutex::Acquire();
   bool result = false;

@@ -2,12 +2,9 @@
 
 #include <cstring>
 
-namespace {
+#include "common/byte_order.h"
 
-DWORD ReadField(const BYTE* bytes) {
-  return static_cast<DWORD>(bytes[0]) | static_cast<DWORD>(bytes[1]) << 8 |
-         static_cast<DWORD>(bytes[2]) << 16 | static_cast<DWORD>(bytes[3]) << 24;
-}
+namespace {
 
 struct Header {
   DWORD id;
@@ -17,8 +14,8 @@ struct Header {
 
 // The header at `position`; the caller has checked that 12 bytes remain.
 Header ReadHeader(const BYTE* buffer, DWORD position) {
-  return {ReadField(buffer + position), ReadField(buffer + position + 4),
-          ReadField(buffer + position + 8)};
+  return {LoadLittleEndian32(buffer + position), LoadLittleEndian32(buffer + position + 4),
+          LoadLittleEndian32(buffer + position + 8)};
 }
 
 // Scans keep position <= length, so `length - position` never wraps; a record fits when its

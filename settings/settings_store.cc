@@ -2,6 +2,7 @@
 
 #include <cstring>
 
+#include "common/byte_order.h"
 #include "flash/nor_flash.h"
 #include "flash/nor_flash_mutex.h"
 #include "settings/settings_mutex.h"
@@ -63,10 +64,6 @@ void ResetBuffers() {
   for (SettingsPartition& partition : store.partitions) {
     std::memset(partition.buffer, 0xFF, sizeof partition.buffer);
   }
-}
-
-void WriteField(BYTE* bytes, DWORD value) {
-  for (unsigned i = 0; i < 4; ++i) bytes[i] = static_cast<BYTE>(value >> (8 * i));
 }
 
 }  // namespace
@@ -148,9 +145,9 @@ bool SettingsStore::PutRecord(DWORD id, DWORD type, const BYTE* data, DWORD leng
   }
   std::memcpy(partition->buffer, store.scratch, sizeof partition->buffer);
   BYTE* record = partition->buffer + position;
-  WriteField(record, id);
-  WriteField(record + 4, attribute);
-  WriteField(record + 8, length);
+  StoreLittleEndian32(record, id);
+  StoreLittleEndian32(record + 4, attribute);
+  StoreLittleEndian32(record + 8, length);
   std::memcpy(record + kRecordHeaderSize, data, length);
   partition->dirty = true;
   return true;
@@ -191,7 +188,7 @@ bool SettingsStore::ReadPartNumber(WCHAR* out, DWORD capacity) {
 
 bool SettingsStore::RequestUpdate(DWORD value) {
   BYTE bytes[4];
-  WriteField(bytes, value);
+  StoreLittleEndian32(bytes, value);
   return PutRecord(RecordId::UpdateRequest, kSemiPermanentSettingsType, bytes, sizeof bytes,
                    kUpdateRequestAttribute);
 }

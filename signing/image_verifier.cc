@@ -2,6 +2,7 @@
 
 #include <cstring>
 
+#include "common/byte_order.h"
 #include "signing/hash_object.h"
 #include "signing/key_table.h"
 #include "signing/record_observer.h"
@@ -18,15 +19,6 @@ constexpr DWORD ProgressRange = 100;
 
 // Receives each record's SHA-1 digest.
 BYTE RecordDigest[Sha1DigestSize];
-
-DWORD ReadLittleEndian32(const BYTE* bytes) {
-  return static_cast<DWORD>(bytes[0]) | (static_cast<DWORD>(bytes[1]) << 8) |
-         (static_cast<DWORD>(bytes[2]) << 16) | (static_cast<DWORD>(bytes[3]) << 24);
-}
-
-void WriteLittleEndian32(DWORD value, BYTE* bytes) {
-  for (int i = 0; i < 4; ++i) bytes[i] = static_cast<BYTE>(value >> (8 * i));
-}
 
 // The signature library's result for the last record VerifyRecord checked (E_FAIL when it
 // failed before the signature check), and the observer of VerifyImage's walk.
@@ -61,9 +53,9 @@ HRESULT VerifyRecord(const RecordDescriptor& record, const KeyCandidateList& can
   // payload || reserved words 1..3 || type || image header || sequence number
   BYTE reserved[ReservedWordCount][4];
   for (DWORD i = 0; i < ReservedWordCount; ++i)
-    WriteLittleEndian32(record.reserved[i], reserved[i]);
+    StoreLittleEndian32(reserved[i], record.reserved[i]);
   BYTE sequence[4];
-  WriteLittleEndian32(record.sequenceNumber, sequence);
+  StoreLittleEndian32(sequence, record.sequenceNumber);
   if (record.payloadLength != 0 && !Hash(hash, record.payload, record.payloadLength)) {
     return E_FAIL;
   }
@@ -132,8 +124,8 @@ LONG VerifyImage(UpdateDialog* dialog, BYTE* buffer, DWORD size, DWORD keyIndex,
   while (remaining >= RecordHeadSize) {
     BYTE head[RecordHeadSize];
     std::memcpy(head, buffer + position, RecordHeadSize);
-    const DWORD payloadLength = ReadLittleEndian32(head);
-    const DWORD signatureLength = ReadLittleEndian32(head + 4);
+    const DWORD payloadLength = LoadLittleEndian32(head);
+    const DWORD signatureLength = LoadLittleEndian32(head + 4);
     const BYTE recordType = head[8];
     RecordObservation observation = {position,
                                      sequenceNumber,

@@ -5,6 +5,8 @@
 #include <cstring>
 #include <memory>
 
+#include "common/byte_order.h"
+
 namespace {
 
 // Per-round shift amounts and the sine-derived constants, as RFC 1321 gives them.
@@ -19,11 +21,6 @@ constexpr DWORD SineTable[64] = {
     0xf4292244, 0x432aff97, 0xab9423a7, 0xfc93a039, 0x655b59c3, 0x8f0ccc92, 0xffeff47d, 0x85845dd1,
     0x6fa87e4f, 0xfe2ce6e0, 0xa3014314, 0x4e0811a1, 0xf7537e82, 0xbd3af235, 0x2ad7d2bb, 0xeb86d391};
 
-DWORD LoadLittleEndian(const BYTE* bytes) {
-  return static_cast<DWORD>(bytes[0]) | (static_cast<DWORD>(bytes[1]) << 8) |
-         (static_cast<DWORD>(bytes[2]) << 16) | (static_cast<DWORD>(bytes[3]) << 24);
-}
-
 // The sixteen message words of a block. On a little-endian machine a block at a word boundary
 // already holds them as they are stored, and one word-wise copy takes them (byte by byte, a
 // processor without unaligned loads spends four loads and three shifted ors on each).
@@ -34,11 +31,7 @@ void LoadBlock(const BYTE* block, DWORD* x) {
       return;
     }
   }
-  for (int i = 0; i < 16; ++i) x[i] = LoadLittleEndian(block + 4 * i);
-}
-
-void StoreLittleEndian(DWORD value, BYTE* bytes) {
-  for (int i = 0; i < 4; ++i) bytes[i] = static_cast<BYTE>(value >> (8 * i));
+  for (int i = 0; i < 16; ++i) x[i] = LoadLittleEndian32(block + 4 * i);
 }
 
 // Every step is a = b + rotl(a + F(b, c, d) + X[g] + T[i], s), then the registers rotate.
@@ -130,8 +123,8 @@ void Md5Update(Md5State& state, const BYTE* bytes, DWORD length) {
 
 void Md5Finish(Md5State& state, BYTE* digest) {
   BYTE lengthBytes[8];
-  StoreLittleEndian(state.bitCount[0], lengthBytes);
-  StoreLittleEndian(state.bitCount[1], lengthBytes + 4);
+  StoreLittleEndian32(lengthBytes, state.bitCount[0]);
+  StoreLittleEndian32(lengthBytes + 4, state.bitCount[1]);
   DWORD buffered = (state.bitCount[0] >> 3) % Md5BlockSize;
   state.block[buffered++] = 0x80;
   if (buffered > Md5BlockSize - 8) {
@@ -142,6 +135,6 @@ void Md5Finish(Md5State& state, BYTE* digest) {
   std::memset(state.block + buffered, 0, Md5BlockSize - 8 - buffered);
   std::memcpy(state.block + Md5BlockSize - 8, lengthBytes, 8);
   TransformBlocks(state.chaining, state.block, 1);
-  for (int i = 0; i < 4; ++i) StoreLittleEndian(state.chaining[i], state.digest + 4 * i);
+  for (int i = 0; i < 4; ++i) StoreLittleEndian32(state.digest + 4 * i, state.chaining[i]);
   std::memcpy(digest, state.digest, sizeof state.digest);
 }

@@ -2,6 +2,7 @@
 
 #include <cstring>
 
+#include "common/byte_order.h"
 #include "signing/der_reader.h"
 
 namespace {
@@ -23,16 +24,6 @@ constexpr BYTE Sha1Prefixes[] = {15,   0x14, 0x04, 0x00, 0x05, 0x1A, 0x02, 0x03,
 static_assert(sizeof Md5Prefixes == 1 + 18 + 1 + 16 + 1);
 static_assert(sizeof Sha1Prefixes == 1 + 15 + 1 + 13 + 1);
 
-DWORD ReadBlobWord(const BYTE* blob, DWORD offset) {
-  DWORD value;
-  std::memcpy(&value, blob + offset, sizeof value);
-  return value;
-}
-
-void WriteBlobWord(BYTE* blob, DWORD offset, DWORD value) {
-  std::memcpy(blob + offset, &value, sizeof value);
-}
-
 // Drops one leading zero octet of a value longer than one octet.
 ByteBlob WithoutLeadingZero(ByteBlob value) {
   if (value.length > 1 && value.bytes[0] == 0) return ByteBlob{value.length - 1, value.bytes + 1};
@@ -50,10 +41,10 @@ DWORD MakeKeyBlob(ByteBlob modulus, ByteBlob exponent, BYTE* blob) {
 
   const DWORD length = modulus.length;
   std::memset(blob, 0, KeyBlobSize);
-  WriteBlobWord(blob, KeyBlobMagicOffset, RsaKeyBlobMagic);
-  WriteBlobWord(blob, KeyBlobKeyLengthOffset, (length + 7) / 8 * 8 + 8);
-  WriteBlobWord(blob, KeyBlobBitLengthOffset, 8 * length);
-  WriteBlobWord(blob, KeyBlobDataLengthOffset, length - 1);
+  StoreLittleEndian32(blob + KeyBlobMagicOffset, RsaKeyBlobMagic);
+  StoreLittleEndian32(blob + KeyBlobKeyLengthOffset, (length + 7) / 8 * 8 + 8);
+  StoreLittleEndian32(blob + KeyBlobBitLengthOffset, 8 * length);
+  StoreLittleEndian32(blob + KeyBlobDataLengthOffset, length - 1);
   for (DWORD i = 0; i < exponent.length; ++i) {
     blob[KeyBlobExponentOffset + i] = exponent.bytes[exponent.length - 1 - i];
   }
@@ -91,7 +82,7 @@ DWORD CheckSignatureBlock(const BYTE* blob, ALG_ID algorithm, const BYTE* digest
     }
   }
 
-  const DWORD top = ReadBlobWord(blob, KeyBlobDataLengthOffset);  // L - 1
+  const DWORD top = LoadLittleEndian32(blob + KeyBlobDataLengthOffset);  // L - 1
   // A modulus of one octet has no room for the 00 01 head.
   if (top < 1 || top >= RsaValueBufferSize) return NTE_BAD_SIGNATURE;
   const DWORD separator = digestLength + prefixLength;
@@ -113,7 +104,7 @@ DWORD VerifyDigestSignature(ALG_ID algorithm, const BYTE* digest, DWORD digestLe
   BYTE blob[KeyBlobSize];
   const DWORD made = MakeKeyBlob(rsaKey[2], rsaKey[3], blob);
   if (made != 0) return made;
-  if (signature.length != ReadBlobWord(blob, KeyBlobBitLengthOffset) / 8) {
+  if (signature.length != LoadLittleEndian32(blob + KeyBlobBitLengthOffset) / 8) {
     return NTE_BAD_SIGNATURE;
   }
 

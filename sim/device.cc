@@ -88,26 +88,6 @@ Enum ParseEnum(const Reader& reader, std::optional<Enum> (*parse)(const std::str
   return *value;
 }
 
-const char* FaultName(FaultKind kind) {
-  switch (kind) {
-    case FaultKind::EraseError:
-      return "erase_error";
-    case FaultKind::ProgramError:
-      return "program_error";
-    case FaultKind::NeverReady:
-      return "never_ready";
-    case FaultKind::VppError:
-      return "vpp_error";
-    case FaultKind::PowerCutAfter:
-      return "power_cut_after";
-    case FaultKind::FlipBit:
-      return "flip_bit";
-    case FaultKind::RestartFails:
-      return "restart_fails";
-  }
-  return "?";
-}
-
 Fault ReadFault(const Reader& reader) {
   reader.RequireObject();
   const std::string kind = reader.Child("kind").String();

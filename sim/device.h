@@ -16,6 +16,8 @@
 #include <string>
 #include <vector>
 
+#include "sim/fault_plan.h"
+
 namespace sim {
 
 // One erase-block region: `count` blocks of `size` bytes.
@@ -37,29 +39,6 @@ enum class LockVariant { PerBlock, UnlockAll };
 // ("per_block" or "unlock_all"), so that a whole test suite can run on either variant; per_block
 // when the variable is unset or empty.
 LockVariant DefaultLockVariant();
-
-enum class FaultKind {
-  EraseError,     // erase of `block` ends with the erase-error bit
-  ProgramError,   // a word program in `block` (at `word`, a word index inside the block, when
-                  // given) ends with the program-error bit
-  NeverReady,     // an erase or program of `block` never reports ready
-  VppError,       // every erase and program ends with the programming-voltage error bit
-  PowerCutAfter,  // the process ends, as on a power loss, after `count` flash commands; the
-                  // operation it interrupts is torn, in a pattern drawn from `seed`
-  FlipBit,        // bit `bit` of byte `offset` of nor.bin flipped at rest (applied at once)
-  RestartFails,   // the restart request is refused: KernelIoControl returns FALSE
-};
-
-struct Fault {
-  FaultKind kind = FaultKind::EraseError;
-  std::uint32_t block = 0;
-  std::optional<std::uint32_t> word;
-  std::uint64_t count = 0;
-  std::uint64_t offset = 0;
-  std::uint32_t bit = 0;
-  std::optional<std::uint64_t> seed;  // power cut: default the count
-  bool operator==(const Fault&) const = default;
-};
 
 struct DeviceConfig {
   // Flash geometry and identification ("flash" object of device.json).

@@ -10,11 +10,14 @@
 #include "platform/dialog_framework.h"
 #include "platform/physical_memory.h"
 #include "signing/update_dialog_link.h"
+#include "sim/cfi_query_table.h"
 #include "sim/flash_window.h"
 #include "sim/nor_chip.h"
 
 namespace memory_device {
 namespace {
+
+static_assert(kQueryWordCount == sim::cfi::kTableWords);
 
 struct Device {
   ChipConfig config;
@@ -53,14 +56,16 @@ Device& TheDevice() {
 // size exponent of 23 or more); none when the table is not a CFI table. The chip leaves out the
 // blocks that do not fit in the window.
 std::vector<sim::FlashRegion> RegionsOf(const QueryTable& q) {
+  namespace cfi = sim::cfi;
   std::vector<sim::FlashRegion> regions;
-  const unsigned count = q[0x2C];
-  if (q[0x10] != 'Q' || q[0x11] != 'R' || q[0x12] != 'Y' || (count != 1 && count != 2))
+  const unsigned count = q[cfi::kRegionCount];
+  if (q[cfi::kSignature] != 'Q' || q[cfi::kSignature + 1] != 'R' ||
+      q[cfi::kSignature + 2] != 'Y' || (count != 1 && count != 2))
     return regions;
   for (unsigned region = 0; region < count; ++region) {
-    const unsigned base = 0x2D + 4 * region;
-    std::uint32_t size = (q[base + 2] + 256u * q[base + 3]) * 256u;
-    if (q[0x27] >= 23) size *= 2;
+    const std::size_t base = cfi::kRegions + cfi::kRegionWords * region;
+    std::uint32_t size = (q[base + 2] + 256u * q[base + 3]) * cfi::kBlockSizeUnit;
+    if (q[cfi::kDeviceSize] >= cfi::kHalvedBlockSizeExponent) size *= 2;
     regions.push_back({q[base] + 256u * q[base + 1] + 1, size});
   }
   return regions;
@@ -81,26 +86,27 @@ std::uint32_t FlashOffset(const volatile void* address) {
 
 QueryTable MakeQueryTable(Region region0, Region region1, BYTE wordProgramTypical,
                           BYTE blockEraseTypical, BYTE wordProgramMax, BYTE blockEraseMax) {
+  namespace cfi = sim::cfi;
   QueryTable q{};
-  q[0x10] = 'Q';
-  q[0x11] = 'R';
-  q[0x12] = 'Y';
-  q[0x1F] = wordProgramTypical;
-  q[0x21] = blockEraseTypical;
-  q[0x23] = wordProgramMax;
-  q[0x25] = blockEraseMax;
+  q[cfi::kSignature] = 'Q';
+  q[cfi::kSignature + 1] = 'R';
+  q[cfi::kSignature + 2] = 'Y';
+  q[cfi::kWordProgramTypical] = wordProgramTypical;
+  q[cfi::kBlockEraseTypical] = blockEraseTypical;
+  q[cfi::kWordProgramMaximum] = wordProgramMax;
+  q[cfi::kBlockEraseMaximum] = blockEraseMax;
   const std::uint64_t total =
       std::uint64_t{region0.count} * region0.size + std::uint64_t{region1.count} * region1.size;
   BYTE exponent = 0;
   while (exponent < 63 && (std::uint64_t{1} << exponent) < total) ++exponent;
-  q[0x27] = exponent;
-  q[0x2C] = region1.count == 0 ? 1 : 2;
+  q[cfi::kDeviceSize] = exponent;
+  q[cfi::kRegionCount] = region1.count == 0 ? 1 : 2;
   const Region regions[2] = {region0, region1};
   for (unsigned r = 0; r < 2; ++r) {
     if (regions[r].count == 0) continue;
-    const unsigned base = 0x2D + 4 * r;
+    const std::size_t base = cfi::kRegions + cfi::kRegionWords * r;
     const DWORD countMinusOne = regions[r].count - 1;
-    const DWORD units = regions[r].size / 256;
+    const DWORD units = regions[r].size / cfi::kBlockSizeUnit;
     q[base] = static_cast<BYTE>(countMinusOne);
     q[base + 1] = static_cast<BYTE>(countMinusOne >> 8);
     q[base + 2] = static_cast<BYTE>(units);
@@ -121,7 +127,7 @@ void Reset(const ChipConfig& config) {
   chip.timing = sim::TimingMode::Instant;
   device.chip = sim::NorChip::StartInMemory(chip, *device.array, device.clock);
   device.chip->SetQueryTable(std::vector<std::uint16_t>(config.query.begin(), config.query.end()));
-  device.chip->SetViolationHandler([](const std::string& what) { Violation(what, 0); });
+  device.chip->Probe().SetViolationHandler([](const std::string& what) { Violation(what, 0); });
   device.flashMapped = false;
   device.timerMapped = false;
 }

@@ -1,5 +1,6 @@
 #include "update/update_procedure.h"
 
+#include "common/message_ids.h"
 #include "flash/nor_flash.h"
 #include "flash/nor_flash_mutex.h"
 #include "platform/core_library.h"
@@ -15,12 +16,6 @@
 #include "update/mapped_file.h"
 
 namespace {
-
-// String table ids of the messages the procedure shows.
-constexpr UINT kExternalPowerText = 129;
-constexpr UINT kConfirmationText = 132;
-constexpr UINT kNoFreeSpaceText = 133;
-constexpr UINT kBadFilesText = 134;
 
 constexpr DWORD kCommonKey = 0;
 constexpr DWORD kUpdateRequested = 1;
@@ -49,7 +44,7 @@ INT VerifyMappedFile(UpdateDialog* dialog, MappedFile& file, DWORD keyIndex, BOO
 int WaitForExternalPower() {
   int answer = IDOK;
   while (!HasExternalPower()) {
-    answer = AppMessageBox(kExternalPowerText, MB_OKCANCEL);
+    answer = AppMessageBox(kExternalPowerRequiredText, MB_OKCANCEL);
     if (answer == IDCANCEL) {
       break;
     }
@@ -150,24 +145,24 @@ bool VerifyPackageFiles(UpdateDialog* dialog) {
 }
 
 void UpdateProcedure(UpdateDialog* dialog) {
-  if (AppMessageBox(kConfirmationText, MB_OKCANCEL) == IDCANCEL) {
+  if (AppMessageBox(kConfirmUpgradeText, MB_OKCANCEL) == IDCANCEL) {
     return;
   }
   if (!HasEnoughFreeSpace()) {
-    AppMessageBox(kNoFreeSpaceText, MB_OK);
+    AppMessageBox(kNotEnoughSpaceText, MB_OK);
     return;
   }
   if (WaitForExternalPower() == IDCANCEL) {
     return;
   }
   if (!VerifyPackageFiles(dialog)) {
-    AppMessageBox(kBadFilesText, MB_OK);
+    AppMessageBox(kCorruptFilesText, MB_OK);
     return;
   }
   // The verifier sees at most 4 GiB - 1 bytes of a file: a larger package cannot be checked.
   if (CardFileSize(kBootloaderPackagePath) > kLargestPackageFileSize ||
       !CopyWithProgress(dialog, kBootloaderPackagePath, kBootloaderCopyPath)) {
-    AppMessageBox(kBadFilesText, MB_OK);
+    AppMessageBox(kCorruptFilesText, MB_OK);
     return;
   }
   MappedFile bootloader;

@@ -10,9 +10,9 @@
 #include <cstdint>
 #include <vector>
 
-#include "../bench_device.h"
 #include "flash/nor_flash.h"
 #include "flash/nor_flash_mutex.h"
+#include "testsupport/temporary_device.h"
 
 namespace {
 
@@ -69,7 +69,7 @@ bool ProgramFromBlockZero(const std::vector<BYTE>& image, DWORD bytes, bool eras
 }
 
 void ProgramInstant(benchmark::State& state) {
-  bench::BenchDevice device;
+  testsupport::TemporaryDevice device;
   OpenFlash flash;
   const auto image = Image(kImageBytes);
   if (!flash.Opened()) state.SkipWithError("the flash does not open");
@@ -101,7 +101,7 @@ sim::DeviceConfig WithLocks(sim::LockVariant variant, sim::TimingMode timing) {
 // (manual) time; the lock share as a counter.
 void DeviceTimeEstimate(benchmark::State& state, sim::LockVariant variant) {
   const sim::DeviceConfig config = WithLocks(variant, sim::TimingMode::Instant);
-  bench::BenchDevice device(config);
+  testsupport::TemporaryDevice device(config);
   OpenFlash flash;
   if (!flash.Opened()) state.SkipWithError("the flash does not open");
   const FlashGeometry& geometry = NorFlash::Geometry();
@@ -121,7 +121,7 @@ void DeviceTimeEstimate(benchmark::State& state, sim::LockVariant variant) {
 // takes the typical times, scaled to the blocks and words of 1 MiB: the erase with its unlock
 // and lock per block, an empty program (unlock and lock only) per block, and the words.
 void DeviceTimeRealisticSample(benchmark::State& state, sim::LockVariant variant) {
-  bench::BenchDevice device(WithLocks(variant, sim::TimingMode::Realistic));
+  testsupport::TemporaryDevice device(WithLocks(variant, sim::TimingMode::Realistic));
   OpenFlash flash;
   if (!flash.Opened()) state.SkipWithError("the flash does not open");
   const DWORD sampleBytes = NorFlash::BlockSize(0);

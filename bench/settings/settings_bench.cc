@@ -7,12 +7,12 @@
 #include <cstdint>
 #include <vector>
 
-#include "../bench_device.h"
 #include "flash/nor_flash.h"
 #include "flash/nor_flash_mutex.h"
 #include "settings/ecc_code.h"
 #include "settings/settings_block.h"
 #include "settings/settings_store.h"
+#include "testsupport/temporary_device.h"
 
 namespace {
 
@@ -107,7 +107,7 @@ std::vector<BYTE> Payload() {
 }
 
 void SettingsBlockWrite(benchmark::State& state) {
-  bench::BenchDevice device;
+  testsupport::TemporaryDevice device;
   OpenFlash flash;
   const auto payload = Payload();
   if (!flash.Opened()) state.SkipWithError("the flash does not open");
@@ -119,7 +119,7 @@ void SettingsBlockWrite(benchmark::State& state) {
 }
 
 void SettingsBlockRead(benchmark::State& state) {
-  bench::BenchDevice device;
+  testsupport::TemporaryDevice device;
   OpenFlash flash;
   const auto payload = Payload();
   if (!flash.Opened() ||

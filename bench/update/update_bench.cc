@@ -18,11 +18,11 @@
 #include <string>
 #include <vector>
 
-#include "../bench_device.h"
 #include "flash/nor_flash.h"
 #include "flash/nor_flash_mutex.h"
 #include "settings/settings_store.h"
 #include "testsupport/reference_verifier.h"
+#include "testsupport/temporary_device.h"
 #include "tools/signer/signer.h"
 
 extern char** environ;
@@ -88,7 +88,7 @@ void FormatSettings() {
 }
 
 struct Setup {
-  bench::BenchDevice device;
+  testsupport::TemporaryDevice device;
   Bytes norBefore;
   reference::PublicKey keys[2];
   Setup() {

@@ -9,6 +9,7 @@
 
 #include "../scenarios/scenario_bench.h"
 #include "../scenarios/scenario_expectations.h"
+#include "common/message_ids.h"
 
 namespace scenario {
 namespace {
@@ -19,7 +20,7 @@ struct Case {
   const char* name;
   const char* path;
   Damage damage;
-  std::vector<int> messages;  // besides the confirmation (132) and the final 130
+  std::vector<int> messages;  // besides the confirmation and the final kUpgradeFailedText
   int lastOperation;
 };
 
@@ -30,7 +31,7 @@ void Apply(const Bench& bench, const char* path, Damage damage) {
     case Damage::Missing:
       break;
     case Damage::Empty:
-      bench.Device().WriteCard(path, {});
+      bench.Device().WriteCard(path, Bytes{});
       break;
     case Damage::Directory:
       std::filesystem::create_directory(file);
@@ -40,7 +41,7 @@ void Apply(const Bench& bench, const char* path, Damage damage) {
         // Permissions do not stop root: a link to itself cannot be opened by anyone.
         std::filesystem::create_symlink(file.filename(), file);
       } else {
-        bench.Device().WriteCard(path, {1, 2, 3});
+        bench.Device().WriteCard(path, Bytes{1, 2, 3});
         std::filesystem::permissions(file, std::filesystem::perms::none);
       }
       break;
@@ -59,7 +60,7 @@ TEST_P(BadPackageRun, FailsWithItsMessageAndErasesNothing) {
   const PackageSet& packages = StandardPackages(1, 20'000, 5'000);
   bench.Place(packages);
   Apply(bench, c.path, c.damage);
-  std::vector<int> messages = {132};
+  std::vector<int> messages = {kConfirmUpgradeText};
   messages.insert(messages.end(), c.messages.begin(), c.messages.end());
   const int status = bench.Run("ok");
   ExpectOutcome(bench, packages, 1, status, Fails(messages, c.lastOperation));
@@ -73,18 +74,19 @@ TEST_P(BadPackageRun, FailsWithItsMessageAndErasesNothing) {
 // to map, which shows no message of its own.
 INSTANTIATE_TEST_SUITE_P(
     Cards, BadPackageRun,
-    ::testing::Values(Case{"CommonMissing", "sdisk.bc", Damage::Missing, {134}, 0},
-                      Case{"CommonEmpty", "sdisk.bc", Damage::Empty, {134}, 0},
-                      Case{"CommonDirectory", "sdisk.bc", Damage::Directory, {134}, 0},
-                      Case{"CommonUnreadable", "sdisk.bc", Damage::Unreadable, {134}, 0},
-                      Case{"VariantMissing", "EA1/syaffs.bc", Damage::Missing, {134}, 2},
-                      Case{"VariantEmpty", "EA1/syaffs.bc", Damage::Empty, {134}, 2},
-                      Case{"VariantDirectory", "EA1/syaffs.bc", Damage::Directory, {134}, 2},
-                      Case{"VariantUnreadable", "EA1/syaffs.bc", Damage::Unreadable, {134}, 2},
-                      Case{"BootloaderMissing", "seboot.nb0", Damage::Missing, {134}, 4},
-                      Case{"BootloaderEmpty", "seboot.nb0", Damage::Empty, {}, 4},
-                      Case{"BootloaderDirectory", "seboot.nb0", Damage::Directory, {134}, 4},
-                      Case{"BootloaderUnreadable", "seboot.nb0", Damage::Unreadable, {134}, 4}),
+    ::testing::Values(
+        Case{"CommonMissing", "sdisk.bc", Damage::Missing, {kCorruptFilesText}, 0},
+        Case{"CommonEmpty", "sdisk.bc", Damage::Empty, {kCorruptFilesText}, 0},
+        Case{"CommonDirectory", "sdisk.bc", Damage::Directory, {kCorruptFilesText}, 0},
+        Case{"CommonUnreadable", "sdisk.bc", Damage::Unreadable, {kCorruptFilesText}, 0},
+        Case{"VariantMissing", "EA1/syaffs.bc", Damage::Missing, {kCorruptFilesText}, 2},
+        Case{"VariantEmpty", "EA1/syaffs.bc", Damage::Empty, {kCorruptFilesText}, 2},
+        Case{"VariantDirectory", "EA1/syaffs.bc", Damage::Directory, {kCorruptFilesText}, 2},
+        Case{"VariantUnreadable", "EA1/syaffs.bc", Damage::Unreadable, {kCorruptFilesText}, 2},
+        Case{"BootloaderMissing", "seboot.nb0", Damage::Missing, {kCorruptFilesText}, 4},
+        Case{"BootloaderEmpty", "seboot.nb0", Damage::Empty, {}, 4},
+        Case{"BootloaderDirectory", "seboot.nb0", Damage::Directory, {kCorruptFilesText}, 4},
+        Case{"BootloaderUnreadable", "seboot.nb0", Damage::Unreadable, {kCorruptFilesText}, 4}),
     [](const ::testing::TestParamInfo<Case>& info) { return std::string(info.param.name); });
 
 }  // namespace

@@ -138,8 +138,8 @@ class Device {
   Bytes Nor() const { return bench_.NorAfter(); }
 
   std::pair<std::uint64_t, std::uint64_t> BlockRange(std::uint32_t block) const {
-    const auto begin = bench_.BlockOffset(block);
-    return {begin, begin + test::BlockSizeOf(bench_.Config(), block)};
+    const sim::BlockLayout blocks = bench_.Blocks();
+    return {blocks.Start(block), blocks.Start(block) + blocks.Size(block)};
   }
   bool SameBlock(const Bytes& a, const Bytes& b, std::uint32_t block) const {
     const auto [begin, end] = BlockRange(block);
@@ -291,10 +291,7 @@ CampaignResult RunPowerCutCampaign(const CampaignOptions& options) {
         result.phaseEnds.begin());
     outcome.phase = std::min(outcome.phase, result.phaseEnds.size() - 1);
 
-    sim::Fault cut;
-    cut.kind = sim::FaultKind::PowerCutAfter;
-    cut.count = k;
-    device.Restore({cut});
+    device.Restore({sim::Fault::PowerCutAfter(k)});
     const int firstStatus = device.Run();
     const JournalFacts facts = device.Journal();
     outcome.cutTookEffect = firstStatus == sim::kPowerCutExitStatus && facts.powerCut;

@@ -9,20 +9,16 @@
 #include "settings/settings_block.h"
 #include "settings/settings_record.h"
 #include "settings/settings_store.h"
+#include "sim/split_mix.h"
 
 namespace swarm {
 namespace {
 
-// SplitMix64: fully specified, so a seed means the same plan everywhere.
+// Draws over SplitMix64, so that a seed means the same plan everywhere.
 class Draw {
  public:
-  explicit Draw(std::uint64_t seed) : state_(seed) {}
-  std::uint64_t Next() {
-    std::uint64_t z = (state_ += 0x9E3779B97F4A7C15ull);
-    z = (z ^ (z >> 30)) * 0xBF58476D1CE4E5B9ull;
-    z = (z ^ (z >> 27)) * 0x94D049BB133111EBull;
-    return z ^ (z >> 31);
-  }
+  explicit Draw(std::uint64_t seed) : random_(seed) {}
+  std::uint64_t Next() { return random_.Next(); }
   // Uniform in [low, high].
   std::uint64_t Between(std::uint64_t low, std::uint64_t high) {
     return high <= low ? low : low + Next() % (high - low + 1);
@@ -55,7 +51,7 @@ class Draw {
   }
 
  private:
-  std::uint64_t state_;
+  sim::SplitMix64 random_;
 };
 
 constexpr std::uint64_t kFlashWindow = 0x200000;
@@ -69,8 +65,7 @@ constexpr std::uint64_t kSettingsWriteCommands =
 bool Supported(const std::vector<sim::FlashRegion>& regions) {
   Layout layout;
   if (!LayoutOf(regions, &layout)) return false;
-  if (layout.BlockEnd(static_cast<std::uint32_t>(layout.blockStarts.size() - 2)) > kFlashWindow)
-    return false;
+  if (layout.blocks.End() > kFlashWindow) return false;
   for (std::uint32_t block : layout.permanentBlocks)
     if (layout.BlockEnd(block) - layout.BlockStart(block) <
         kSettingsBlockOverhead + kSettingsPayloadCapacity)
@@ -359,11 +354,6 @@ Event DrawNeighbour(Draw& draw) {
 
 }  // namespace
 
-std::uint32_t Layout::BlockOf(std::uint64_t offset) const {
-  const auto after = std::upper_bound(blockStarts.begin(), blockStarts.end(), offset);
-  return static_cast<std::uint32_t>(after - blockStarts.begin()) - 1;
-}
-
 bool LayoutOf(const std::vector<sim::FlashRegion>& regions, Layout* layout) {
   *layout = Layout();
   DWORD sizes[2] = {0, 0};
@@ -374,12 +364,8 @@ bool LayoutOf(const std::vector<sim::FlashRegion>& regions, Layout* layout) {
   }
   BYTE table[kPartitionTableSize];
   if (PartitionTable::BuildDefault(table, sizes, counts) != 1) return false;
-  std::uint64_t offset = 0;
-  layout->blockStarts.push_back(0);
-  for (const sim::FlashRegion& region : regions)
-    for (std::uint32_t i = 0; i < region.count; ++i)
-      layout->blockStarts.push_back(offset += region.size);
-  layout->tableBlock = static_cast<std::uint32_t>(layout->blockStarts.size() - 2);
+  layout->blocks = sim::BlockLayout(regions);
+  layout->tableBlock = layout->blocks.Count() - 1;
   layout->semiPermanentBlock = static_cast<std::uint32_t>(
       PartitionTable::FirstBlockOfType(kSemiPermanentSettingsType, table));
   layout->firstSettingsBlock = layout->semiPermanentBlock;

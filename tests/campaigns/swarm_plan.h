@@ -32,6 +32,7 @@
 
 #include <nlohmann/json.hpp>
 
+#include "sim/block_layout.h"
 #include "sim/device.h"
 
 namespace swarm {
@@ -114,17 +115,20 @@ std::vector<std::uint8_t> PayloadOf(const Plan& plan, std::uint32_t partition);
 // Bytes of a payload that its records take, from offset 0 to the start of free space.
 std::uint64_t RecordsLength(const std::vector<std::uint8_t>& payload);
 
-// Where the default partition layout puts things on a geometry: every block's start (one entry
-// more than blocks), the first block of each settings partition, and the lowest of them.
+// Where the default partition layout puts things on a geometry: the blocks, the first block of
+// each settings partition, and the lowest of them.
 struct Layout {
-  std::vector<std::uint64_t> blockStarts;
+  sim::BlockLayout blocks;
   std::uint32_t semiPermanentBlock = 0;
   std::vector<std::uint32_t> permanentBlocks;  // types 6, 7, 8
   std::uint32_t tableBlock = 0;
   std::uint32_t firstSettingsBlock = 0;
-  std::uint64_t BlockStart(std::uint32_t block) const { return blockStarts[block]; }
-  std::uint64_t BlockEnd(std::uint32_t block) const { return blockStarts[block + 1]; }
-  std::uint32_t BlockOf(std::uint64_t offset) const;
+  std::uint64_t BlockStart(std::uint32_t block) const { return blocks.Start(block); }
+  std::uint64_t BlockEnd(std::uint32_t block) const { return blocks.Start(block + 1); }
+  // The block holding `offset` (the last block for an offset past the end).
+  std::uint32_t BlockOf(std::uint64_t offset) const {
+    return blocks.BlockAt(offset).value_or(blocks.Count() - 1);
+  }
 };
 // False when the partition table cannot be built for the regions.
 bool LayoutOf(const std::vector<sim::FlashRegion>& regions, Layout* layout);

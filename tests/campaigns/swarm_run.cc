@@ -30,8 +30,8 @@ constexpr const char* kPackageFiles[] = {"sdisk.bc", "seboot.nb0", "EA1/syaffs.b
                                          "EA2/syaffs.bc", "EB/syaffs.bc"};
 
 const Bytes& SharedPayload(int index) {
-  static const Bytes payloads[] = {test::PatternBytes(50'000, 101), test::PatternBytes(5000, 201),
-                                   test::PatternBytes(5000, 202), test::PatternBytes(5000, 203)};
+  static const Bytes payloads[] = {testsupport::PatternBytes(50'000, 101), testsupport::PatternBytes(5000, 201),
+                                   testsupport::PatternBytes(5000, 202), testsupport::PatternBytes(5000, 203)};
   return payloads[index];
 }
 
@@ -52,7 +52,7 @@ FileState StateOf(const std::filesystem::path& path) {
   if (state.type != std::filesystem::file_type::regular) return state;
   state.size = std::filesystem::file_size(path);
   state.changed = std::filesystem::last_write_time(path);
-  if (state.size <= kLargestCompared) state.content = test::ReadFile(path);
+  if (state.size <= kLargestCompared) state.content = testsupport::ReadFile(path);
   return state;
 }
 
@@ -108,7 +108,7 @@ void DamagePackage(const scenario::Bench& bench, const Event& event) {
     const int key = event.file == "sdisk.bc" || event.file == "seboot.nb0" ? 0 : 1;
     content = how == "no payload"
                   ? scenario::SignedImage({}, key)
-                  : scenario::SignedImageUncached(test::PatternBytes(3000, 7), (key + 2) % 4, 1000);
+                  : scenario::SignedImageUncached(testsupport::PatternBytes(3000, 7), (key + 2) % 4, 1000);
   }
   if (how == "no magic") content[0] ^= 0x20;
   if (how == "two bytes") content = {'R', '0'};
@@ -171,13 +171,13 @@ class Run {
       const std::uint32_t block = type == kSemiPermanentSettingsType
                                       ? layout_.semiPermanentBlock
                                       : layout_.permanentBlocks[type - kSerialSettingsType];
-      const std::string error = test::WriteSettingsBlock(block, PayloadOf(plan_, type));
+      const std::string error = testsupport::WriteSettingsBlock(block, PayloadOf(plan_, type));
       if (!error.empty()) throw std::runtime_error(error);
     }
 
     // The packages: the bootloader and the device's own variant image drawn by the plan, the
     // others shared by every run.
-    image_ = test::PatternBytes(plan_.bootloaderSize, static_cast<std::uint32_t>(plan_.seed));
+    image_ = testsupport::PatternBytes(plan_.bootloaderSize, static_cast<std::uint32_t>(plan_.seed));
     scenario::PackageSet packages;
     packages.bootloader = image_;
     packages.files.emplace_back("sdisk.bc", scenario::SignedImage(SharedPayload(0), 0));
@@ -188,18 +188,18 @@ class Run {
           kVariantImages[variant - 1],
           variant == plan_.variant
               ? scenario::SignedImageUncached(
-                    test::PatternBytes(plan_.variantImageSize,
+                    testsupport::PatternBytes(plan_.variantImageSize,
                                        static_cast<std::uint32_t>(plan_.seed >> 32) + 1),
                     variant, plan_.variantRecordSize)
               : scenario::SignedImage(SharedPayload(variant), variant));
     }
     bench_->Place(packages);
-    bench_->Device().WriteCard("junk.bin", test::PatternBytes(300'000, 11));
+    bench_->Device().WriteCard("junk.bin", testsupport::PatternBytes(300'000, 11));
     if (const Event* damage = Find(EventKind::PackageDamage)) DamagePackage(*bench_, *damage);
 
     // Damage at rest and an earlier bootloader; the run is judged against this image.
     bench_->ChangeNorAtRest([&](Bytes& nor) {
-      const Bytes old = test::PatternBytes(plan_.oldBootloaderSize, 0x01D);
+      const Bytes old = testsupport::PatternBytes(plan_.oldBootloaderSize, 0x01D);
       std::copy(old.begin(), old.end(), nor.begin());
       for (const Event& event : plan_.events)
         for (const BitFlip& flip : event.flips)
@@ -215,18 +215,10 @@ class Run {
       bench_->SetFreeBytes(static_cast<std::uint64_t>(std::max<std::int64_t>(free, 0)));
     }
     bench_->UpdateConfig([&](sim::DeviceConfig& device) {
-      if (Find(EventKind::RestartRefused)) {
-        sim::Fault fault;
-        fault.kind = sim::FaultKind::RestartFails;
-        device.faults.push_back(fault);
-      }
-      if (const Event* cut = Find(EventKind::PowerCut)) {
-        sim::Fault fault;
-        fault.kind = sim::FaultKind::PowerCutAfter;
-        fault.count = static_cast<std::uint64_t>(cut->amount);
-        fault.seed = cut->seed;
-        device.faults.push_back(fault);
-      }
+      if (Find(EventKind::RestartRefused)) device.faults.push_back(sim::Fault::RestartFails());
+      if (const Event* cut = Find(EventKind::PowerCut))
+        device.faults.push_back(
+            sim::Fault::PowerCutAfter(static_cast<std::uint64_t>(cut->amount), cut->seed));
     });
     for (const char* file : kPackageFiles) packagesBefore_.push_back(StateOf(bench_->Device().Card(file)));
     before_ = bench_->NorBefore();

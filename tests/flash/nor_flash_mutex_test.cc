@@ -5,9 +5,11 @@
 #include <unistd.h>
 
 #include "platform/core_library.h"
-#include "test_device.h"
+#include "testsupport/temporary_device.h"
 
 namespace {
+
+using testsupport::TemporaryDevice;
 
 // What another process sees when it tries NOR_SYN_OBJ without waiting: its exit status is the
 // wait's result (0 for WAIT_OBJECT_0, 1 for WAIT_TIMEOUT, 2 otherwise).
@@ -24,7 +26,7 @@ int TryFromAnotherProcess() {
 }
 
 TEST(NorFlashMutexTest, OneHandlePerProcessUntilClosed) {
-  TestDevice device;
+  TemporaryDevice device;
   const HANDLE first = NorFlashMutex::Create();
   ASSERT_NE(first, nullptr);
   EXPECT_EQ(NorFlashMutex::Create(), first);
@@ -35,7 +37,7 @@ TEST(NorFlashMutexTest, OneHandlePerProcessUntilClosed) {
 }
 
 TEST(NorFlashMutexTest, AcquisitionsNestAndExcludeOtherProcesses) {
-  TestDevice device;
+  TemporaryDevice device;
   EXPECT_EQ(NorFlashMutex::Acquire(), WAIT_OBJECT_0);  // creates the handle on the way
   EXPECT_EQ(NorFlashMutex::Acquire(), WAIT_OBJECT_0);
   EXPECT_EQ(TryFromAnotherProcess(), 1);
@@ -46,7 +48,7 @@ TEST(NorFlashMutexTest, AcquisitionsNestAndExcludeOtherProcesses) {
 }
 
 TEST(NorFlashMutexTest, ReleaseAndCloseWithoutAHandleDoNothing) {
-  TestDevice device;
+  TemporaryDevice device;
   NorFlashMutex::Release();
   NorFlashMutex::Close();
   NorFlashMutex::ReleaseAndClose();

@@ -4,8 +4,9 @@
 
 #include <string>
 
+#include "host_test_support.h"
 #include "platform/core_library.h"
-#include "test_device.h"
+#include "testsupport/temporary_device.h"
 
 namespace {
 
@@ -19,7 +20,7 @@ struct Refusal {
 
 class CardPathTest : public ::testing::Test {
  protected:
-  host_test::TemporaryDevice device_;
+  testsupport::TemporaryDevice device_{host_test::SmallFlash()};
 
   std::optional<std::filesystem::path> Translate(std::u16string_view path, DWORD* error) {
     return CardPath(device_.Paths(), path, error);
@@ -125,7 +126,7 @@ TEST_F(CardPathTest, LinksInsideTheCardAreNotFollowed) {
 
 // A card folder that is itself a link (to a mounted card, say) is used as it is.
 TEST(CardPath, TheCardFolderMayBeALink) {
-  host_test::TemporaryDevice device;
+  testsupport::TemporaryDevice device{host_test::SmallFlash()};
   const std::filesystem::path card = device.Paths().Card();
   const std::filesystem::path elsewhere = device.Paths().root / "mounted card";
   std::filesystem::rename(card, elsewhere);

@@ -9,8 +9,9 @@
 #include <fstream>
 #include <vector>
 
+#include "host_test_support.h"
 #include "platform/core_library.h"
-#include "test_device.h"
+#include "testsupport/temporary_device.h"
 
 namespace {
 
@@ -39,7 +40,7 @@ DWORD Record(LARGE_INTEGER total, LARGE_INTEGER transferred, LARGE_INTEGER strea
 }
 
 // Names in the card's folder, hidden ones included.
-std::vector<std::string> CardNames(const host_test::TemporaryDevice& device) {
+std::vector<std::string> CardNames(const testsupport::TemporaryDevice& device) {
   std::vector<std::string> names;
   for (const auto& entry : std::filesystem::directory_iterator(device.Paths().Card()))
     names.push_back(entry.path().filename().string());
@@ -49,7 +50,7 @@ std::vector<std::string> CardNames(const host_test::TemporaryDevice& device) {
 
 class CopyFileTest : public ::testing::Test {
  protected:
-  host_test::TemporaryDevice device_;
+  testsupport::TemporaryDevice device_{host_test::SmallFlash()};
 };
 
 TEST_F(CopyFileTest, CopiesAndReplacesAnExistingDestination) {
@@ -58,8 +59,8 @@ TEST_F(CopyFileTest, CopiesAndReplacesAnExistingDestination) {
   ProgressLog log;
   ASSERT_TRUE(
       CopyFileExW(u"\\SD Card\\EA1\\syaffs.bc", u"\\SD Card\\syaffs.bc", Record, &log, nullptr, 0));
-  EXPECT_EQ(device_.ReadCard("syaffs.bc"), "new image");
-  EXPECT_EQ(device_.ReadCard("EA1/syaffs.bc"), "new image");
+  EXPECT_EQ(device_.ReadCardText("syaffs.bc"), "new image");
+  EXPECT_EQ(device_.ReadCardText("EA1/syaffs.bc"), "new image");
   ASSERT_FALSE(log.done.empty());
   EXPECT_EQ(log.reasons.front(), CALLBACK_STREAM_SWITCH);
   EXPECT_EQ(log.done.front(), 0u);
@@ -71,12 +72,12 @@ TEST_F(CopyFileTest, EmptyFileAndNoProgressRoutine) {
   device_.WriteCard("empty", "");
   ProgressLog log;
   ASSERT_TRUE(CopyFileExW(u"\\SD Card\\empty", u"\\SD Card\\copy", Record, &log, nullptr, 0));
-  EXPECT_EQ(device_.ReadCard("copy"), "");
+  EXPECT_EQ(device_.ReadCardText("copy"), "");
   EXPECT_EQ(log.done, std::vector<std::uint64_t>{0});
   EXPECT_EQ(log.totals, std::vector<std::uint64_t>{0});
   device_.WriteCard("small", "abc");
   ASSERT_TRUE(CopyFileExW(u"\\SD Card\\small", u"\\SD Card\\copy", nullptr, nullptr, nullptr, 0));
-  EXPECT_EQ(device_.ReadCard("copy"), "abc");
+  EXPECT_EQ(device_.ReadCardText("copy"), "abc");
 }
 
 TEST_F(CopyFileTest, LargeCopyReportsRisingProgressEndingAtItsSize) {
@@ -125,23 +126,23 @@ TEST_F(CopyFileTest, LargeCopyReportsRisingProgressEndingAtItsSize) {
 }
 
 TEST_F(CopyFileTest, CopyOntoAFullCardFailsAndKeepsTheOldDestination) {
-  sim::DeviceConfig config = host_test::TemporaryDevice::SmallFlash();
+  sim::DeviceConfig config = host_test::SmallFlash();
   config.cardCapacity = 3000;
-  device_.SetConfig(config);
+  device_.SaveConfig(config);
   device_.WriteCard("source", std::string(1500, 's'));
   device_.WriteCard("target", std::string(1000, 't'));  // 2500 used, 500 free
   ProgressLog log;
   EXPECT_FALSE(CopyFileExW(u"\\SD Card\\source", u"\\SD Card\\target", Record, &log, nullptr, 0));
   EXPECT_EQ(GetLastError(), ERROR_DISK_FULL);
-  EXPECT_EQ(device_.ReadCard("target"), std::string(1000, 't'));
+  EXPECT_EQ(device_.ReadCardText("target"), std::string(1000, 't'));
   EXPECT_EQ(CardNames(device_), (std::vector<std::string>{"source", "target"}));
 
   // With exactly enough room (the old destination stays until the copy is complete) it fits.
   config.cardCapacity = 4000;
-  device_.SetConfig(config);
+  device_.SaveConfig(config);
   EXPECT_TRUE(
       CopyFileExW(u"\\SD Card\\source", u"\\SD Card\\target", nullptr, nullptr, nullptr, 0));
-  EXPECT_EQ(device_.ReadCard("target"), std::string(1500, 's'));
+  EXPECT_EQ(device_.ReadCardText("target"), std::string(1500, 's'));
 }
 
 TEST_F(CopyFileTest, FailuresLeaveTheOldDestinationAndNoTemporary) {
@@ -181,7 +182,7 @@ TEST_F(CopyFileTest, FailuresLeaveTheOldDestinationAndNoTemporary) {
                            COPY_FILE_FAIL_IF_EXISTS));
   EXPECT_EQ(GetLastError(), ERROR_FILE_EXISTS);
 
-  EXPECT_EQ(device_.ReadCard("target"), "old");
+  EXPECT_EQ(device_.ReadCardText("target"), "old");
   EXPECT_EQ(CardNames(device_), before);
 }
 
@@ -212,12 +213,12 @@ TEST_F(CopyFileTest, FilesInUseAreNotCopiedOrReplaced) {
       CopyFileExW(u"\\SD Card\\source", u"\\SD Card\\target", nullptr, nullptr, nullptr, 0));
   EXPECT_EQ(GetLastError(), ERROR_SHARING_VIOLATION);
   CloseHandle(heldTarget);
-  EXPECT_EQ(device_.ReadCard("target"), "old");
+  EXPECT_EQ(device_.ReadCardText("target"), "old");
 
   // Copying a file onto itself is copying onto a file in use.
   EXPECT_FALSE(
       CopyFileExW(u"\\SD Card\\source", u"\\SD Card\\source", nullptr, nullptr, nullptr, 0));
-  EXPECT_EQ(device_.ReadCard("source"), "new");
+  EXPECT_EQ(device_.ReadCardText("source"), "new");
   // Folders are neither source nor destination.
   std::filesystem::create_directory(device_.Card("folder"));
   EXPECT_FALSE(CopyFileExW(u"\\SD Card\\folder", u"\\SD Card\\x", nullptr, nullptr, nullptr, 0));
@@ -233,7 +234,7 @@ TEST_F(CopyFileTest, ReadOnlyAttributeTravelsWithTheCopyAndGuardsTheDestination)
   device_.WriteCard("source", "new");
   ASSERT_EQ(::chmod(device_.Card("source").c_str(), 0444), 0);
   ASSERT_TRUE(CopyFileExW(u"\\SD Card\\source", u"\\SD Card\\copy", nullptr, nullptr, nullptr, 0));
-  EXPECT_EQ(device_.ReadCard("copy"), "new");
+  EXPECT_EQ(device_.ReadCardText("copy"), "new");
   EXPECT_EQ(CreateFileW(u"\\SD Card\\copy", GENERIC_READ | GENERIC_WRITE, 0, nullptr, OPEN_EXISTING,
                         0, nullptr),
             INVALID_HANDLE_VALUE);
@@ -242,7 +243,7 @@ TEST_F(CopyFileTest, ReadOnlyAttributeTravelsWithTheCopyAndGuardsTheDestination)
   device_.WriteCard("other", "other");
   EXPECT_FALSE(CopyFileExW(u"\\SD Card\\other", u"\\SD Card\\copy", nullptr, nullptr, nullptr, 0));
   EXPECT_EQ(GetLastError(), ERROR_ACCESS_DENIED);
-  EXPECT_EQ(device_.ReadCard("copy"), "new");
+  EXPECT_EQ(device_.ReadCardText("copy"), "new");
   EXPECT_EQ(CardNames(device_), (std::vector<std::string>{"copy", "other", "source"}));
 }
 
@@ -264,7 +265,7 @@ TEST_F(CopyFileTest, ACopyCutOffHalfWayLeavesTheOldDestination) {
     return 1;
   });
   EXPECT_EQ(cut.Join(), 0);
-  EXPECT_EQ(device_.ReadCard("target"), "old");
+  EXPECT_EQ(device_.ReadCardText("target"), "old");
 }
 
 TEST_F(CopyFileTest, TemporariesOfKilledCopiesAreRemovedByTheNextCopy) {

@@ -6,8 +6,9 @@
 #include <thread>
 
 #include "host/lifecycle.h"
+#include "host_test_support.h"
 #include "sim/device.h"
-#include "test_device.h"
+#include "testsupport/temporary_device.h"
 
 namespace {
 
@@ -17,7 +18,7 @@ struct Malformed {
 };
 
 TEST(DeviceConfig, SavedConfigLoadsBackUnchanged) {
-  sim::DeviceConfig config = host_test::TemporaryDevice::SmallFlash();
+  sim::DeviceConfig config = host_test::SmallFlash();
   config.regions = {{8, 0x2000}, {3, 0x8000}};
   config.acLine = sim::AcLine::Backup;
   config.cardCapacity = 123456789012ull;
@@ -25,11 +26,9 @@ TEST(DeviceConfig, SavedConfigLoadsBackUnchanged) {
   config.lockVariant = sim::LockVariant::UnlockAll;
   config.lockTimeUs = 70;
   config.unlockTimeUs = 9000;
-  config.faults = {{sim::FaultKind::ProgramError, 2, 17, 0, 0, 0, std::nullopt},
-                   {sim::FaultKind::FlipBit, 0, std::nullopt, 0, 99, 3, std::nullopt},
-                   {sim::FaultKind::PowerCutAfter, 0, std::nullopt, 40, 0, 0, 7},
-                   {sim::FaultKind::RestartFails, 0, std::nullopt, 0, 0, 0, std::nullopt}};
-  host_test::TemporaryDevice device(config);
+  config.faults = {sim::Fault::ProgramError(2, 17), sim::Fault::FlipBit(99, 3),
+                   sim::Fault::PowerCutAfter(40, 7), sim::Fault::RestartFails()};
+  testsupport::TemporaryDevice device(config);
   const sim::Loaded<sim::DeviceConfig> loaded = sim::LoadDeviceConfig(device.Paths());
   ASSERT_TRUE(loaded) << loaded.error;
   EXPECT_EQ(*loaded.value, config);
@@ -54,7 +53,7 @@ TEST(DeviceConfig, MalformedFieldsGiveOneLineNamingFileAndField) {
       {R"({"timing": "fast"})", "timing"},
   };
   for (const Malformed& entry : cases) {
-    host_test::TemporaryDevice device;
+    testsupport::TemporaryDevice device{host_test::SmallFlash()};
     host_test::WriteFile(device.Paths().Config(), entry.document);
     const sim::Loaded<sim::DeviceConfig> loaded = sim::LoadDeviceConfig(device.Paths());
     EXPECT_FALSE(loaded) << entry.document;
@@ -67,7 +66,7 @@ TEST(DeviceConfig, MalformedFieldsGiveOneLineNamingFileAndField) {
 }
 
 TEST(DeviceConfig, BrokenJsonAndMissingDirectoryGiveOneLine) {
-  host_test::TemporaryDevice device;
+  testsupport::TemporaryDevice device{host_test::SmallFlash()};
   host_test::WriteFile(device.Paths().Config(), "{\"ac_line\": ");
   sim::Loaded<sim::DeviceConfig> loaded = sim::LoadDeviceConfig(device.Paths());
   EXPECT_FALSE(loaded);
@@ -80,7 +79,7 @@ TEST(DeviceConfig, BrokenJsonAndMissingDirectoryGiveOneLine) {
 }
 
 TEST(StartPlatform, ChecksTheCurrentDevice) {
-  host_test::TemporaryDevice device;
+  testsupport::TemporaryDevice device{host_test::SmallFlash()};
   std::string error;
   EXPECT_TRUE(host::StartPlatform(&error)) << error;
   host_test::WriteFile(device.Paths().Config(), R"({"shell": 1})");
@@ -92,7 +91,7 @@ TEST(StartPlatform, ChecksTheCurrentDevice) {
 }
 
 TEST(CreateDevice, RefusesANonEmptyDirectory) {
-  host_test::TemporaryDevice device;
+  testsupport::TemporaryDevice device{host_test::SmallFlash()};
   std::string error;
   EXPECT_FALSE(sim::CreateDevice(device.Paths(), sim::DeviceConfig(), &error));
   EXPECT_NE(error.find("exists and is not empty"), std::string::npos);
@@ -101,8 +100,8 @@ TEST(CreateDevice, RefusesANonEmptyDirectory) {
 // Savers in two threads of one process each write a temporary of their own: every save
 // succeeds, the file holds one of the configurations whole, and no temporary is left.
 TEST(SaveDeviceConfig, ConcurrentSaversDoNotShareATemporary) {
-  host_test::TemporaryDevice device;
-  sim::DeviceConfig online = host_test::TemporaryDevice::SmallFlash();
+  testsupport::TemporaryDevice device{host_test::SmallFlash()};
+  sim::DeviceConfig online = host_test::SmallFlash();
   sim::DeviceConfig offline = online;
   offline.acLine = sim::AcLine::Offline;
   std::atomic<int> failures{0};
@@ -125,7 +124,7 @@ TEST(SaveDeviceConfig, ConcurrentSaversDoNotShareATemporary) {
 
 // The hardware goes on when its journal cannot be written, and says so.
 TEST(AppendJournal, AJournalThatCannotBeWrittenIsReported) {
-  host_test::TemporaryDevice device;
+  testsupport::TemporaryDevice device{host_test::SmallFlash()};
   std::filesystem::remove(device.Paths().Journal());
   std::filesystem::create_directory(device.Paths().Journal());
   ::testing::internal::CaptureStderr();

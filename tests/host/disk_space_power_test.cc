@@ -1,7 +1,8 @@
 #include <gtest/gtest.h>
 
+#include "host_test_support.h"
 #include "platform/core_library.h"
-#include "test_device.h"
+#include "testsupport/temporary_device.h"
 
 namespace {
 
@@ -14,9 +15,9 @@ bool Query(LPCWSTR path, Space* space) {
 }
 
 TEST(DiskSpace, CardCapacityLessTheSizesOfItsFiles) {
-  sim::DeviceConfig config = host_test::TemporaryDevice::SmallFlash();
+  sim::DeviceConfig config = host_test::SmallFlash();
   config.cardCapacity = 10'000;
-  host_test::TemporaryDevice device(config);
+  testsupport::TemporaryDevice device(config);
   device.WriteCard("a", std::string(1000, 'a'));
   device.WriteCard("EA1/syaffs.bc", std::string(2000, 'b'));
   device.WriteCard(".hidden", std::string(300, 'c'));  // hidden files take room too
@@ -35,9 +36,9 @@ TEST(DiskSpace, CardCapacityLessTheSizesOfItsFiles) {
 }
 
 TEST(DiskSpace, FullerThanItsCapacityHasNothingFree) {
-  sim::DeviceConfig config = host_test::TemporaryDevice::SmallFlash();
+  sim::DeviceConfig config = host_test::SmallFlash();
   config.cardCapacity = 100;
-  host_test::TemporaryDevice device(config);
+  testsupport::TemporaryDevice device(config);
   device.WriteCard("a", std::string(150, 'a'));
   Space space;
   ASSERT_TRUE(Query(u"\\SD Card", &space));
@@ -46,7 +47,7 @@ TEST(DiskSpace, FullerThanItsCapacityHasNothingFree) {
 }
 
 TEST(DiskSpace, WithoutCapacityTheHostVolumeCounts) {
-  host_test::TemporaryDevice device;
+  testsupport::TemporaryDevice device{host_test::SmallFlash()};
   Space space;
   ASSERT_TRUE(Query(u"\\SD Card", &space));
   EXPECT_GT(space.total.QuadPart, 0u);
@@ -55,7 +56,7 @@ TEST(DiskSpace, WithoutCapacityTheHostVolumeCounts) {
 }
 
 TEST(DiskSpace, OnlyTheCardIsAVolume) {
-  host_test::TemporaryDevice device;
+  testsupport::TemporaryDevice device{host_test::SmallFlash()};
   Space space;
   for (LPCWSTR path : {u"\\", u"\\Windows", u"\\SD Card\\..", u"/tmp", u"\\SD Card\\absent"}) {
     EXPECT_FALSE(Query(path, &space));
@@ -66,7 +67,7 @@ TEST(DiskSpace, OnlyTheCardIsAVolume) {
 }
 
 TEST(DiskSpace, UnreadableDeviceConfigFails) {
-  host_test::TemporaryDevice device;
+  testsupport::TemporaryDevice device{host_test::SmallFlash()};
   host_test::WriteFile(device.Paths().Config(), "{\"card_capacity\": \"lots\"}");
   Space space;
   EXPECT_FALSE(Query(u"\\SD Card", &space));
@@ -74,16 +75,16 @@ TEST(DiskSpace, UnreadableDeviceConfigFails) {
 }
 
 TEST(PowerStatus, FollowsTheAcLineOfDeviceJsonOnEveryCall) {
-  host_test::TemporaryDevice device;
+  testsupport::TemporaryDevice device{host_test::SmallFlash()};
   const std::pair<sim::AcLine, BYTE> lines[] = {{sim::AcLine::Online, AC_LINE_ONLINE},
                                                 {sim::AcLine::Offline, AC_LINE_OFFLINE},
                                                 {sim::AcLine::Backup, AC_LINE_BACKUP_POWER},
                                                 {sim::AcLine::Unknown, AC_LINE_UNKNOWN},
                                                 {sim::AcLine::Online, AC_LINE_ONLINE}};
-  sim::DeviceConfig config = host_test::TemporaryDevice::SmallFlash();
+  sim::DeviceConfig config = host_test::SmallFlash();
   for (const auto& [line, status] : lines) {
     config.acLine = line;
-    device.SetConfig(config);
+    device.SaveConfig(config);
     SYSTEM_POWER_STATUS_EX power{};
     ASSERT_TRUE(GetSystemPowerStatusEx(&power, TRUE));
     EXPECT_EQ(power.ACLineStatus, status) << sim::ToString(line);
@@ -92,7 +93,7 @@ TEST(PowerStatus, FollowsTheAcLineOfDeviceJsonOnEveryCall) {
 }
 
 TEST(PowerStatus, RefusesNullAndUnreadableConfig) {
-  host_test::TemporaryDevice device;
+  testsupport::TemporaryDevice device{host_test::SmallFlash()};
   EXPECT_FALSE(GetSystemPowerStatusEx(nullptr, TRUE));
   EXPECT_EQ(GetLastError(), ERROR_INVALID_PARAMETER);
   host_test::WriteFile(device.Paths().Config(), "{\"ac_line\": \"plugged\"}");

@@ -5,8 +5,9 @@
 #include <cstring>
 #include <string>
 
+#include "host_test_support.h"
 #include "platform/core_library.h"
-#include "test_device.h"
+#include "testsupport/temporary_device.h"
 
 namespace {
 
@@ -23,7 +24,7 @@ class FileMappingTest : public ::testing::Test {
     device_.WriteCard("a.bin", "first file content");
     device_.WriteCard("b.bin", "second file");
   }
-  host_test::TemporaryDevice device_;
+  testsupport::TemporaryDevice device_{host_test::SmallFlash()};
 };
 
 // The card's cache: a read-write view reaches the card file when it is unmapped, and what a
@@ -38,9 +39,9 @@ TEST_F(FileMappingTest, ReadWriteViewsReachTheFileOnlyWhenUnmapped) {
   ASSERT_NE(view, nullptr);
   EXPECT_EQ(std::string(view, 18), "first file content");
   std::memcpy(view, "FIRST", 5);
-  EXPECT_EQ(device_.ReadCard("a.bin"), "first file content");
+  EXPECT_EQ(device_.ReadCardText("a.bin"), "first file content");
   EXPECT_TRUE(UnmapViewOfFile(view));
-  EXPECT_EQ(device_.ReadCard("a.bin"), "FIRST file content");
+  EXPECT_EQ(device_.ReadCardText("a.bin"), "FIRST file content");
 
   host_test::Child restarted([&](host_test::Child&) {
     auto* changed = static_cast<char*>(MapViewOfFile(mapping, FILE_MAP_ALL_ACCESS, 0, 0, 0));
@@ -50,7 +51,7 @@ TEST_F(FileMappingTest, ReadWriteViewsReachTheFileOnlyWhenUnmapped) {
     return 1;
   });
   EXPECT_EQ(restarted.Join(), 0);
-  EXPECT_EQ(device_.ReadCard("a.bin"), "FIRST file content");
+  EXPECT_EQ(device_.ReadCardText("a.bin"), "FIRST file content");
   CloseHandle(mapping);
   CloseHandle(file);
 }
@@ -139,7 +140,7 @@ TEST_F(FileMappingTest, ViewsOutliveTheHandlesOfFileAndMapping) {
   view[0] = 'F';
   EXPECT_TRUE(UnmapViewOfFile(view));
   EXPECT_FALSE(UnmapViewOfFile(view));
-  EXPECT_EQ(device_.ReadCard("a.bin"), "First file content");
+  EXPECT_EQ(device_.ReadCardText("a.bin"), "First file content");
   const HANDLE again = Open(u"\\SD Card\\a.bin", GENERIC_READ);
   EXPECT_NE(again, INVALID_HANDLE_VALUE);
   CloseHandle(again);
@@ -214,13 +215,13 @@ TEST_F(FileMappingTest, NameHeldByAnotherProcessExistsUntilThatProcessEnds) {
 }
 
 TEST(FileMappingDevices, NamesOfTwoDevicesNeverMeet) {
-  host_test::TemporaryDevice first;
+  testsupport::TemporaryDevice first{host_test::SmallFlash()};
   first.WriteCard("a.bin", "on the first device");
   const HANDLE firstFile = Open(u"\\SD Card\\a.bin", GENERIC_READ);
   const HANDLE firstMapping = CreateFileMappingW(firstFile, nullptr, PAGE_READONLY, 0, 0, kName);
   ASSERT_NE(firstMapping, nullptr);
 
-  host_test::TemporaryDevice second;  // now the current device
+  testsupport::TemporaryDevice second{host_test::SmallFlash()};  // now the current device
   second.WriteCard("a.bin", "on the second device");
   const HANDLE secondFile = Open(u"\\SD Card\\a.bin", GENERIC_READ);
   const HANDLE secondMapping = CreateFileMappingW(secondFile, nullptr, PAGE_READONLY, 0, 0, kName);
@@ -237,7 +238,7 @@ TEST(FileMappingDevices, NamesOfTwoDevicesNeverMeet) {
 namespace {
 
 TEST(FileMappingDevices, ProcessesReachingTheDeviceByOtherPathsShareNames) {
-  host_test::TemporaryDevice device;
+  testsupport::TemporaryDevice device{host_test::SmallFlash()};
   device.WriteCard("a.bin", "mapped by the parent");
   device.WriteCard("b.bin", "the child's own file");
   const std::filesystem::path before = std::filesystem::current_path();

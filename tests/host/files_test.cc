@@ -5,8 +5,9 @@
 
 #include <thread>
 
+#include "host_test_support.h"
 #include "platform/core_library.h"
-#include "test_device.h"
+#include "testsupport/temporary_device.h"
 
 namespace {
 
@@ -19,7 +20,7 @@ HANDLE Open(LPCWSTR path, DWORD access, DWORD share) {
 class FilesTest : public ::testing::Test {
  protected:
   void SetUp() override { device_.WriteCard("data.bin", "0123456789"); }
-  host_test::TemporaryDevice device_;
+  testsupport::TemporaryDevice device_{host_test::SmallFlash()};
 };
 
 TEST_F(FilesTest, OpensAnExistingFileAndReportsItsSize) {
@@ -107,7 +108,7 @@ TEST_F(FilesTest, ReadOnlyFilesOpenOnlyForReading) {
   EXPECT_EQ(CreateFileW(u"\\SD Card\\data.bin", kReadWrite, 0, nullptr, CREATE_ALWAYS, 0, nullptr),
             INVALID_HANDLE_VALUE);
   EXPECT_EQ(GetLastError(), ERROR_ACCESS_DENIED);
-  EXPECT_EQ(device_.ReadCard("data.bin"), "0123456789");
+  EXPECT_EQ(device_.ReadCardText("data.bin"), "0123456789");
   const HANDLE reader = Open(u"\\SD Card\\data.bin", GENERIC_READ, FILE_SHARE_READ);
   ASSERT_NE(reader, INVALID_HANDLE_VALUE);
   CloseHandle(reader);
@@ -135,7 +136,7 @@ TEST_F(FilesTest, ExclusiveOpenExcludesEveryOtherOpenerInTheProcess) {
                         TRUNCATE_EXISTING, 0, nullptr),
             INVALID_HANDLE_VALUE);
   EXPECT_EQ(GetLastError(), ERROR_SHARING_VIOLATION);
-  EXPECT_EQ(device_.ReadCard("data.bin"), "0123456789");
+  EXPECT_EQ(device_.ReadCardText("data.bin"), "0123456789");
   CloseHandle(exclusive);
 
   const HANDLE again = Open(u"\\SD Card\\data.bin", GENERIC_READ, FILE_SHARE_READ);

@@ -5,8 +5,9 @@
 #include <string>
 
 #include "host/lifecycle.h"
+#include "host_test_support.h"
 #include "platform/core_library.h"
-#include "test_device.h"
+#include "testsupport/temporary_device.h"
 
 namespace {
 
@@ -26,7 +27,7 @@ void MarkRestart() {
 }
 
 TEST(KernelIoControl, RestartJournalsCallsTheObserverAndEndsWithStatusZero) {
-  host_test::TemporaryDevice device;
+  testsupport::TemporaryDevice device{host_test::SmallFlash()};
   observerMark = (device.Paths().root / "observer").string();
   const std::string output = (device.Paths().root / "stdout").string();
   EXPECT_EXIT(
@@ -46,10 +47,10 @@ TEST(KernelIoControl, RestartJournalsCallsTheObserverAndEndsWithStatusZero) {
 // The fault plan can refuse the restart: the call comes back FALSE, journalled, without the
 // observer, and the caller goes on (here: reaches the exit with status 4).
 TEST(KernelIoControl, RefusedRestartReturnsFalseAndTheProcessGoesOn) {
-  host_test::TemporaryDevice device;
-  sim::DeviceConfig config = host_test::TemporaryDevice::SmallFlash();
-  config.faults.push_back({sim::FaultKind::RestartFails, 0, std::nullopt, 0, 0, 0, std::nullopt});
-  device.SetConfig(config);
+  testsupport::TemporaryDevice device{host_test::SmallFlash()};
+  sim::DeviceConfig config = host_test::SmallFlash();
+  config.faults.push_back(sim::Fault::RestartFails());
+  device.SaveConfig(config);
   observerMark = (device.Paths().root / "observer").string();
   EXPECT_EXIT(
       {

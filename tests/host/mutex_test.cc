@@ -3,8 +3,9 @@
 #include <atomic>
 #include <thread>
 
+#include "host_test_support.h"
 #include "platform/core_library.h"
-#include "test_device.h"
+#include "testsupport/temporary_device.h"
 
 namespace {
 
@@ -22,7 +23,7 @@ DWORD TryFromOtherThread(HANDLE mutex) {
 
 class MutexTest : public ::testing::Test {
  protected:
-  host_test::TemporaryDevice device_;
+  testsupport::TemporaryDevice device_{host_test::SmallFlash()};
 };
 
 TEST_F(MutexTest, RecursionNeedsOneReleasePerAcquisition) {
@@ -176,10 +177,10 @@ TEST_F(MutexTest, NameNobodyHoldsIsANewMutex) {
 }
 
 TEST(MutexDevices, MutexesOfTwoDevicesNeverMeet) {
-  host_test::TemporaryDevice first;
+  testsupport::TemporaryDevice first{host_test::SmallFlash()};
   const HANDLE held = CreateMutexW(nullptr, TRUE, kName);
   ASSERT_NE(held, nullptr);
-  host_test::TemporaryDevice second;
+  testsupport::TemporaryDevice second{host_test::SmallFlash()};
   const HANDLE other = CreateMutexW(nullptr, FALSE, kName);
   ASSERT_NE(other, nullptr);
   EXPECT_EQ(GetLastError(), ERROR_SUCCESS);

@@ -57,7 +57,7 @@ TEST_F(NeighbourDuringProgramming, WritesThroughTheMappingNameDoNotReachTheFlash
 
 // The working copy stays open without sharing while its bytes are programmed.
 TEST_F(NeighbourDuringProgramming, WorkingCopyCannotBeRewrittenOrTruncated) {
-  bench_.Device().WriteCard("junk.bin", test::PatternBytes(kBootloaderSize + 1000, 11));
+  bench_.Device().WriteCard("junk.bin", testsupport::PatternBytes(kBootloaderSize + 1000, 11));
   bench_.Start("ok");
   Neighbour rewrite(bench_, {kProgrammingCue, "rewrite", "_seboot.nb0", "junk.bin"});
   Neighbour truncate(bench_, {kProgrammingCue, "truncate", "_seboot.nb0"});

@@ -6,6 +6,7 @@
 
 #include <functional>
 
+#include "common/message_ids.h"
 #include "platform/core_library.h"
 #include "scenario_bench.h"
 #include "scenario_expectations.h"
@@ -108,11 +109,14 @@ Expectation CompletesAfter(std::vector<int> messages) {
 
 const PowerRow kPowerRows[] = {
     // name                 answers            expected
-    {"Cancelled", "ok,cancel", Fails({132, 129}, 6)},
-    {"PluggedThenOk", "ok,plug,ok", CompletesAfter({132, 129})},
-    {"OkWhileUnplugged", "ok,ok,plug,ok", CompletesAfter({132, 129, 129})},
-    {"PluggedButUnanswered", "ok,plug,none", Fails({132, 129}, 6)},
-    {"PromptsRunOut", "ok", Fails({132, 129}, 6)},
+    {"Cancelled", "ok,cancel", Fails({kConfirmUpgradeText, kExternalPowerRequiredText}, 6)},
+    {"PluggedThenOk", "ok,plug,ok",
+     CompletesAfter({kConfirmUpgradeText, kExternalPowerRequiredText})},
+    {"OkWhileUnplugged", "ok,ok,plug,ok",
+     CompletesAfter({kConfirmUpgradeText, kExternalPowerRequiredText, kExternalPowerRequiredText})},
+    {"PluggedButUnanswered", "ok,plug,none",
+     Fails({kConfirmUpgradeText, kExternalPowerRequiredText}, 6)},
+    {"PromptsRunOut", "ok", Fails({kConfirmUpgradeText, kExternalPowerRequiredText}, 6)},
 };
 
 INSTANTIATE_TEST_SUITE_P(Prompts, PowerBeforeProgramming, ::testing::ValuesIn(kPowerRows),
@@ -124,7 +128,7 @@ TEST_F(InterleavedRun, FlashThatNoLongerOpensIsLeftUntouched) {
   RunHoldingTheLock("ok", [this] {
     bench_.UpdateConfig([](sim::DeviceConfig& config) { config.manufacturer = 0x0001; });
   });
-  ExpectOutcome(bench_, packages_, 1, status_, Fails({132}, 5));
+  ExpectOutcome(bench_, packages_, 1, status_, Fails({kConfirmUpgradeText}, 5));
 }
 
 }  // namespace

@@ -13,6 +13,7 @@
 #include <thread>
 #include <tuple>
 
+#include "common/byte_order.h"
 #include "flash/partition_table.h"
 #include "platform/core_library.h"
 #include "settings/settings_block.h"
@@ -55,13 +56,6 @@ const signer::PrivateKey& DevelopmentKey(int index) {
     found = keys.emplace(index, std::move(key)).first;
   }
   return found->second;
-}
-
-std::uint32_t ReadLittle32(const Bytes& bytes, std::uint64_t offset) {
-  return static_cast<std::uint32_t>(bytes[offset]) |
-         (static_cast<std::uint32_t>(bytes[offset + 1]) << 8) |
-         (static_cast<std::uint32_t>(bytes[offset + 2]) << 16) |
-         (static_cast<std::uint32_t>(bytes[offset + 3]) << 24);
 }
 
 int OperationOf(const std::string& counterText) {
@@ -116,13 +110,13 @@ const PackageSet& StandardPackages(int variant, std::size_t bootloaderSize,
     return found->second;
   }
   PackageSet& packages = cache[key];
-  packages.bootloader = test::PatternBytes(bootloaderSize, 100);
-  packages.files.emplace_back("sdisk.bc", SignedImage(test::PatternBytes(50'000, 101), 0));
+  packages.bootloader = testsupport::PatternBytes(bootloaderSize, 100);
+  packages.files.emplace_back("sdisk.bc", SignedImage(testsupport::PatternBytes(50'000, 101), 0));
   const char* directories[] = {"EA1", "EA2", "EB"};
   for (int v = 1; v <= 3; ++v) {
     const std::size_t size = v == variant ? variantImageSize : 20'000;
     const std::size_t recordSize = v == variant ? variantRecordSize : 4096;
-    Bytes payload = test::PatternBytes(size, 101 + v);
+    Bytes payload = testsupport::PatternBytes(size, 101 + v);
     Bytes image;
     // The large images are signed here, outside the small-image cache.
     if (size > 1'000'000) {
@@ -193,7 +187,7 @@ std::optional<int> Transcript::ExitStatus() const {
 
 Bench::Bench(const std::string& partNumber, sim::DeviceConfig config)
     : config_(std::move(config)), device_(config_) {
-  const std::string formatted = test::FormatSettings(partNumber);
+  const std::string formatted = testsupport::FormatSettings(partNumber);
   if (!formatted.empty()) {
     throw std::runtime_error("cannot format the device: " + formatted);
   }
@@ -230,7 +224,7 @@ void Bench::UpdateConfig(const std::function<void(sim::DeviceConfig&)>& change) 
 void Bench::ChangeNorAtRest(const std::function<void(Bytes&)>& change) {
   Bytes nor = device_.ReadNor();
   change(nor);
-  test::WriteFile(device_.Paths().Nor(), nor);
+  testsupport::WriteFile(device_.Paths().Nor(), nor);
   norBefore_ = std::move(nor);
 }
 
@@ -382,12 +376,12 @@ DWORD Bench::TryFlashLock() const {
 
 std::optional<StoredRecord> ReadRecord(const Bytes& nor, const sim::DeviceConfig& config,
                                        std::uint32_t block, std::uint32_t id) {
-  const std::uint64_t offset = test::BlockOffset(config, block);
+  const std::uint64_t offset = sim::BlockLayout(config.regions).Start(block);
   if (offset + kSettingsHeaderSize + kSettingsPayloadCapacity > nor.size() ||
-      ReadLittle32(nor, offset) != kSettingsBlockMagic) {
+      LoadLittleEndian32(nor.data() + offset) != kSettingsBlockMagic) {
     return std::nullopt;
   }
-  const std::uint32_t length = ReadLittle32(nor, offset + 8);
+  const std::uint32_t length = LoadLittleEndian32(nor.data() + offset + 8);
   if (length > kSettingsPayloadCapacity) {
     return std::nullopt;
   }

@@ -12,12 +12,13 @@
 
 #include <nlohmann/json.hpp>
 
-#include "../update/test_device.h"
 #include "platform/types.h"
+#include "testsupport/factory_settings.h"
+#include "testsupport/temporary_device.h"
 
 namespace scenario {
 
-using test::Bytes;
+using testsupport::Bytes;
 
 // The signed package files of one run, by card path, and the raw payloads they carry.
 struct PackageSet {
@@ -69,7 +70,7 @@ class Bench {
   Bench(const Bench&) = delete;
   Bench& operator=(const Bench&) = delete;
 
-  const test::TemporaryDevice& Device() const { return device_; }
+  const testsupport::TemporaryDevice& Device() const { return device_; }
   const sim::DeviceConfig& Config() const { return config_; }
   void UpdateConfig(const std::function<void(sim::DeviceConfig&)>& change);
   void Place(const PackageSet& packages);
@@ -108,11 +109,12 @@ class Bench {
   const Bytes& NorBefore() const { return norBefore_; }
   Bytes NorAfter() const { return device_.ReadNor(); }
   FlashLayout Layout() const { return layout_; }
-  std::uint64_t BlockOffset(std::uint32_t block) const { return test::BlockOffset(config_, block); }
+  sim::BlockLayout Blocks() const { return sim::BlockLayout(config_.regions); }
+  std::uint64_t BlockOffset(std::uint32_t block) const { return Blocks().Start(block); }
 
  private:
   sim::DeviceConfig config_;
-  test::TemporaryDevice device_;
+  testsupport::TemporaryDevice device_;
   Bytes norBefore_;
   FlashLayout layout_;
   std::string transcriptPath_;

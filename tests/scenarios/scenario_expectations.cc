@@ -5,6 +5,7 @@
 #include <algorithm>
 #include <map>
 
+#include "common/message_ids.h"
 #include "platform/core_library.h"
 #include "settings/settings_record.h"
 
@@ -24,7 +25,11 @@ const char* VariantDirectory(int variant) {
 }
 
 // The type every message is shown with.
-const std::map<int, int> kMessageTypes = {{129, 1}, {130, 0}, {132, 1}, {133, 0}, {134, 0}};
+const std::map<int, int> kMessageTypes = {{kExternalPowerRequiredText, 1},
+                                          {kUpgradeFailedText, 0},
+                                          {kConfirmUpgradeText, 1},
+                                          {kNotEnoughSpaceText, 0},
+                                          {kCorruptFilesText, 0}};
 
 void ExpectTranscript(const Transcript& transcript, int exitStatus, const Expectation& expected) {
   EXPECT_EQ(transcript.MessageIds(), expected.messages);
@@ -85,7 +90,7 @@ void ExpectWholeImage(const Bench& bench, const Bytes& image, const Bytes& nor) 
 Expectation Completes() {
   Expectation expected;
   expected.exitStatus = 0;
-  expected.messages = {132};
+  expected.messages = {kConfirmUpgradeText};
   expected.lastOperation = 6;
   expected.flash = FlashOutcome::WholeImage;
   expected.updateRequest = true;
@@ -97,7 +102,7 @@ Expectation Fails(std::vector<int> messages, int lastOperation, FlashOutcome fla
   Expectation expected;
   expected.exitStatus = 1;
   expected.messages = std::move(messages);
-  expected.messages.push_back(130);
+  expected.messages.push_back(kUpgradeFailedText);
   expected.lastOperation = lastOperation;
   expected.flash = flash;
   expected.failingBlock = failingBlock;
@@ -164,7 +169,7 @@ void ExpectOutcome(const Bench& bench, const PackageSet& packages, int variant, 
     EXPECT_TRUE(std::equal(image.begin(), image.end(), working.begin()))
         << "_seboot.nb0 does not begin with the raw bootloader";
   }
-  const Bytes journalBytes = test::ReadFile(bench.Device().Paths().Journal());
+  const Bytes journalBytes = testsupport::ReadFile(bench.Device().Paths().Journal());
   const std::string journal(journalBytes.begin(), journalBytes.end());
   EXPECT_EQ(journal.find(R"("event":"restart_refused")") != std::string::npos,
             expected.restartRefused)

@@ -15,7 +15,7 @@ enum class FlashOutcome {
 
 struct Expectation {
   int exitStatus = 1;
-  std::vector<int> messages;  // string ids in order, the dialog's 130 included
+  std::vector<int> messages;  // string ids in order, the dialog's kUpgradeFailedText included
   int lastOperation = 0;      // the counter label's last value, 0 when it stayed empty
   FlashOutcome flash = FlashOutcome::Untouched;
   bool updateRequest = false;
@@ -32,7 +32,8 @@ void ExpectOutcome(const Bench& bench, const PackageSet& packages, int variant, 
 
 // Successful runs: the expectation of a run that programs the image and restarts.
 Expectation Completes();
-// A run that returns with `messages` (130 appended) after `lastOperation` operations.
+// A run that returns with `messages` (kUpgradeFailedText appended) after `lastOperation`
+// operations.
 Expectation Fails(std::vector<int> messages, int lastOperation,
                   FlashOutcome flash = FlashOutcome::Untouched, std::uint32_t failingBlock = 0);
 

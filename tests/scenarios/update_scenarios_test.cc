@@ -5,6 +5,7 @@
 #include <filesystem>
 #include <functional>
 
+#include "common/message_ids.h"
 #include "platform/core_library.h"
 #include "scenario_bench.h"
 #include "scenario_expectations.h"
@@ -62,8 +63,8 @@ Arrange Corrupt(const char* path) {
   };
 }
 Arrange ResignedWith(const char* path, int keyIndex, std::size_t payloadSize, std::uint32_t seed) {
-  return Replace(path,
-                 [=] { return SignedImage(test::PatternBytes(payloadSize, seed), keyIndex); });
+  return Replace(
+      path, [=] { return SignedImage(testsupport::PatternBytes(payloadSize, seed), keyIndex); });
 }
 Arrange Line(sim::AcLine line) {
   return [line](Bench& bench, const PackageSet&) {
@@ -75,13 +76,6 @@ Arrange WithFaults(std::function<std::vector<sim::Fault>(const Bench&)> faults) 
     const std::vector<sim::Fault> plan = faults(bench);
     bench.UpdateConfig([&](sim::DeviceConfig& config) { config.faults = plan; });
   };
-}
-sim::Fault Fault(sim::FaultKind kind, std::uint32_t block, std::optional<std::uint32_t> word = {}) {
-  sim::Fault fault;
-  fault.kind = kind;
-  fault.block = block;
-  fault.word = word;
-  return fault;
 }
 // Time limits run out in a few thousand counter reads instead of seconds.
 Arrange VirtualTiming() {
@@ -135,7 +129,7 @@ Arrange SemiPermanentPayload(std::function<Bytes(const Bytes&)> make) {
     AppendRecord(records, RecordId::PartNumber, partNumber->attribute, partNumber->data);
     Bytes payload = make(records);
     payload.resize(kSettingsPayloadCapacity, 0xFF);
-    ASSERT_EQ(test::WriteSettingsBlock(bench.Layout().semiPermanentBlock, payload), "");
+    ASSERT_EQ(testsupport::WriteSettingsBlock(bench.Layout().semiPermanentBlock, payload), "");
   };
 }
 
@@ -172,116 +166,128 @@ const Row kRows[] = {
     {"HappyPathVariant2", "52614-12", 2, 150'000, "ok", Nothing(), Completes()},
     {"HappyPathVariant3", "52614-23", 3, 150'000, "ok", Nothing(), Completes()},
     {"ConfirmationUnansweredGoesOn", "52614-02", 2, 150'000, "none", Nothing(), Completes()},
-    {"ConfirmationCancelled", "52614-01", 1, 150'000, "cancel", Nothing(), Fails({132}, 0)},
+    {"ConfirmationCancelled", "52614-01", 1, 150'000, "cancel", Nothing(),
+     Fails({kConfirmUpgradeText}, 0)},
     {"FreeSpaceExactlyRequired", "52614-01", 1, 150'000, "ok", FreeSpace("EA1/syaffs.bc", 0),
-     Fails({132, 133}, 0)},
+     Fails({kConfirmUpgradeText, kNotEnoughSpaceText}, 0)},
     {"FreeSpaceOneByteMore", "52614-01", 1, 150'000, "ok", FreeSpace("EA1/syaffs.bc", 1),
      Completes()},
     {"FreeSpaceUnknownVariant", "52614-04", 0, 150'000, "ok", FreeSpace(nullptr, 0),
-     Fails({132, 133}, 0)},
+     Fails({kConfirmUpgradeText, kNotEnoughSpaceText}, 0)},
     {"PowerPromptCancelled", "52614-01", 1, 150'000, "ok,cancel", Line(kOffline),
-     Fails({132, 129}, 0)},
+     Fails({kConfirmUpgradeText, kExternalPowerRequiredText}, 0)},
     {"PowerOnBackupCancelled", "52614-01", 1, 150'000, "ok,cancel", Line(kBackup),
-     Fails({132, 129}, 0)},
+     Fails({kConfirmUpgradeText, kExternalPowerRequiredText}, 0)},
     {"PowerUndeterminedCancelled", "52614-01", 1, 150'000, "ok,cancel", Line(kUnknownLine),
-     Fails({132, 129}, 0)},
+     Fails({kConfirmUpgradeText, kExternalPowerRequiredText}, 0)},
     {"PowerOkWhileUnpluggedAsksAgain", "52614-01", 1, 150'000, "ok,ok,plug,ok", Line(kOffline),
      [] {
        auto e = Completes();
-       e.messages = {132, 129, 129};
+       e.messages = {kConfirmUpgradeText, kExternalPowerRequiredText, kExternalPowerRequiredText};
        return e;
      }()},
     {"PowerUnansweredAsksAgain", "52614-01", 1, 150'000, "ok,none,plug,ok", Line(kOffline),
      [] {
        auto e = Completes();
-       e.messages = {132, 129, 129};
+       e.messages = {kConfirmUpgradeText, kExternalPowerRequiredText, kExternalPowerRequiredText};
        return e;
      }()},
     {"PowerPromptsRunOut", "52614-01", 1, 150'000, "ok,ok,ok", Line(kOffline),
-     Fails({132, 129, 129, 129}, 0)},
+     Fails({kConfirmUpgradeText, kExternalPowerRequiredText, kExternalPowerRequiredText,
+            kExternalPowerRequiredText},
+           0)},
     {"CommonPackageMissing", "52614-01", 1, 150'000, "ok", Remove("sdisk.bc"),
-     Fails({132, 134}, 0)},
+     Fails({kConfirmUpgradeText, kCorruptFilesText}, 0)},
     // Read as its size modulo 2^32, this file would be the valid package alone.
     {"CommonPackageFollowedByFourGibibytes", "52614-01", 1, 150'000, "ok",
-     Grow("sdisk.bc", std::uint64_t{1} << 32), Fails({132, 134}, 0)},
+     Grow("sdisk.bc", std::uint64_t{1} << 32), Fails({kConfirmUpgradeText, kCorruptFilesText}, 0)},
     {"CommonPackageCorrupt", "52614-01", 1, 150'000, "ok", Corrupt("sdisk.bc"),
-     Fails({132, 134}, 1)},
+     Fails({kConfirmUpgradeText, kCorruptFilesText}, 1)},
     {"CommonPackageOtherKey", "52614-01", 1, 150'000, "ok", ResignedWith("sdisk.bc", 1, 5000, 7),
-     Fails({132, 134}, 1)},
+     Fails({kConfirmUpgradeText, kCorruptFilesText}, 1)},
     {"CommonPackageTruncated", "52614-01", 1, 150'000, "ok",
      Replace("sdisk.bc",
              [] {
                return Bytes{'R', '0'};
              }),
-     Fails({132, 134}, 1)},
-    {"PartNumberOutsideTheTable", "52614-04", 0, 150'000, "ok", Nothing(), Fails({132, 134}, 1)},
+     Fails({kConfirmUpgradeText, kCorruptFilesText}, 1)},
+    {"PartNumberOutsideTheTable", "52614-04", 0, 150'000, "ok", Nothing(),
+     Fails({kConfirmUpgradeText, kCorruptFilesText}, 1)},
     {"VariantImageMissing", "52614-01", 1, 150'000, "ok", Remove("EA1/syaffs.bc"),
-     Fails({132, 134}, 2)},
+     Fails({kConfirmUpgradeText, kCorruptFilesText}, 2)},
     {"VariantImageCopiesButIsEmpty", "52614-01", 1, 150'000, "ok",
-     Replace("EA1/syaffs.bc", [] { return Bytes{}; }), Fails({132, 134}, 2)},
+     Replace("EA1/syaffs.bc", [] { return Bytes{}; }),
+     Fails({kConfirmUpgradeText, kCorruptFilesText}, 2)},
     // Results of 0 from the variant's verification: too short, no magic, no data record.
     {"VariantImageOfTwoBytes", "52614-01", 1, 150'000, "ok",
-     Replace("EA1/syaffs.bc", [] { return Bytes{'R', '0'}; }), Fails({132, 134}, 3)},
-    {"VariantImageWithoutMagic", "52614-01", 1, 150'000, "ok", Replace("EA1/syaffs.bc",
-                                                                      [] {
-                                                                        Bytes image = SignedImage(
-                                                                            test::PatternBytes(5000, 3), 1);
-                                                                        image[0] = 'X';
-                                                                        return image;
-                                                                      }),
-     Fails({132, 134}, 3)},
+     Replace("EA1/syaffs.bc",
+             [] {
+               return Bytes{'R', '0'};
+             }),
+     Fails({kConfirmUpgradeText, kCorruptFilesText}, 3)},
+    {"VariantImageWithoutMagic", "52614-01", 1, 150'000, "ok",
+     Replace("EA1/syaffs.bc",
+             [] {
+               Bytes image = SignedImage(testsupport::PatternBytes(5000, 3), 1);
+               image[0] = 'X';
+               return image;
+             }),
+     Fails({kConfirmUpgradeText, kCorruptFilesText}, 3)},
     {"VariantImageWithoutPayload", "52614-01", 1, 150'000, "ok",
-     Replace("EA1/syaffs.bc", [] { return SignedImage({}, 1); }), Fails({132, 134}, 3)},
+     Replace("EA1/syaffs.bc", [] { return SignedImage({}, 1); }),
+     Fails({kConfirmUpgradeText, kCorruptFilesText}, 3)},
     {"VariantImageCorrupt", "52614-21", 1, 150'000, "ok", Corrupt("EA1/syaffs.bc"),
-     Fails({132, 134}, 3)},
+     Fails({kConfirmUpgradeText, kCorruptFilesText}, 3)},
     {"VariantImageOtherVariantsKey", "52614-03", 3, 150'000, "ok",
-     ResignedWith("EB/syaffs.bc", 1, 5000, 8), Fails({132, 134}, 3)},
-    {"BootloaderMissing", "52614-01", 1, 150'000, "ok", Remove("seboot.nb0"), Fails({132, 134}, 4)},
+     ResignedWith("EB/syaffs.bc", 1, 5000, 8), Fails({kConfirmUpgradeText, kCorruptFilesText}, 3)},
+    {"BootloaderMissing", "52614-01", 1, 150'000, "ok", Remove("seboot.nb0"),
+     Fails({kConfirmUpgradeText, kCorruptFilesText}, 4)},
     // The copy keeps the package's read-only attribute, so the working copy does not open for
     // the compaction.
     {"WorkingCopyNotWritable", "52614-01", 1, 150'000, "ok", ReadOnly("seboot.nb0"),
-     Fails({132}, 4)},
-    {"BootloaderCorrupt", "52614-01", 1, 150'000, "ok", Corrupt("seboot.nb0"), Fails({132}, 5)},
+     Fails({kConfirmUpgradeText}, 4)},
+    {"BootloaderCorrupt", "52614-01", 1, 150'000, "ok", Corrupt("seboot.nb0"),
+     Fails({kConfirmUpgradeText}, 5)},
     {"BootloaderOtherKey", "52614-01", 1, 150'000, "ok", ResignedWith("seboot.nb0", 2, 5000, 9),
-     Fails({132}, 5)},
+     Fails({kConfirmUpgradeText}, 5)},
     {"BootloaderWithoutPayload", "52614-01", 1, 150'000, "ok",
-     Replace("seboot.nb0", [] { return SignedImage({}, 0); }), Fails({132}, 5)},
+     Replace("seboot.nb0", [] { return SignedImage({}, 0); }), Fails({kConfirmUpgradeText}, 5)},
     {"BootloaderOfOneByte", "52614-01", 1, 1, "ok", Nothing(), Completes()},
     {"BootloaderUpToTheSettings", "52614-01", 1, kBootloaderCapacity, "ok", Nothing(), Completes()},
     // Refused before operation 6 and its power prompt.
     {"BootloaderReachingSettings", "52614-01", 1, kBootloaderCapacity + 1, "ok", Nothing(),
-     Fails({132}, 5)},
-    {"BootloaderOfTheFlashSize", "52614-01", 1, kFlashSize, "ok", Nothing(), Fails({132}, 5)},
+     Fails({kConfirmUpgradeText}, 5)},
+    {"BootloaderOfTheFlashSize", "52614-01", 1, kFlashSize, "ok", Nothing(),
+     Fails({kConfirmUpgradeText}, 5)},
     {"EraseFaultAtBlock0", "52614-01", 1, 150'000, "ok",
-     WithFaults([](const Bench&) { return std::vector{Fault(sim::FaultKind::EraseError, 0)}; }),
-     Fails({132}, 6, PartialImage, 0)},
+     WithFaults([](const Bench&) { return std::vector{sim::Fault::EraseError(0)}; }),
+     Fails({kConfirmUpgradeText}, 6, PartialImage, 0)},
     {"EraseFaultAtBlock3", "52614-01", 1, 150'000, "ok",
-     WithFaults([](const Bench&) { return std::vector{Fault(sim::FaultKind::EraseError, 3)}; }),
-     Fails({132}, 6, PartialImage, 3)},
+     WithFaults([](const Bench&) { return std::vector{sim::Fault::EraseError(3)}; }),
+     Fails({kConfirmUpgradeText}, 6, PartialImage, 3)},
     {"ProgramFaultAtBlock9", "52614-01", 1, 150'000, "ok", WithFaults([](const Bench&) {
-       return std::vector{Fault(sim::FaultKind::ProgramError, 9, 77)};
+       return std::vector{sim::Fault::ProgramError(9, 77)};
      }),
-     Fails({132}, 6, PartialImage, 9)},
+     Fails({kConfirmUpgradeText}, 6, PartialImage, 9)},
     {"ProgramFaultInLastBlock", "52614-01", 1, 150'000, "ok",
-     WithFaults([](const Bench&) { return std::vector{Fault(sim::FaultKind::ProgramError, 10)}; }),
-     Fails({132}, 6, PartialImage, 10)},
+     WithFaults([](const Bench&) { return std::vector{sim::Fault::ProgramError(10)}; }),
+     Fails({kConfirmUpgradeText}, 6, PartialImage, 10)},
     {"BlockNeverReady", "52614-01", 1, 150'000, "ok",
      Both(VirtualTiming(), WithFaults([](const Bench&) {
-            return std::vector{Fault(sim::FaultKind::NeverReady, 2)};
+            return std::vector{sim::Fault::NeverReady(2)};
           })),
-     Fails({132}, 6, PartialImage, 2)},
+     Fails({kConfirmUpgradeText}, 6, PartialImage, 2)},
     {"ProgrammingVoltageError", "52614-01", 1, 150'000, "ok",
-     WithFaults([](const Bench&) { return std::vector{Fault(sim::FaultKind::VppError, 0)}; }),
-     Fails({132}, 6, PartialImage, 0)},
+     WithFaults([](const Bench&) { return std::vector{sim::Fault::VppError()}; }),
+     Fails({kConfirmUpgradeText}, 6, PartialImage, 0)},
     {"SettingsFlushFails", "52614-01", 1, 150'000, "ok", WithFaults([](const Bench& bench) {
-       return std::vector{Fault(sim::FaultKind::EraseError, bench.Layout().semiPermanentBlock)};
+       return std::vector{sim::Fault::EraseError(bench.Layout().semiPermanentBlock)};
      }),
-     Fails({132}, 6, WholeImage)},
+     Fails({kConfirmUpgradeText}, 6, WholeImage)},
     // The put finds no room and leaves nothing dirty, so the flush succeeds without the request.
     {"SemiPermanentSettingsWithoutRoomForTheRequest", "52614-01", 1, 150'000, "ok",
-     SemiPermanentPayload(
-         [](const Bytes& partNumber) { return FilledUpTo(partNumber, 10); }),
-     Fails({132}, 6, WholeImage)},
+     SemiPermanentPayload([](const Bytes& partNumber) { return FilledUpTo(partNumber, 10); }),
+     Fails({kConfirmUpgradeText}, 6, WholeImage)},
     // Part number (28 bytes), record 37 of 100 data bytes at 28, and at 140 a copy of record 37
     // whose 3994 bytes overrun the payload there but fit once the first copy's removal moves it
     // to 28: both copies go, and the request belongs at 28.
@@ -298,7 +304,8 @@ const Row kRows[] = {
     // Damage at rest in the Semi-Permanent Settings block: a block that does not read decides
     // nothing and is never written back. Two bits turn "52614-01" into "52614-02".
     {"SemiPermanentPartNumberUncorrectable", "52614-01", 1, 150'000, "ok",
-     FlipSemiPermanentBits(kPartNumberLastCharacter, {0, 1}), Fails({132, 134}, 1)},
+     FlipSemiPermanentBits(kPartNumberLastCharacter, {0, 1}),
+     Fails({kConfirmUpgradeText, kCorruptFilesText}, 1)},
     {"SemiPermanentOtherRecordUncorrectable", "52614-01", 1, 150'000, "ok",
      Both(SemiPermanentPayload([](const Bytes& partNumber) {
             Bytes payload = partNumber;
@@ -306,7 +313,7 @@ const Row kRows[] = {
             return payload;
           }),
           FlipSemiPermanentBits(400, {3, 6})),
-     Fails({132, 134}, 1)},
+     Fails({kConfirmUpgradeText, kCorruptFilesText}, 1)},
     {"SemiPermanentPartNumberOneBitCorrected", "52614-01", 1, 150'000, "ok",
      FlipSemiPermanentBits(kPartNumberLastCharacter, {1}), Completes()},
     // Every chunk still matches its code: the payload is exact, used and written anew.
@@ -314,9 +321,9 @@ const Row kRows[] = {
      CutBeforeSemiPermanentTrailerMagic(), Completes()},
     // Everything is in place for the next start; only the restart itself did not happen.
     {"RestartRequestReturns", "52614-12", 2, 150'000, "ok",
-     WithFaults([](const Bench&) { return std::vector{Fault(sim::FaultKind::RestartFails, 0)}; }),
+     WithFaults([](const Bench&) { return std::vector{sim::Fault::RestartFails()}; }),
      [] {
-       auto e = Fails({132}, 6, WholeImage);
+       auto e = Fails({kConfirmUpgradeText}, 6, WholeImage);
        e.updateRequest = true;
        e.restartRefused = true;
        return e;
@@ -344,6 +351,22 @@ TEST_P(UpdateScenario, Run) {
 INSTANTIATE_TEST_SUITE_P(Scenarios, UpdateScenario, ::testing::ValuesIn(kRows),
                          [](const ::testing::TestParamInfo<Row>& info) { return info.param.name; });
 
+// The happy path on every device shape: the bootloader lands from block 0 whatever the block
+// sizes, the settings are found below the table in the last block, and nothing else changes.
+class UpdateOnEveryShape : public ::testing::TestWithParam<testsupport::DeviceShape> {};
+
+TEST_P(UpdateOnEveryShape, Completes) {
+  Bench bench("52614-12", GetParam().Config());
+  const PackageSet& packages = StandardPackages(2);
+  bench.Place(packages);
+  const int status = bench.Run("ok");
+  ExpectOutcome(bench, packages, 2, status, Completes());
+}
+
+INSTANTIATE_TEST_SUITE_P(Shapes, UpdateOnEveryShape,
+                         ::testing::ValuesIn(testsupport::DeviceShapes()),
+                         [](const auto& info) { return std::string(info.param.name); });
+
 // Another process has a mapping of the program's mapping name open. Taking that object would
 // verify (and later program) the other process's bytes; the run stops before the first
 // verification instead.
@@ -352,7 +375,7 @@ TEST(MappingNameScenario, NameHeldElsewhereStopsBeforeAnyVerification) {
   const PackageSet& packages = StandardPackages(1);
   bench.Place(packages);
   // Larger than sdisk.bc, so that a view of the foreign object would map and be verified.
-  bench.Device().WriteCard("other.bin", SignedImage(test::PatternBytes(200'000, 5), 0));
+  bench.Device().WriteCard("other.bin", SignedImage(testsupport::PatternBytes(200'000, 5), 0));
   // Shared for reading, so that the object handed to another process really maps this file.
   HANDLE file = CreateFileW(u"\\SD Card\\other.bin", GENERIC_READ, FILE_SHARE_READ, nullptr,
                             OPEN_EXISTING, FILE_ATTRIBUTE_NORMAL, nullptr);
@@ -363,7 +386,7 @@ TEST(MappingNameScenario, NameHeldElsewhereStopsBeforeAnyVerification) {
   const int status = bench.Run("ok");
   CloseHandle(mapping);
   CloseHandle(file);
-  ExpectOutcome(bench, packages, 1, status, Fails({132, 134}, 0));
+  ExpectOutcome(bench, packages, 1, status, Fails({kConfirmUpgradeText, kCorruptFilesText}, 0));
 }
 
 }  // namespace

@@ -6,11 +6,13 @@
 #include <random>
 #include <vector>
 
-#include "test_device.h"
+#include "settings_device.h"
 
 namespace {
 
-using test_device::FlashSession;
+using settings_test::Device;
+using settings_test::FirstBlockOfType;
+using settings_test::FlashSession;
 
 // A block that no partition uses in the default layout, so these tests never meet the store.
 constexpr DWORD kFreeBlock = 63;
@@ -30,7 +32,7 @@ std::vector<BYTE> Field(DWORD value) {
 
 class SettingsBlockTest : public testing::Test {
  protected:
-  std::uint64_t BlockStart() { return test_device::BlockOffset(kFreeBlock); }
+  std::uint64_t BlockStart() { return Device().Blocks().Start(kFreeBlock); }
 
   bool WriteBlock(const std::vector<BYTE>& payload) {
     FlashSession flash;
@@ -53,7 +55,7 @@ class SettingsBlockTest : public testing::Test {
   void WriteRawBlock(const std::vector<BYTE>& image) {
     std::vector<BYTE> block(0x8000, 0xFF);
     std::copy(image.begin(), image.end(), block.begin());
-    test_device::WriteNor(BlockStart(), block);
+    Device().WriteNor(BlockStart(), block);
   }
 
   // A header with a correct code over the given fields.
@@ -77,10 +79,10 @@ TEST_F(SettingsBlockTest, FullPayloadRoundTripsWithTheDocumentedHeader) {
   ASSERT_TRUE(ReadBlock(&buffer));
   EXPECT_EQ(buffer, payload);
 
-  const std::vector<BYTE> header = test_device::ReadNor(BlockStart(), 15);
+  const std::vector<BYTE> header = Device().ReadNor(BlockStart(), 15);
   EXPECT_EQ(header, (std::vector<BYTE>{0x7A, 0xDA, 0xE7, 0x05, 0x01, 0x00, 0x00, 0x00, 0x00, 0x10,
                                        0x00, 0x00, 0xF0, 0xF3, 0xF3}));
-  const std::vector<BYTE> rest = test_device::ReadNor(BlockStart() + 4163, 0x8000 - 4163);
+  const std::vector<BYTE> rest = Device().ReadNor(BlockStart() + 4163, 0x8000 - 4163);
   EXPECT_EQ(rest, std::vector<BYTE>(0x8000 - 4163, 0xFF));
 }
 
@@ -88,13 +90,13 @@ TEST_F(SettingsBlockTest, ErasedPayloadHasAnErasedTrailerAndItsMagic) {
   ASSERT_TRUE(WriteBlock(std::vector<BYTE>(4096, 0xFF)));
   std::vector<BYTE> expected(48, 0xFF);
   for (BYTE byte : {0x70, 0x5E, 0x7A, 0xDA}) expected.push_back(byte);
-  EXPECT_EQ(test_device::ReadNor(BlockStart() + 15 + 4096, 52), expected);
+  EXPECT_EQ(Device().ReadNor(BlockStart() + 15 + 4096, 52), expected);
 }
 
 TEST_F(SettingsBlockTest, TrailerCodesMatchEachChunkIncludingAShortLastOne) {
   const std::vector<BYTE> payload = RandomPayload(600, 2);
   ASSERT_TRUE(WriteBlock(payload));
-  const std::vector<BYTE> trailer = test_device::ReadNor(BlockStart() + 15 + 600, 52);
+  const std::vector<BYTE> trailer = Device().ReadNor(BlockStart() + 15 + 600, 52);
   for (DWORD slot = 0; slot < 3; ++slot) {
     BYTE code[3];
     const DWORD chunk = slot < 2 ? 256 : 88;
@@ -108,7 +110,7 @@ TEST_F(SettingsBlockTest, TrailerCodesMatchEachChunkIncludingAShortLastOne) {
 
 TEST_F(SettingsBlockTest, EmptyPayloadReadsBackAsAllErased) {
   ASSERT_TRUE(WriteBlock({}));
-  EXPECT_EQ(test_device::ReadNor(BlockStart() + 63, 4), Field(kSettingsTrailerMagic));
+  EXPECT_EQ(Device().ReadNor(BlockStart() + 63, 4), Field(kSettingsTrailerMagic));
   std::vector<BYTE> buffer;
   ASSERT_TRUE(ReadBlock(&buffer));
   EXPECT_EQ(buffer, std::vector<BYTE>(4096, 0xFF));
@@ -138,7 +140,7 @@ TEST_F(SettingsBlockTest, OneFlippedBitPerChunkIsCorrectedWhileTheFlashKeepsIt) 
   std::vector<std::uint64_t> flipped;
   for (DWORD chunk = 0; chunk < 16; ++chunk) {
     const std::uint64_t offset = BlockStart() + 15 + chunk * 256 + random() % 256;
-    test_device::FlipNorBit(offset, random() % 8);
+    Device().FlipNorBit(offset, random() % 8);
     flipped.push_back(offset);
   }
   std::vector<BYTE> buffer;
@@ -146,7 +148,7 @@ TEST_F(SettingsBlockTest, OneFlippedBitPerChunkIsCorrectedWhileTheFlashKeepsIt) 
   EXPECT_EQ(buffer, payload);
   for (std::uint64_t offset : flipped) {
     const std::uint64_t index = offset - BlockStart() - 15;
-    EXPECT_NE(test_device::ReadNor(offset, 1)[0], payload[index]) << "the flash keeps the flip";
+    EXPECT_NE(Device().ReadNor(offset, 1)[0], payload[index]) << "the flash keeps the flip";
   }
 }
 
@@ -155,7 +157,7 @@ TEST_F(SettingsBlockTest, FlippedHeaderBitsAreCorrectedBeforeTheFieldsAreUsed) {
   // Each bit of magic, version, length and the header code, one at a time.
   for (unsigned bit = 0; bit < 15 * 8; bit += 3) {
     ASSERT_TRUE(WriteBlock(payload));
-    test_device::FlipNorBit(BlockStart() + bit / 8, bit % 8);
+    Device().FlipNorBit(BlockStart() + bit / 8, bit % 8);
     std::vector<BYTE> buffer;
     ASSERT_TRUE(ReadBlock(&buffer)) << "bit " << bit;
     ASSERT_EQ(buffer, payload) << "bit " << bit;
@@ -166,7 +168,7 @@ TEST_F(SettingsBlockTest, FlippedChunkCodeBitKeepsThePayload) {
   const std::vector<BYTE> payload = RandomPayload(4096, 8);
   for (unsigned bit : {0u, 13u, 23u, 47u * 8 + 7}) {
     ASSERT_TRUE(WriteBlock(payload));
-    test_device::FlipNorBit(BlockStart() + 15 + 4096 + bit / 8, bit % 8);
+    Device().FlipNorBit(BlockStart() + 15 + 4096 + bit / 8, bit % 8);
     std::vector<BYTE> buffer;
     ASSERT_TRUE(ReadBlock(&buffer)) << bit;
     EXPECT_EQ(buffer, payload) << bit;
@@ -177,11 +179,11 @@ TEST_F(SettingsBlockTest, UncorrectableChunkLeavesEarlierChunksCorrectedAndLater
   const std::vector<BYTE> payload = RandomPayload(3000, 9);
   ASSERT_TRUE(WriteBlock(payload));
   const std::uint64_t data = BlockStart() + 15;
-  test_device::FlipNorBit(data + 10, 1);        // chunk 0: corrected
-  test_device::FlipNorBit(data + 256 + 20, 2);  // chunk 1: corrected
-  test_device::FlipNorBit(data + 512 + 5, 0);   // chunk 2: two bits, uncorrectable
-  test_device::FlipNorBit(data + 512 + 99, 7);
-  test_device::FlipNorBit(data + 768 + 1, 4);  // chunk 3: never reached, stays as read
+  Device().FlipNorBit(data + 10, 1);        // chunk 0: corrected
+  Device().FlipNorBit(data + 256 + 20, 2);  // chunk 1: corrected
+  Device().FlipNorBit(data + 512 + 5, 0);   // chunk 2: two bits, uncorrectable
+  Device().FlipNorBit(data + 512 + 99, 7);
+  Device().FlipNorBit(data + 768 + 1, 4);  // chunk 3: never reached, stays as read
   std::vector<BYTE> buffer;
   EXPECT_FALSE(ReadBlock(&buffer));
   std::vector<BYTE> expected = payload;
@@ -195,8 +197,8 @@ TEST_F(SettingsBlockTest, UncorrectableChunkLeavesEarlierChunksCorrectedAndLater
 TEST_F(SettingsBlockTest, WrongTrailerMagicLeavesThePayloadUncorrected) {
   const std::vector<BYTE> payload = RandomPayload(1000, 10);
   ASSERT_TRUE(WriteBlock(payload));
-  test_device::FlipNorBit(BlockStart() + 15 + 3, 5);
-  test_device::WriteNor(BlockStart() + 15 + 1000 + 48, Field(0xDA7A5E71));
+  Device().FlipNorBit(BlockStart() + 15 + 3, 5);
+  Device().WriteNor(BlockStart() + 15 + 1000 + 48, Field(0xDA7A5E71));
   std::vector<BYTE> buffer;
   EXPECT_FALSE(ReadBlock(&buffer));
   std::vector<BYTE> expected = payload;
@@ -230,8 +232,8 @@ TEST_F(SettingsBlockTest, MissingTrailerMagicProvesThePayloadOnlyWhenEveryChunkM
   const std::vector<BYTE> payload = RandomPayload(4096, 12);
   for (const Case& test : cases) {
     ASSERT_TRUE(WriteBlock(payload));
-    if (!test.bytes.empty()) test_device::WriteNor(BlockStart() + test.offset, test.bytes);
-    if (test.flipPayloadBit) test_device::FlipNorBit(BlockStart() + 15 + 700, 2);
+    if (!test.bytes.empty()) Device().WriteNor(BlockStart() + test.offset, test.bytes);
+    if (test.flipPayloadBit) Device().FlipNorBit(BlockStart() + 15 + 700, 2);
     std::vector<BYTE> buffer(4096, 0x00);
     FlashSession flash;
     EXPECT_EQ(SettingsBlock::ReadWithProof(kFreeBlock, buffer.data(), 4096), test.expected)
@@ -294,7 +296,7 @@ TEST_F(SettingsBlockTest, ReadRefusesAMissingBufferWithoutTouchingIt) {
 TEST_F(SettingsBlockTest, ReadOfABlockPastTheFlashFails) {
   FlashSession flash;
   std::vector<BYTE> buffer(4096, 0);
-  EXPECT_FALSE(SettingsBlock::Read(test_device::TotalBlocks(), buffer.data(), 4096));
+  EXPECT_FALSE(SettingsBlock::Read(Device().Blocks().Count(), buffer.data(), 4096));
   EXPECT_FALSE(SettingsBlock::Read(0xFFFFFFFFu, buffer.data(), 4096));
   EXPECT_EQ(buffer, std::vector<BYTE>(4096, 0xFF));
 }
@@ -308,7 +310,7 @@ TEST_F(SettingsBlockTest, WriteRefusesBadRequestsBeforeErasing) {
     EXPECT_FALSE(SettingsBlock::Write(kFreeBlock, big.data(), 4097));
     EXPECT_FALSE(SettingsBlock::Write(kFreeBlock, nullptr, 0));
     EXPECT_FALSE(SettingsBlock::Write(kFreeBlock, nullptr, 16));
-    EXPECT_FALSE(SettingsBlock::Write(test_device::TotalBlocks(), big.data(), 16));
+    EXPECT_FALSE(SettingsBlock::Write(Device().Blocks().Count(), big.data(), 16));
   }
   std::vector<BYTE> buffer;
   ASSERT_TRUE(ReadBlock(&buffer, 200)) << "the block was not erased";
@@ -323,19 +325,19 @@ TEST_F(SettingsBlockTest, FailedEraseOrProgramIsReportedAndLeavesNoValidBlock) {
   };
   const DWORD trailerWord = (15 + 4096 + 48) / 2;
   const std::vector<Case> cases = {
-      {"erase error", test_device::BlockFault(sim::FaultKind::EraseError, kFreeBlock)},
+      {"erase error", sim::Fault::EraseError(kFreeBlock)},
       {"program error in the header",
-       test_device::BlockFault(sim::FaultKind::ProgramError, kFreeBlock, 2u)},
+       sim::Fault::ProgramError(kFreeBlock, 2u)},
       {"program error in the payload",
-       test_device::BlockFault(sim::FaultKind::ProgramError, kFreeBlock, 1000u)},
+       sim::Fault::ProgramError(kFreeBlock, 1000u)},
       {"program error at the trailer magic",
-       test_device::BlockFault(sim::FaultKind::ProgramError, kFreeBlock, trailerWord)},
+       sim::Fault::ProgramError(kFreeBlock, trailerWord)},
   };
   for (const Case& test : cases) {
     ASSERT_TRUE(WriteBlock(payload));
-    test_device::SetFaults({test.fault});
+    Device().SetFaults({test.fault});
     EXPECT_FALSE(WriteBlock(payload)) << test.name;
-    test_device::SetFaults({});
+    Device().SetFaults({});
     std::vector<BYTE> buffer;
     if (test.fault.kind != sim::FaultKind::EraseError) {
       EXPECT_FALSE(ReadBlock(&buffer)) << test.name;
@@ -350,7 +352,7 @@ TEST_F(SettingsBlockTest, RewriteReplacesAnOlderLongerBlock) {
   std::vector<BYTE> buffer;
   ASSERT_TRUE(ReadBlock(&buffer, 10));
   EXPECT_EQ(buffer, payload);
-  EXPECT_EQ(test_device::ReadNor(BlockStart() + 77, 4096), std::vector<BYTE>(4096, 0xFF));
+  EXPECT_EQ(Device().ReadNor(BlockStart() + 77, 4096), std::vector<BYTE>(4096, 0xFF));
 }
 
 }  // namespace

@@ -15,8 +15,9 @@
 #include <vector>
 
 #include "settings/settings_store.h"
+#include "settings_device.h"
 #include "tests/test_emulator.h"
-#include "test_device.h"
+#include "testsupport/factory_settings.h"
 
 namespace {
 
@@ -107,9 +108,9 @@ pid_t StartWorker(int worker, int cycles, const std::string& log) {
 }
 
 TEST(SettingsStoreProcesses, ConcurrentCyclesNeverInterleaveAndLoseNoRecord) {
-  test_device::FormatSettingsPartitions();
+  ASSERT_EQ(testsupport::FormatSettings(std::nullopt), "");
   if (HasFatalFailure()) return;
-  const std::string log = (test_device::Root() / "cycles.log").string();
+  const std::string log = (settings_test::Device().Paths().root / "cycles.log").string();
   constexpr int kCycles = 40;
   const pid_t first = StartWorker(0, kCycles, log);
   const pid_t second = StartWorker(1, kCycles, log);

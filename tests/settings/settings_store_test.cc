@@ -7,11 +7,14 @@
 #include <string>
 #include <vector>
 
-#include "test_device.h"
+#include "settings_device.h"
+#include "testsupport/factory_settings.h"
 
 namespace {
 
-using test_device::FlashSession;
+using settings_test::Device;
+using settings_test::FirstBlockOfType;
+using settings_test::FlashSession;
 
 constexpr DWORD kSemi = kSemiPermanentSettingsType;
 
@@ -54,7 +57,7 @@ std::vector<BYTE> Layout(const std::vector<ModelRecord>& records) {
 class SettingsStoreTest : public testing::Test {
  protected:
   // Every test starts from four valid empty settings blocks.
-  void SetUp() override { test_device::FormatSettingsPartitions(); }
+  void SetUp() override { ASSERT_EQ(testsupport::FormatSettings(std::nullopt), ""); }
 
   void BeginCycle() {
     ASSERT_TRUE(SettingsStore::Open());
@@ -68,7 +71,7 @@ class SettingsStoreTest : public testing::Test {
 
   // Offset in nor.bin of payload byte `index` of a partition.
   static std::uint64_t PayloadOffset(DWORD type, DWORD index = 0) {
-    return test_device::BlockOffset(test_device::FirstBlockOfType(type)) + kSettingsHeaderSize +
+    return Device().Blocks().Start(FirstBlockOfType(type)) + kSettingsHeaderSize +
            index;
   }
 
@@ -102,10 +105,10 @@ TEST_F(SettingsStoreTest, UpdateRequestIsStoredAsSixteenBytesAndSurvivesTheCycle
   SettingsStore::RequestUpdate(1);
   ASSERT_TRUE(SettingsStore::Flush());
   EndCycle();
-  EXPECT_EQ(test_device::ReadNor(PayloadOffset(kSemi), 17),
+  EXPECT_EQ(Device().ReadNor(PayloadOffset(kSemi), 17),
             (std::vector<BYTE>{0x25, 0, 0, 0, 0x02, 0, 0, 0, 0x04, 0, 0, 0, 0x01, 0, 0, 0, 0xFF}));
   // The other partitions were not written: they still hold their empty blocks.
-  EXPECT_EQ(test_device::ReadNor(PayloadOffset(kSerialSettingsType) - 7, 4),
+  EXPECT_EQ(Device().ReadNor(PayloadOffset(kSerialSettingsType) - 7, 4),
             (std::vector<BYTE>{0, 0, 0, 0}));
   BeginCycle();
   BYTE value[4] = {};
@@ -146,7 +149,7 @@ TEST_F(SettingsStoreTest, PutRemovesEveryOldCopyAndAppends) {
   {
     FlashSession flash;
     const std::vector<BYTE> payload = Layout({{9, 1, a}, {9, 2, b}, {10, 3, c}});
-    ASSERT_TRUE(SettingsBlock::Write(test_device::FirstBlockOfType(kSemi), payload.data(), 4096));
+    ASSERT_TRUE(SettingsBlock::Write(FirstBlockOfType(kSemi), payload.data(), 4096));
   }
   BeginCycle();
   ASSERT_TRUE(SettingsStore::PutRecord(9, kSemi, d.data(), 1, 4));
@@ -165,7 +168,7 @@ TEST_F(SettingsStoreTest, PutAfterACopyThatOnlyFitsOnceMovedDownAppendsAtTheReal
   std::memcpy(payload.data() + 140, overrunning, sizeof overrunning);
   {
     FlashSession flash;
-    ASSERT_TRUE(SettingsBlock::Write(test_device::FirstBlockOfType(kSemi), payload.data(), 4096));
+    ASSERT_TRUE(SettingsBlock::Write(FirstBlockOfType(kSemi), payload.data(), 4096));
   }
   BeginCycle();
   ASSERT_TRUE(SettingsStore::RequestUpdate(1));
@@ -188,8 +191,8 @@ TEST_F(SettingsStoreTest, PutThatDoesNotFitLeavesBufferAndFlashUntouched) {
   // A nearly full partition in flash, with a bit flipped at rest: any rewrite would clear it.
   const std::vector<BYTE> first = Bytes(2000, 1), second = Bytes(2060, 2);
   Store(kSemi, {{1, 6, first}, {2, 0, second}});
-  test_device::FlipNorBit(PayloadOffset(kSemi, 100), 3);
-  const std::vector<BYTE> flipped = test_device::ReadNor(PayloadOffset(kSemi), 4096);
+  Device().FlipNorBit(PayloadOffset(kSemi, 100), 3);
+  const std::vector<BYTE> flipped = Device().ReadNor(PayloadOffset(kSemi), 4096);
 
   BeginCycle();
   const std::vector<BYTE> before = PayloadOf(kSemi);
@@ -198,7 +201,7 @@ TEST_F(SettingsStoreTest, PutThatDoesNotFitLeavesBufferAndFlashUntouched) {
   EXPECT_EQ(PayloadOf(kSemi), before) << "the record being replaced is still there";
   ASSERT_TRUE(SettingsStore::Flush());
   EndCycle();
-  EXPECT_EQ(test_device::ReadNor(PayloadOffset(kSemi), 4096), flipped) << "nothing was written";
+  EXPECT_EQ(Device().ReadNor(PayloadOffset(kSemi), 4096), flipped) << "nothing was written";
 }
 
 TEST_F(SettingsStoreTest, RecordOperationsRefuseBadArguments) {
@@ -226,7 +229,7 @@ TEST_F(SettingsStoreTest, HugeLengthFieldInALoadedPayloadEndsScansSafely) {
     // Record 2's length field becomes 0xFFFFFFF0.
     payload[13 + 8] = 0xF0;
     payload[13 + 9] = payload[13 + 10] = payload[13 + 11] = 0xFF;
-    ASSERT_TRUE(SettingsBlock::Write(test_device::FirstBlockOfType(kSemi), payload.data(), 4096));
+    ASSERT_TRUE(SettingsBlock::Write(FirstBlockOfType(kSemi), payload.data(), 4096));
   }
   BeginCycle();
   const std::vector<BYTE> before = PayloadOf(kSemi);
@@ -318,8 +321,8 @@ TEST(VariantTable, MapsPartNumbersAndEndsWithMinusTwo) {
 TEST_F(SettingsStoreTest, TableWithoutUuidSettingsFailsLoadAndFlushAndGivesVariantZero) {
   Store(kSemi, {{RecordId::PartNumber, 0, Utf16(u"52614-13")}});
   ASSERT_EQ(GetDeviceVariant(), 3);
-  const std::uint64_t table = test_device::BlockOffset(test_device::TotalBlocks() - 1);
-  const std::vector<BYTE> original = test_device::ReadNor(table, 800);
+  const std::uint64_t table = Device().Blocks().Start(Device().Blocks().Count() - 1);
+  const std::vector<BYTE> original = Device().ReadNor(table, 800);
   std::vector<BYTE> changed = original;
   int retyped = 0;
   for (std::size_t entry = 0; entry < 16; ++entry) {
@@ -330,8 +333,8 @@ TEST_F(SettingsStoreTest, TableWithoutUuidSettingsFailsLoadAndFlushAndGivesVaria
     }
   }
   ASSERT_EQ(retyped, 1);
-  test_device::WriteNor(table, changed);
-  const std::vector<BYTE> semi = test_device::ReadNor(PayloadOffset(kSemi), 4096);
+  Device().WriteNor(table, changed);
+  const std::vector<BYTE> semi = Device().ReadNor(PayloadOffset(kSemi), 4096);
 
   ASSERT_TRUE(SettingsStore::Open());
   EXPECT_FALSE(SettingsStore::IsOpened());
@@ -345,9 +348,9 @@ TEST_F(SettingsStoreTest, TableWithoutUuidSettingsFailsLoadAndFlushAndGivesVaria
   EXPECT_FALSE(SettingsStore::Flush());
   EndCycle();
   EXPECT_EQ(GetDeviceVariant(), 0);
-  EXPECT_EQ(test_device::ReadNor(PayloadOffset(kSemi), 4096), semi) << "no write reached flash";
+  EXPECT_EQ(Device().ReadNor(PayloadOffset(kSemi), 4096), semi) << "no write reached flash";
 
-  test_device::WriteNor(table, original);
+  Device().WriteNor(table, original);
   EXPECT_EQ(GetDeviceVariant(), 3);
 }
 
@@ -360,7 +363,7 @@ TEST_F(SettingsStoreTest, UnprogrammedDeviceHasVariantZero) {
 TEST_F(SettingsStoreTest, LoadAndFlushNeedTheLock) {
   const std::vector<BYTE> data = {4, 2};
   Store(kSemi, {{1, 0, data}});
-  test_device::FlipNorBit(PayloadOffset(kSemi, 12), 0);
+  Device().FlipNorBit(PayloadOffset(kSemi, 12), 0);
   ASSERT_TRUE(SettingsStore::Open());
   EXPECT_FALSE(SettingsStore::Load()) << "before Lock";
   EXPECT_EQ(PayloadOf(kSemi), Bytes(4096, 0xFF));
@@ -373,18 +376,18 @@ TEST_F(SettingsStoreTest, LoadAndFlushNeedTheLock) {
   EXPECT_FALSE(SettingsStore::Load()) << "after Unlock";
   EXPECT_FALSE(SettingsStore::Flush()) << "after Unlock";
   SettingsStore::Close();
-  const std::vector<BYTE> stored = test_device::ReadNor(PayloadOffset(kSemi), 15);
+  const std::vector<BYTE> stored = Device().ReadNor(PayloadOffset(kSemi), 15);
   EXPECT_EQ(stored[12], data[0] ^ 1) << "the flash was not rewritten";
 }
 
 TEST_F(SettingsStoreTest, FlushWithNothingDirtyWritesNothing) {
   Store(kSemi, {{1, 0, {1, 2, 3}}});
-  test_device::FlipNorBit(PayloadOffset(kSemi, 13), 6);
-  const std::vector<BYTE> flipped = test_device::ReadNor(PayloadOffset(kSemi), 4096);
+  Device().FlipNorBit(PayloadOffset(kSemi, 13), 6);
+  const std::vector<BYTE> flipped = Device().ReadNor(PayloadOffset(kSemi), 4096);
   BeginCycle();
   EXPECT_TRUE(SettingsStore::Flush());
   EndCycle();
-  EXPECT_EQ(test_device::ReadNor(PayloadOffset(kSemi), 4096), flipped);
+  EXPECT_EQ(Device().ReadNor(PayloadOffset(kSemi), 4096), flipped);
 }
 
 // A put left unflushed by one cycle must not make the next cycle's flush write the erased
@@ -410,8 +413,8 @@ TEST_F(SettingsStoreTest, OpenClearsDirtyFlagsLeftByAnUnflushedCycle) {
 
 // The fault plan is read when the flash window is mapped, so it is set before the cycle opens.
 TEST_F(SettingsStoreTest, FailedWriteFailsTheFlushAndClearsTheDirtyFlag) {
-  test_device::SetFaults(
-      {test_device::BlockFault(sim::FaultKind::EraseError, test_device::FirstBlockOfType(kSemi))});
+  Device().SetFaults(
+      {sim::Fault::EraseError(FirstBlockOfType(kSemi))});
   BeginCycle();
   SettingsStore::RequestUpdate(1);
   const BYTE data = 5;
@@ -419,7 +422,7 @@ TEST_F(SettingsStoreTest, FailedWriteFailsTheFlushAndClearsTheDirtyFlag) {
   EXPECT_FALSE(SettingsStore::Flush());
   EXPECT_TRUE(SettingsStore::Flush()) << "nothing is dirty any more";
   EndCycle();
-  test_device::SetFaults({});
+  Device().SetFaults({});
   BeginCycle();
   BYTE out = 0;
   EXPECT_TRUE(SettingsStore::GetRecord(3, kSerialSettingsType, &out, 1))
@@ -443,8 +446,8 @@ TEST_F(SettingsStoreTest, UnreadablePartitionFailsLoadButTheOthersLoad) {
   Store(kSemi, {{1, 0, {1, 2, 3}}});
   Store(kMacSettingsType, {{4, 0, {4}}});
   // Two bits in the first chunk of the MAC partition: uncorrectable.
-  test_device::FlipNorBit(PayloadOffset(kMacSettingsType, 0), 0);
-  test_device::FlipNorBit(PayloadOffset(kMacSettingsType, 0), 1);
+  Device().FlipNorBit(PayloadOffset(kMacSettingsType, 0), 0);
+  Device().FlipNorBit(PayloadOffset(kMacSettingsType, 0), 1);
   ASSERT_TRUE(SettingsStore::Open());
   SettingsStore::Lock();
   EXPECT_FALSE(SettingsStore::Load());
@@ -462,9 +465,9 @@ TEST_F(SettingsStoreTest, UnreadablePartitionFailsLoadButTheOthersLoad) {
 // with fresh codes, would install the wrong image or make the damage permanent.
 TEST_F(SettingsStoreTest, UnreadableBlockDecidesNothingAndIsNeverWrittenBack) {
   Store(kSemi, {{RecordId::PartNumber, 0, Utf16(u"52614-01")}, {9, 0, {1}}});
-  test_device::FlipNorBit(PayloadOffset(kSemi, 12 + 14), 0);
-  test_device::FlipNorBit(PayloadOffset(kSemi, 12 + 14), 1);
-  const std::vector<BYTE> damaged = test_device::ReadNor(PayloadOffset(kSemi) - 15, 4163);
+  Device().FlipNorBit(PayloadOffset(kSemi, 12 + 14), 0);
+  Device().FlipNorBit(PayloadOffset(kSemi, 12 + 14), 1);
+  const std::vector<BYTE> damaged = Device().ReadNor(PayloadOffset(kSemi) - 15, 4163);
   EXPECT_EQ(GetDeviceVariant(), 0);
   ASSERT_TRUE(SettingsStore::Open());
   SettingsStore::Lock();
@@ -474,7 +477,7 @@ TEST_F(SettingsStoreTest, UnreadableBlockDecidesNothingAndIsNeverWrittenBack) {
   EXPECT_FALSE(SettingsStore::RemoveRecord(9, kSemi));
   EXPECT_TRUE(SettingsStore::Flush()) << "nothing was changed";
   EndCycle();
-  EXPECT_EQ(test_device::ReadNor(PayloadOffset(kSemi) - 15, 4163), damaged);
+  EXPECT_EQ(Device().ReadNor(PayloadOffset(kSemi) - 15, 4163), damaged);
 }
 
 TEST_F(SettingsStoreTest, RecordsSurviveManyCyclesInEveryPartition) {

@@ -4,16 +4,15 @@
 #include <gtest/gtest.h>
 #include <stdlib.h>
 
-#include "test_device.h"
+#include "settings_device.h"
 
 int RunStoreWorker(const char* arguments);
 
 int main(int argc, char** argv) {
   if (const char* worker = getenv("ORVANTA_SETTINGS_WORKER")) return RunStoreWorker(worker);
   testing::InitGoogleTest(&argc, argv);
-  test_device::CreateForProcess();
+  settings_test::CreateDevice();
   const int result = RUN_ALL_TESTS();
-  std::error_code ignored;
-  std::filesystem::remove_all(test_device::Root(), ignored);
+  settings_test::RemoveDevice();
   return result;
 }

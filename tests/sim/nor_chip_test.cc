@@ -10,9 +10,11 @@
 #include <string>
 #include <vector>
 
-#include "test_device.h"
+#include "testsupport/temporary_device.h"
 
 namespace {
+
+using testsupport::TemporaryDevice;
 
 using sim::NorChip;
 
@@ -23,8 +25,8 @@ class NorChipTest : public ::testing::Test {
  protected:
   // `prepare` may change nor.bin before the chip maps it.
   void Start(const sim::DeviceConfig& config = sim::DeviceConfig{},
-             const std::function<void(const TestDevice&)>& prepare = nullptr) {
-    device_ = std::make_unique<TestDevice>(config);
+             const std::function<void(const TemporaryDevice&)>& prepare = nullptr) {
+    device_ = std::make_unique<TemporaryDevice>(config);
     if (prepare) prepare(*device_);
     std::string error;
     clock_.Configure(config.timing, config.virtualStep);
@@ -32,7 +34,7 @@ class NorChipTest : public ::testing::Test {
     ASSERT_NE(chip_, nullptr) << error;
   }
   std::uint32_t Block(std::uint32_t block) const {
-    return static_cast<std::uint32_t>(chip_->BlockStart(block));
+    return static_cast<std::uint32_t>(chip_->Blocks().Start(block));
   }
   // Unlocks and waits until the unlock is done, as the driver does.
   void Unlock(std::uint32_t block) {
@@ -62,14 +64,14 @@ class NorChipTest : public ::testing::Test {
     return lines;
   }
 
-  std::unique_ptr<TestDevice> device_;
+  std::unique_ptr<TemporaryDevice> device_;
   sim::Clock clock_;
   std::unique_ptr<NorChip> chip_;
 };
 
 TEST_F(NorChipTest, BlocksPowerUpLockedAndRefuseWithTheSiliconsStatus) {
   Start();
-  for (std::uint32_t block = 0; block < chip_->BlockCount(); ++block)
+  for (std::uint32_t block = 0; block < chip_->Blocks().Count(); ++block)
     EXPECT_TRUE(chip_->IsLocked(block));
   EXPECT_EQ(Program(Block(3), 0x1234), 0x92);
   EXPECT_EQ(ArrayWord(Block(3)), 0xFFFF);
@@ -77,7 +79,7 @@ TEST_F(NorChipTest, BlocksPowerUpLockedAndRefuseWithTheSiliconsStatus) {
   EXPECT_EQ(Erase(4), 0xA2);
   chip_->Write(0, 0x0050);
   EXPECT_EQ(chip_->Read(0), 0x80);
-  EXPECT_TRUE(chip_->Violations().empty());
+  EXPECT_TRUE(chip_->Probe().Violations().empty());
 }
 
 TEST_F(NorChipTest, ProgrammingOnlyClearsBitsAndEraseSetsThemAgain) {
@@ -129,7 +131,7 @@ TEST_F(NorChipTest, OperationsStartedWithUnclearedErrorsAreRefused) {
   EXPECT_EQ(Program(Block(6), 0x0000) & 0x10, 0x10);
   EXPECT_EQ(ArrayWord(Block(6)), 0xFFFF);
   EXPECT_EQ(Erase(6) & 0x20, 0x20);
-  EXPECT_FALSE(chip_->Violations().empty());
+  EXPECT_FALSE(chip_->Probe().Violations().empty());
 }
 
 TEST_F(NorChipTest, SecondCyclesInAnotherBlockAreRefused) {
@@ -142,7 +144,7 @@ TEST_F(NorChipTest, SecondCyclesInAnotherBlockAreRefused) {
   chip_->Write(Block(8) + 2, 0x0060);  // not at the block's first word
   chip_->Write(Block(8) + 2, 0x00D0);
   EXPECT_FALSE(chip_->IsLocked(8));
-  EXPECT_EQ(chip_->Violations().size(), 2u);
+  EXPECT_EQ(chip_->Probe().Violations().size(), 2u);
 }
 
 TEST_F(NorChipTest, IdentifierModeGivesCodesAndLockBits) {
@@ -246,7 +248,7 @@ TEST_F(NorChipTest, UnlockAllPartsClearEveryLockAndKeepLocksAcrossARestart) {
   EXPECT_EQ(config.UnlockTimeUs(), 500000u);
   Start(config);
   Unlock(4);
-  for (std::uint32_t block = 0; block < chip_->BlockCount(); ++block)
+  for (std::uint32_t block = 0; block < chip_->Blocks().Count(); ++block)
     ASSERT_FALSE(chip_->IsLocked(block)) << block;
   chip_->Write(Block(7), 0x0060);
   chip_->Write(Block(7), 0x0001);
@@ -272,11 +274,11 @@ TEST(NorChipInMemoryTest, BlockCommandsPastTheLastBlockFailAsLocked) {
   ASSERT_NE(array, nullptr) << error;
   sim::Clock clock;
   const std::unique_ptr<NorChip> chip = NorChip::StartInMemory(config, *array, clock);
-  EXPECT_EQ(chip->BlockCount(), 2u);
+  EXPECT_EQ(chip->Blocks().Count(), 2u);
   chip->Write(0x4000, 0x0020);
   chip->Write(0x4000, 0x00D0);
   EXPECT_EQ(chip->Read(0x4000), 0xA2);
-  EXPECT_TRUE(chip->Violations().empty());
+  EXPECT_TRUE(chip->Probe().Violations().empty());
   chip->Write(0x6000, 0x0090);  // mode commands work anywhere
   EXPECT_EQ(chip->Read(0), 0x0089);
 }
@@ -305,9 +307,9 @@ TEST_F(NorChipTest, RealisticTimingIsBusyRightAfterALongErase) {
 
 TEST_F(NorChipTest, FaultsEndOperationsWithTheirBitsAndAreJournalled) {
   sim::DeviceConfig config;
-  config.faults = {FaultAt(sim::FaultKind::EraseError, 20),
-                   FaultAt(sim::FaultKind::ProgramError, 21, 3),
-                   FaultAt(sim::FaultKind::NeverReady, 22)};
+  config.faults = {sim::Fault::EraseError(20),
+                   sim::Fault::ProgramError(21, 3),
+                   sim::Fault::NeverReady(22)};
   Start(config);
   for (std::uint32_t block : {20u, 21u, 22u}) Unlock(block);
   EXPECT_EQ(Erase(20), 0xA0);
@@ -329,9 +331,28 @@ TEST_F(NorChipTest, FaultsEndOperationsWithTheirBitsAndAreJournalled) {
   EXPECT_EQ(journal[2]["kind"], "never_ready");
 }
 
+// One lookup serves programs and erases: a voltage error wherever it stands in the plan, then
+// the lock bit, then the block's first entry for that kind of operation.
+TEST_F(NorChipTest, TheFaultPlanStrikesInThePartsOrder) {
+  sim::DeviceConfig config;
+  config.faults = {sim::Fault::ProgramError(5), sim::Fault::EraseError(5),
+                   sim::Fault::NeverReady(5), sim::Fault::EraseError(6)};
+  Start(config);
+  EXPECT_EQ(Erase(5), 0xA2);  // locked: the plan is not reached
+  chip_->Write(0, 0x0050);
+  Unlock(5);
+  EXPECT_EQ(Erase(5), 0xA0);  // the program error does not strike an erase
+  chip_->Write(0, 0x0050);
+  EXPECT_EQ(Program(Block(5), 0), 0x90);
+  config.faults.push_back(sim::Fault::VppError());
+  chip_->Reconfigure(config);
+  chip_->Write(0, 0x0050);
+  EXPECT_EQ(Erase(5), 0xA8);
+}
+
 TEST_F(NorChipTest, AVoltageErrorFailsEveryEraseAndProgram) {
   sim::DeviceConfig config;
-  config.faults = {FaultAt(sim::FaultKind::VppError)};
+  config.faults = {sim::Fault::VppError()};
   Start(config);
   Unlock(30);
   EXPECT_EQ(Erase(30), 0xA8);
@@ -346,14 +367,14 @@ TEST_F(NorChipTest, WritesPastTheArrayAreRefused) {
   Start(config);
   chip_->Write(0x100000, 0x0090);
   EXPECT_EQ(chip_->Status(), 0xB0);
-  EXPECT_EQ(chip_->Violations().size(), 1u);
+  EXPECT_EQ(chip_->Probe().Violations().size(), 1u);
 }
 
 TEST_F(NorChipTest, ChangingTheFaultPlanKeepsTheLockState) {
   Start();
   Unlock(9);
   sim::DeviceConfig config;
-  config.faults = {FaultAt(sim::FaultKind::EraseError, 9)};
+  config.faults = {sim::Fault::EraseError(9)};
   EXPECT_TRUE(chip_->SameHardware(device_->Paths(), config));
   chip_->Reconfigure(config);
   EXPECT_FALSE(chip_->IsLocked(9));
@@ -368,14 +389,14 @@ class NorChipPowerCutTest : public NorChipTest {
  protected:
   void CutAfter(std::uint64_t count, std::uint64_t seed = 1) {
     sim::DeviceConfig config;
-    config.faults = {FaultAt(sim::FaultKind::EraseError, 60)};
+    config.faults = {sim::Fault::EraseError(60)};
     sim::Fault cut;
     cut.kind = sim::FaultKind::PowerCutAfter;
     cut.count = count;
     cut.seed = seed;
     config.faults.push_back(cut);
     // Block 10 (at 8 x 0x2000 + 2 x 0x8000) holds zeros before the erase starts.
-    Start(config, [](const TestDevice& device) {
+    Start(config, [](const TemporaryDevice& device) {
       std::vector<std::uint8_t> nor = device.ReadNor();
       std::memset(nor.data() + 0x20000, 0, 0x8000);
       device.WriteNor(nor);
@@ -449,7 +470,7 @@ TEST_F(NorChipPowerCutTest, ACutPastTheLastCommandNeverFires) {
 }
 
 TEST(FlipBitTest, FlipsOneBitOfTheArrayAtRest) {
-  TestDevice device;
+  TemporaryDevice device;
   std::string error;
   ASSERT_TRUE(sim::FlipBit(device.Paths(), 0x1234, 6, &error)) << error;
   std::vector<std::uint8_t> nor = device.ReadNor();
@@ -465,7 +486,7 @@ TEST(FlipBitTest, FlipsOneBitOfTheArrayAtRest) {
 }
 
 TEST(NorChipStartTest, AnArrayOfTheWrongSizeIsRefusedWithItsName) {
-  TestDevice device;
+  TemporaryDevice device;
   sim::DeviceConfig larger;
   larger.regions = {{64, 0x8000}, {2, 0x8000}};
   sim::Clock clock;

@@ -10,9 +10,11 @@
 #include <vector>
 
 #include "sim/nor_chip.h"
-#include "test_device.h"
+#include "testsupport/temporary_device.h"
 
 namespace {
+
+using testsupport::TemporaryDevice;
 
 const volatile WORD* Word(const void* base, std::uint32_t offset) {
   return reinterpret_cast<const volatile WORD*>(static_cast<const BYTE*>(base) + offset);
@@ -22,7 +24,7 @@ volatile WORD* MutableWord(void* base, std::uint32_t offset) {
 }
 
 TEST(PhysicalMemoryTest, OnlyTheTwoWindowsExist) {
-  TestDevice device;
+  TemporaryDevice device;
   EXPECT_EQ(GetPointer(0, 0x100000), nullptr);
   EXPECT_EQ(GetPointer(0x1000, 0x200000), nullptr);
   EXPECT_EQ(GetPointer(0x40A00000, 0x100), nullptr);
@@ -31,7 +33,7 @@ TEST(PhysicalMemoryTest, OnlyTheTwoWindowsExist) {
 }
 
 TEST(PhysicalMemoryTest, EachMappingNeedsItsOwnReleaseWithTheSameSize) {
-  TestDevice device;
+  TemporaryDevice device;
   void* flash = GetPointer(0, 0x200000);
   ASSERT_NE(flash, nullptr);
   EXPECT_EQ(GetPointer(0, 0x200000), flash);
@@ -50,7 +52,7 @@ TEST(PhysicalMemoryTest, TheCounterIsTheWordAtOffset10) {
   sim::DeviceConfig config;
   config.timing = sim::TimingMode::Virtual;
   config.virtualStep = 7;
-  TestDevice device(config);
+  TemporaryDevice device(config);
   void* timer = GetPointer(0x40A00000, 0xE0);
   ASSERT_NE(timer, nullptr);
   const volatile DWORD* counter =
@@ -64,7 +66,7 @@ TEST(PhysicalMemoryTest, TheCounterIsTheWordAtOffset10) {
 }
 
 TEST(PhysicalMemoryTest, ChipWritesShowThroughTheReadOnlyWindowAtOnce) {
-  TestDevice device;
+  TemporaryDevice device;
   void* flash = GetPointer(0, 0x200000);
   ASSERT_NE(flash, nullptr);
   volatile WORD* block = MutableWord(flash, 0x10000);
@@ -85,7 +87,7 @@ TEST(PhysicalMemoryTest, ChipWritesShowThroughTheReadOnlyWindowAtOnce) {
 TEST(PhysicalMemoryTest, AWindowLargerThanTheArrayReadsErasedBeyondIt) {
   sim::DeviceConfig config;
   config.regions = {{16, 0x10000}};  // 1 MiB
-  TestDevice device(config);
+  TemporaryDevice device(config);
   void* flash = GetPointer(0, 0x200000);
   ASSERT_NE(flash, nullptr);
   const BYTE* bytes = static_cast<const BYTE*>(flash);
@@ -98,7 +100,7 @@ TEST(PhysicalMemoryTest, AWindowLargerThanTheArrayReadsErasedBeyondIt) {
 TEST(PhysicalMemoryTest, AnArrayLargerThanTheWindowShowsItsFirstTwoMebibytes) {
   sim::DeviceConfig config;
   config.regions = {{128, 0x8000}};  // 4 MiB
-  TestDevice device(config);
+  TemporaryDevice device(config);
   ASSERT_TRUE(sim::FlipBit(device.Paths(), 0x1FFFFF, 0, nullptr));
   void* flash = GetPointer(0, 0x200000);
   ASSERT_NE(flash, nullptr);
@@ -107,7 +109,7 @@ TEST(PhysicalMemoryTest, AnArrayLargerThanTheWindowShowsItsFirstTwoMebibytes) {
 }
 
 TEST(PhysicalMemoryTest, RegisterAccessesOutsideTheWindowsReachNothing) {
-  TestDevice device;
+  TemporaryDevice device;
   WORD outside[2] = {0x1111, 0x2222};
   WriteRegister16(outside, 0x0090);
   EXPECT_EQ(outside[0], 0x1111);
@@ -117,14 +119,14 @@ TEST(PhysicalMemoryTest, RegisterAccessesOutsideTheWindowsReachNothing) {
 }
 
 TEST(PhysicalMemoryTest, AMissingDeviceGivesNoWindow) {
-  TestDevice device;
+  TemporaryDevice device;
   ::setenv("ORVANTA_DEVICE", (device.Paths().root / "absent").c_str(), 1);
   EXPECT_EQ(GetPointer(0, 0x200000), nullptr);
   EXPECT_EQ(GetPointer(0x40A00000, 0xE0), nullptr);
 }
 
 TEST(PhysicalMemoryTest, TheCommandCountIsJournalledOnReleaseWhenAsked) {
-  TestDevice device;
+  TemporaryDevice device;
   ::setenv("ORVANTA_FLASH_COMMAND_COUNT", "1", 1);
   void* flash = GetPointer(0, 0x200000);
   ASSERT_NE(flash, nullptr);
@@ -146,7 +148,7 @@ TEST(PhysicalMemoryTest, TheCommandCountIsJournalledOnReleaseWhenAsked) {
 }
 
 TEST(PhysicalMemoryDeathTest, AStoreThroughTheFlashWindowFaults) {
-  TestDevice device;
+  TemporaryDevice device;
   void* flash = GetPointer(0, 0x200000);
   ASSERT_NE(flash, nullptr);
   EXPECT_DEATH(*MutableWord(flash, 0x100) = 0, "");

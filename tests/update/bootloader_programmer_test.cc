@@ -8,11 +8,12 @@
 #include "flash/nor_flash_mutex.h"
 #include "sim/nor_chip.h"
 #include "stand_in_dialog.h"
-#include "test_device.h"
+#include "testsupport/factory_settings.h"
+#include "testsupport/temporary_device.h"
 
 namespace {
 
-using test::Bytes;
+using testsupport::Bytes;
 
 // Default geometry: 8 blocks of 8 KiB, then 62 of 32 KiB; the settings partitions take blocks
 // 65 to 68 and the partition table block 69.
@@ -23,10 +24,11 @@ class BootloaderProgrammerTest : public ::testing::Test {
   // Formats the device, puts a recognisable old bootloader into blocks 0..9, applies the fault
   // plan and opens the flash under NOR_SYN_OBJ.
   void Start(std::vector<sim::Fault> faults = {}) {
-    ASSERT_EQ(test::FormatSettings("52614-01"), "");
+    ASSERT_EQ(testsupport::FormatSettings("52614-01"), "");
     Bytes nor = device_.ReadNor();
-    std::fill(nor.begin(), nor.begin() + static_cast<long>(test::BlockOffset(config_, 10)), 0x3C);
-    test::WriteFile(device_.Paths().Nor(), nor);
+    std::fill(nor.begin(),
+              nor.begin() + static_cast<long>(sim::BlockLayout(config_.regions).Start(10)), 0x3C);
+    testsupport::WriteFile(device_.Paths().Nor(), nor);
     before_ = nor;
     sim::DeviceConfig config = device_.Config();
     config.faults = std::move(faults);
@@ -48,7 +50,9 @@ class BootloaderProgrammerTest : public ::testing::Test {
 
   void TearDown() override { Finish(); }
 
-  std::uint64_t Offset(std::uint32_t block) const { return test::BlockOffset(config_, block); }
+  std::uint64_t Offset(std::uint32_t block) const {
+    return sim::BlockLayout(config_.regions).Start(block);
+  }
 
   // nor.bin as it should be after writing `written` bytes of `image` over `before_`: every
   // block touched is erased first.
@@ -65,7 +69,7 @@ class BootloaderProgrammerTest : public ::testing::Test {
   }
 
   sim::DeviceConfig config_;
-  test::TemporaryDevice device_{config_};
+  testsupport::TemporaryDevice device_{config_};
   Bytes before_;
   bool opened_ = false;
   UpdateDialog dialog_;
@@ -91,7 +95,7 @@ TEST_F(BootloaderProgrammerTest, OneByteImageErasesBlockZeroAndProgramsOneByte) 
 TEST_F(BootloaderProgrammerTest, ImageOverManyBlocksEndsWithTheRestOfItsLastBlockErased) {
   Start();
   // Reaches into block 9 (the eighth 8 KiB block is block 7; blocks 8 on are 32 KiB).
-  const Bytes image = test::PatternBytes(Offset(9) + 1001, 7);
+  const Bytes image = testsupport::PatternBytes(Offset(9) + 1001, 7);
   const DWORD length = static_cast<DWORD>(image.size());
   EXPECT_EQ(ProgramBootloader(image.data(), length, &dialog_.progressBar), length);
   Finish();
@@ -106,7 +110,7 @@ TEST_F(BootloaderProgrammerTest, ImageOverManyBlocksEndsWithTheRestOfItsLastBloc
 
 TEST_F(BootloaderProgrammerTest, ImageUpToTheSettingsIsWrittenOverTheBitmap) {
   Start();
-  const Bytes image = test::PatternBytes(Offset(kFirstSettingsBlock), 8);
+  const Bytes image = testsupport::PatternBytes(Offset(kFirstSettingsBlock), 8);
   const DWORD length = static_cast<DWORD>(image.size());
   EXPECT_EQ(ProgramBootloader(image.data(), length, &dialog_.progressBar), length);
   Finish();
@@ -118,7 +122,7 @@ TEST_F(BootloaderProgrammerTest, ImageUpToTheSettingsIsWrittenOverTheBitmap) {
 TEST_F(BootloaderProgrammerTest, ImageReachingTheSettingsIsRefusedBeforeAnyErase) {
   Start();
   for (std::uint64_t size : {Offset(kFirstSettingsBlock) + 1, Offset(70), Offset(70) + 1}) {
-    const Bytes image = test::PatternBytes(size, 9);
+    const Bytes image = testsupport::PatternBytes(size, 9);
     EXPECT_EQ(ProgramBootloader(image.data(), static_cast<DWORD>(size), &dialog_.progressBar), 0u)
         << size;
   }
@@ -145,7 +149,7 @@ class BootloaderFaultTest : public BootloaderProgrammerTest,
 
 TEST_P(BootloaderFaultTest, ProgrammingEndsAtTheFailingBlock) {
   Start({GetParam().fault});
-  const Bytes image = test::PatternBytes(Offset(12) + 5, 10);
+  const Bytes image = testsupport::PatternBytes(Offset(12) + 5, 10);
   const DWORD length = static_cast<DWORD>(image.size());
   const std::uint64_t written = Offset(GetParam().failingBlock);
   EXPECT_EQ(ProgramBootloader(image.data(), length, &dialog_.progressBar), written);
@@ -159,36 +163,21 @@ TEST_P(BootloaderFaultTest, ProgrammingEndsAtTheFailingBlock) {
   EXPECT_EQ(dialog_.progressBar.Positions().size(), GetParam().failingBlock);
 }
 
-sim::Fault EraseErrorAt(std::uint32_t block) {
-  sim::Fault fault;
-  fault.kind = sim::FaultKind::EraseError;
-  fault.block = block;
-  return fault;
-}
-
-sim::Fault ProgramErrorAt(std::uint32_t block, std::optional<std::uint32_t> word) {
-  sim::Fault fault;
-  fault.kind = sim::FaultKind::ProgramError;
-  fault.block = block;
-  fault.word = word;
-  return fault;
-}
-
 INSTANTIATE_TEST_SUITE_P(
     Faults, BootloaderFaultTest,
-    ::testing::Values(FaultCase{"EraseBlock0", EraseErrorAt(0), 0},
-                      FaultCase{"EraseBlock3", EraseErrorAt(3), 3},
-                      FaultCase{"EraseBlock9", EraseErrorAt(9), 9},
-                      FaultCase{"ProgramBlock0", ProgramErrorAt(0, std::nullopt), 0},
-                      FaultCase{"ProgramBlock5LastWord", ProgramErrorAt(5, 4095), 5},
-                      FaultCase{"ProgramBlock11", ProgramErrorAt(11, 100), 11}),
+    ::testing::Values(FaultCase{"EraseBlock0", sim::Fault::EraseError(0), 0},
+                      FaultCase{"EraseBlock3", sim::Fault::EraseError(3), 3},
+                      FaultCase{"EraseBlock9", sim::Fault::EraseError(9), 9},
+                      FaultCase{"ProgramBlock0", sim::Fault::ProgramError(0), 0},
+                      FaultCase{"ProgramBlock5LastWord", sim::Fault::ProgramError(5, 4095), 5},
+                      FaultCase{"ProgramBlock11", sim::Fault::ProgramError(11, 100), 11}),
     [](const ::testing::TestParamInfo<FaultCase>& info) { return info.param.name; });
 
 // The chip reported success, but a bit of block 1 changed before the read-back (flipped behind
 // the driver's back once the last block was written): the image does not count as written.
 TEST_F(BootloaderProgrammerTest, ImageThatDoesNotReadBackIsNotWhole) {
   Start();
-  const Bytes image = test::PatternBytes(Offset(4) + 10, 12);
+  const Bytes image = testsupport::PatternBytes(Offset(4) + 10, 12);
   const DWORD length = static_cast<DWORD>(image.size());
   dialog_.progressBar.onMessage = [&](const test::WindowMessage& message) {
     if (message.message == PBM_SETPOS && message.wParam == 100) {
@@ -201,7 +190,7 @@ TEST_F(BootloaderProgrammerTest, ImageThatDoesNotReadBackIsNotWhole) {
 
 TEST_F(BootloaderProgrammerTest, ReadBackComparesTheFlashWithTheImage) {
   Start();
-  const Bytes image = test::PatternBytes(3000, 11);
+  const Bytes image = testsupport::PatternBytes(3000, 11);
   ASSERT_EQ(ProgramBootloader(image.data(), 3000, &dialog_.progressBar), 3000u);
   EXPECT_TRUE(FlashHolds(0, image.data(), 3000));
   Bytes changed = image;

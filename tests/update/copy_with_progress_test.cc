@@ -3,11 +3,12 @@
 #include <gtest/gtest.h>
 
 #include "stand_in_dialog.h"
-#include "test_device.h"
+#include "testsupport/factory_settings.h"
+#include "testsupport/temporary_device.h"
 
 namespace {
 
-using test::Bytes;
+using testsupport::Bytes;
 
 TEST(ProgressPercentTest, WholePercentagesWithoutOverflow) {
   struct Case {
@@ -63,12 +64,12 @@ TEST(CopyProgressRoutineTest, SetsThePositionAndContinues) {
 
 class CopyWithProgressTest : public ::testing::Test {
  protected:
-  test::TemporaryDevice device_;
+  testsupport::TemporaryDevice device_;
   UpdateDialog dialog_;
 };
 
 TEST_F(CopyWithProgressTest, CountsOneOperationResetsTheBarAndRisesTo100) {
-  const Bytes content = test::PatternBytes(3 * 1024 * 1024 + 17, 3);
+  const Bytes content = testsupport::PatternBytes(3 * 1024 * 1024 + 17, 3);
   device_.WriteCard("EA1/syaffs.bc", content);
   ASSERT_TRUE(CopyWithProgress(&dialog_, u"\\SD Card\\EA1\\syaffs.bc", u"\\SD Card\\syaffs.bc"));
   EXPECT_EQ(dialog_.operations, 1);
@@ -87,10 +88,10 @@ TEST_F(CopyWithProgressTest, CountsOneOperationResetsTheBarAndRisesTo100) {
 }
 
 TEST_F(CopyWithProgressTest, ReplacesAnExistingDestination) {
-  device_.WriteCard("seboot.nb0", test::PatternBytes(10, 4));
-  device_.WriteCard("_seboot.nb0", test::PatternBytes(100'000, 5));
+  device_.WriteCard("seboot.nb0", testsupport::PatternBytes(10, 4));
+  device_.WriteCard("_seboot.nb0", testsupport::PatternBytes(100'000, 5));
   ASSERT_TRUE(CopyWithProgress(&dialog_, u"\\SD Card\\seboot.nb0", u"\\SD Card\\_seboot.nb0"));
-  EXPECT_EQ(device_.ReadCard("_seboot.nb0"), test::PatternBytes(10, 4));
+  EXPECT_EQ(device_.ReadCard("_seboot.nb0"), testsupport::PatternBytes(10, 4));
 }
 
 TEST_F(CopyWithProgressTest, FailedCopyStillCountsAnOperation) {
@@ -102,7 +103,7 @@ TEST_F(CopyWithProgressTest, FailedCopyStillCountsAnOperation) {
 }
 
 TEST_F(CopyWithProgressTest, EmptyFileCopiesWithinTheBar) {
-  device_.WriteCard("empty.bin", {});
+  device_.WriteCard("empty.bin", Bytes{});
   ASSERT_TRUE(CopyWithProgress(&dialog_, u"\\SD Card\\empty.bin", u"\\SD Card\\copy.bin"));
   EXPECT_TRUE(device_.ReadCard("copy.bin").empty());
   for (WPARAM position : dialog_.progressBar.Positions()) {

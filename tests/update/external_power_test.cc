@@ -2,12 +2,13 @@
 
 #include <gtest/gtest.h>
 
-#include "test_device.h"
+#include "testsupport/factory_settings.h"
+#include "testsupport/temporary_device.h"
 
 namespace {
 
 TEST(HasExternalPowerTest, OnlyAnOnlineLineCounts) {
-  test::TemporaryDevice device;
+  testsupport::TemporaryDevice device;
   struct Case {
     sim::AcLine line;
     bool expected;
@@ -23,8 +24,8 @@ TEST(HasExternalPowerTest, OnlyAnOnlineLineCounts) {
 }
 
 TEST(HasExternalPowerTest, FailedQueryIsNoPower) {
-  test::TemporaryDevice device;
-  test::WriteFile(device.Paths().Config(), {'{', 'x'});
+  testsupport::TemporaryDevice device;
+  testsupport::WriteFile(device.Paths().Config(), {'{', 'x'});
   EXPECT_FALSE(HasExternalPower());
 }
 

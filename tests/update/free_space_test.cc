@@ -3,7 +3,8 @@
 #include <gtest/gtest.h>
 
 #include "platform/core_library.h"
-#include "test_device.h"
+#include "testsupport/factory_settings.h"
+#include "testsupport/temporary_device.h"
 
 namespace {
 
@@ -14,10 +15,10 @@ constexpr std::uint64_t kMebibyte = 0x100000;
 class HasEnoughFreeSpaceTest : public ::testing::Test {
  protected:
   void Prepare(const std::string& partNumber) {
-    ASSERT_EQ(test::FormatSettings(partNumber), "");
-    device_.WriteCard("seboot.nb0", test::Bytes(kBootloaderSize, 1));
-    device_.WriteCard("EA1/syaffs.bc", test::Bytes(5'000'000, 2));
-    device_.WriteCard("EA2/syaffs.bc", test::Bytes(kVariant2Size, 3));
+    ASSERT_EQ(testsupport::FormatSettings(partNumber), "");
+    device_.WriteCard("seboot.nb0", testsupport::Bytes(kBootloaderSize, 1));
+    device_.WriteCard("EA1/syaffs.bc", testsupport::Bytes(5'000'000, 2));
+    device_.WriteCard("EA2/syaffs.bc", testsupport::Bytes(kVariant2Size, 3));
   }
 
   // Sets the card's capacity so that exactly `free` bytes are free with the files on it now.
@@ -36,7 +37,7 @@ class HasEnoughFreeSpaceTest : public ::testing::Test {
     ASSERT_EQ(available.QuadPart, free);
   }
 
-  test::TemporaryDevice device_;
+  testsupport::TemporaryDevice device_;
 };
 
 TEST_F(HasEnoughFreeSpaceTest, FreeSpaceMustExceedBothCopiesAndAMebibyte) {
@@ -63,7 +64,7 @@ TEST_F(HasEnoughFreeSpaceTest, UnknownPartNumberCountsOnlyTheBootloader) {
 }
 
 TEST_F(HasEnoughFreeSpaceTest, MissingFilesCountNothing) {
-  ASSERT_EQ(test::FormatSettings("52614-13"), "");
+  ASSERT_EQ(testsupport::FormatSettings("52614-13"), "");
   SetFreeBytes(kMebibyte);
   EXPECT_FALSE(HasEnoughFreeSpace());
   SetFreeBytes(kMebibyte + 1);
@@ -77,8 +78,8 @@ TEST_F(HasEnoughFreeSpaceTest, NoCardIsNoRoom) {
 }
 
 TEST(CardFileSizeTest, SizeOfAFileOrZero) {
-  test::TemporaryDevice device;
-  device.WriteCard("a.bin", test::Bytes(1234, 0));
+  testsupport::TemporaryDevice device;
+  device.WriteCard("a.bin", testsupport::Bytes(1234, 0));
   EXPECT_EQ(CardFileSize(u"\\SD Card\\a.bin"), 1234u);
   EXPECT_EQ(CardFileSize(u"\\SD Card\\missing.bin"), 0u);
 }

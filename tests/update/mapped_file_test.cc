@@ -6,11 +6,12 @@
 #include <string>
 
 #include "platform/core_library.h"
-#include "test_device.h"
+#include "testsupport/factory_settings.h"
+#include "testsupport/temporary_device.h"
 
 namespace {
 
-using test::Bytes;
+using testsupport::Bytes;
 
 constexpr WCHAR kFirst[] = u"\\SD Card\\first.bin";
 constexpr WCHAR kSecond[] = u"\\SD Card\\second.bin";
@@ -33,9 +34,9 @@ class MappedFileTest : public ::testing::Test {
     return true;
   }
 
-  test::TemporaryDevice device_;
-  Bytes first_ = test::PatternBytes(100, 1);
-  Bytes second_ = test::PatternBytes(5000, 2);
+  testsupport::TemporaryDevice device_;
+  Bytes first_ = testsupport::PatternBytes(100, 1);
+  Bytes second_ = testsupport::PatternBytes(5000, 2);
 };
 
 TEST_F(MappedFileTest, WholeFileViewHasTheFileSizeAndContents) {
@@ -127,7 +128,7 @@ TEST_F(MappedFileTest, ReadOnlyOpenLeavesTheFileAsItWas) {
 }
 
 TEST_F(MappedFileTest, FilesThatCannotBeMappedFailAndLeaveNothingOpen) {
-  device_.WriteCard("empty.bin", {});
+  device_.WriteCard("empty.bin", Bytes{});
   MappedFile file;
   EXPECT_FALSE(file.Open(u"\\SD Card\\missing.bin", TRUE));
   EXPECT_FALSE(file.Open(u"\\SD Card\\empty.bin", TRUE));

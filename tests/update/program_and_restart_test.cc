@@ -7,14 +7,15 @@
 #include "host/lifecycle.h"
 #include "platform/core_library.h"
 #include "stand_in_dialog.h"
-#include "test_device.h"
 #include "tests/test_emulator.h"
+#include "testsupport/factory_settings.h"
+#include "testsupport/temporary_device.h"
 #include "update/mapped_file.h"
 #include "update/update_procedure.h"
 
 namespace {
 
-using test::Bytes;
+using testsupport::Bytes;
 
 // A restart would end this test program with status 0, which would read as a pass.
 void RestartIsAFailure() {
@@ -25,16 +26,16 @@ void RestartIsAFailure() {
 class ProgramAndRestartTest : public ::testing::Test {
  protected:
   void SetUp() override {
-    ASSERT_EQ(test::FormatSettings("52614-01"), "");
+    ASSERT_EQ(testsupport::FormatSettings("52614-01"), "");
     before_ = device_.ReadNor();
     host::SetRestartObserver(RestartIsAFailure);
   }
   void TearDown() override { host::SetRestartObserver(nullptr); }
 
-  test::TemporaryDevice device_;
+  testsupport::TemporaryDevice device_;
   Bytes before_;
   UpdateDialog dialog_;
-  Bytes image_ = test::PatternBytes(20'000, 3);
+  Bytes image_ = testsupport::PatternBytes(20'000, 3);
 };
 
 // A wait that fails says nothing about who holds the flash: another process may be halfway
@@ -59,7 +60,7 @@ TEST_F(ProgramAndRestartTest, FlashThatDoesNotOpenIsNotCounted) {
 
 // Refused before operation 6 and the power prompt: nobody is asked to plug in for nothing.
 TEST_F(ProgramAndRestartTest, ImageTooLargeForTheBootloaderAreaIsNotProgrammed) {
-  const Bytes image = test::PatternBytes(2 * 1024 * 1024, 4);
+  const Bytes image = testsupport::PatternBytes(2 * 1024 * 1024, 4);
   ProgramAndRestart(&dialog_, image.data(), static_cast<DWORD>(image.size()), nullptr);
   EXPECT_EQ(dialog_.operations, 0);
   EXPECT_TRUE(device_.ReadNor() == before_);

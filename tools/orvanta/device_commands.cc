@@ -13,7 +13,8 @@
 #include "settings/settings_record.h"
 #include "settings/settings_store.h"
 #include "sim/device.h"
-#include "sim/nor_chip.h"
+#include "sim/block_layout.h"
+#include "sim/fault_plan.h"
 #include "tools/orvanta/commands.h"
 #include "tools/orvanta/device_report.h"
 #include "tools/orvanta/tool_support.h"
@@ -291,6 +292,84 @@ struct FaultArguments {
   bool clear = false;
 };
 
+// A block number of the device's geometry, or nothing (reported) for anything else.
+std::optional<std::uint32_t> BlockArgument(const sim::DeviceConfig& config,
+                                           const std::string& option, const std::string& text) {
+  const std::optional<std::uint64_t> value = ParseNumber(text);
+  if (!value || *value >= config.TotalBlocks()) {
+    ReportError(option + ": \"" + text + "\" is not a block number below " +
+                std::to_string(config.TotalBlocks()));
+    return std::nullopt;
+  }
+  return static_cast<std::uint32_t>(*value);
+}
+
+// --program-error BLOCK[:WORD], the word index inside the block.
+std::optional<sim::Fault> ProgramErrorArgument(const sim::DeviceConfig& config,
+                                               const std::string& text) {
+  const std::size_t colon = text.find(':');
+  const auto block = BlockArgument(config, "--program-error", text.substr(0, colon));
+  if (!block) return std::nullopt;
+  if (colon == std::string::npos) return sim::Fault::ProgramError(*block);
+  const std::uint64_t words = sim::BlockLayout(config.regions).Size(*block) / 2;
+  const std::optional<std::uint64_t> word = ParseNumber(text.substr(colon + 1));
+  if (!word || *word >= words) {
+    ReportError("--program-error: word \"" + text.substr(colon + 1) +
+                "\" is not a word index below " + std::to_string(words));
+    return std::nullopt;
+  }
+  return sim::Fault::ProgramError(*block, static_cast<std::uint32_t>(*word));
+}
+
+// --flip-bit OFFSET:BIT, applied to nor.bin at once.
+std::optional<sim::Fault> FlipBitArgument(const sim::DeviceConfig& config,
+                                          const sim::DevicePaths& paths, const std::string& text) {
+  const std::size_t colon = text.find(':');
+  const std::optional<std::uint64_t> offset =
+      colon == std::string::npos ? std::nullopt : ParseNumber(text.substr(0, colon));
+  const std::optional<std::uint64_t> bit =
+      colon == std::string::npos ? std::nullopt : ParseNumber(text.substr(colon + 1));
+  if (!offset || !bit || *offset >= config.TotalBytes() || *bit > 7) {
+    ReportError("--flip-bit: \"" + text + "\" is not OFFSET:BIT with OFFSET below " +
+                std::to_string(config.TotalBytes()) + " and BIT 0..7");
+    return std::nullopt;
+  }
+  const sim::Fault fault = sim::Fault::FlipBit(*offset, static_cast<std::uint32_t>(*bit));
+  std::string error;
+  if (!sim::FlipBit(paths, fault.offset, fault.bit, &error)) {
+    ReportError(error);
+    return std::nullopt;
+  }
+  return fault;
+}
+
+// The one fault the arguments name, or nothing (reported) when it does not fit the device.
+std::optional<sim::Fault> FaultArgument(const FaultArguments& arguments,
+                                        const sim::DeviceConfig& config,
+                                        const sim::DevicePaths& paths) {
+  if (arguments.eraseError) {
+    const auto block = BlockArgument(config, "--erase-error", *arguments.eraseError);
+    return block ? std::optional(sim::Fault::EraseError(*block)) : std::nullopt;
+  }
+  if (arguments.neverReady) {
+    const auto block = BlockArgument(config, "--never-ready", *arguments.neverReady);
+    return block ? std::optional(sim::Fault::NeverReady(*block)) : std::nullopt;
+  }
+  if (arguments.programError) return ProgramErrorArgument(config, *arguments.programError);
+  if (arguments.vppError) return sim::Fault::VppError();
+  if (arguments.restartFails) return sim::Fault::RestartFails();
+  if (arguments.powerCutAfter) {
+    const std::optional<std::uint64_t> count = ParseNumber(*arguments.powerCutAfter);
+    if (!count) {
+      ReportError("--power-cut-after: \"" + *arguments.powerCutAfter +
+                  "\" is not a number of flash commands");
+      return std::nullopt;
+    }
+    return sim::Fault::PowerCutAfter(*count);
+  }
+  return FlipBitArgument(config, paths, *arguments.flipBit);
+}
+
 int RunFault(const FaultArguments& arguments) {
   const int given = arguments.eraseError.has_value() + arguments.programError.has_value() +
                     arguments.neverReady.has_value() + arguments.powerCutAfter.has_value() +
@@ -304,84 +383,12 @@ int RunFault(const FaultArguments& arguments) {
   sim::Loaded<sim::DeviceConfig> loaded = sim::LoadDeviceConfig(paths);
   if (!loaded) return ReportError(loaded.error);
   sim::DeviceConfig config = *loaded.value;
-
-  auto block = [&config](const std::string& option,
-                         const std::string& text) -> std::optional<std::uint32_t> {
-    const std::optional<std::uint64_t> value = ParseNumber(text);
-    if (!value || *value >= config.TotalBlocks()) {
-      ReportError(option + ": \"" + text + "\" is not a block number below " +
-                  std::to_string(config.TotalBlocks()));
-      return std::nullopt;
-    }
-    return static_cast<std::uint32_t>(*value);
-  };
-
-  sim::Fault fault;
   if (arguments.clear) {
     config.faults.clear();
   } else {
-    if (arguments.eraseError) {
-      fault.kind = sim::FaultKind::EraseError;
-      const auto number = block("--erase-error", *arguments.eraseError);
-      if (!number) return kExitError;
-      fault.block = *number;
-    } else if (arguments.neverReady) {
-      fault.kind = sim::FaultKind::NeverReady;
-      const auto number = block("--never-ready", *arguments.neverReady);
-      if (!number) return kExitError;
-      fault.block = *number;
-    } else if (arguments.programError) {
-      fault.kind = sim::FaultKind::ProgramError;
-      const std::string& text = *arguments.programError;
-      const std::size_t colon = text.find(':');
-      const auto number = block("--program-error", text.substr(0, colon));
-      if (!number) return kExitError;
-      fault.block = *number;
-      if (colon != std::string::npos) {
-        // The word index must lie inside the block.
-        std::uint64_t blockSize = 0;
-        std::uint64_t first = 0;
-        for (const sim::FlashRegion& region : config.regions) {
-          if (fault.block < first + region.count) {
-            blockSize = region.size;
-            break;
-          }
-          first += region.count;
-        }
-        const std::optional<std::uint64_t> word = ParseNumber(text.substr(colon + 1));
-        if (!word || *word >= blockSize / 2)
-          return ReportError("--program-error: word \"" + text.substr(colon + 1) +
-                             "\" is not a word index below " + std::to_string(blockSize / 2));
-        fault.word = static_cast<std::uint32_t>(*word);
-      }
-    } else if (arguments.vppError) {
-      fault.kind = sim::FaultKind::VppError;
-    } else if (arguments.restartFails) {
-      fault.kind = sim::FaultKind::RestartFails;
-    } else if (arguments.powerCutAfter) {
-      fault.kind = sim::FaultKind::PowerCutAfter;
-      const std::optional<std::uint64_t> count = ParseNumber(*arguments.powerCutAfter);
-      if (!count)
-        return ReportError("--power-cut-after: \"" + *arguments.powerCutAfter +
-                           "\" is not a number of flash commands");
-      fault.count = *count;
-    } else {
-      fault.kind = sim::FaultKind::FlipBit;
-      const std::string& text = *arguments.flipBit;
-      const std::size_t colon = text.find(':');
-      const std::optional<std::uint64_t> offset =
-          colon == std::string::npos ? std::nullopt : ParseNumber(text.substr(0, colon));
-      const std::optional<std::uint64_t> bit =
-          colon == std::string::npos ? std::nullopt : ParseNumber(text.substr(colon + 1));
-      if (!offset || !bit || *offset >= config.TotalBytes() || *bit > 7)
-        return ReportError("--flip-bit: \"" + text + "\" is not OFFSET:BIT with OFFSET below " +
-                           std::to_string(config.TotalBytes()) + " and BIT 0..7");
-      fault.offset = *offset;
-      fault.bit = static_cast<std::uint32_t>(*bit);
-      std::string error;
-      if (!sim::FlipBit(paths, fault.offset, fault.bit, &error)) return ReportError(error);
-    }
-    config.faults.push_back(fault);
+    const std::optional<sim::Fault> fault = FaultArgument(arguments, config, paths);
+    if (!fault) return kExitError;
+    config.faults.push_back(*fault);
   }
   std::string error;
   if (!sim::SaveDeviceConfig(paths, config, &error)) return ReportError(error);

@@ -10,6 +10,7 @@
 #include <iostream>
 #include <optional>
 
+#include "common/byte_order.h"
 #include "flash/partition_table.h"
 #include "host/disk_space.h"
 #include "settings/device_variant.h"
@@ -17,6 +18,7 @@
 #include "settings/settings_block.h"
 #include "settings/settings_record.h"
 #include "settings/settings_store.h"
+#include "sim/block_layout.h"
 #include "sim/device.h"
 #include "tools/orvanta/tool_support.h"
 
@@ -24,31 +26,6 @@ namespace orvanta {
 namespace {
 
 using json = nlohmann::json;
-
-DWORD ReadWord32(const std::uint8_t* bytes) {
-  return static_cast<DWORD>(bytes[0]) | static_cast<DWORD>(bytes[1]) << 8 |
-         static_cast<DWORD>(bytes[2]) << 16 | static_cast<DWORD>(bytes[3]) << 24;
-}
-
-// Where each block lies in nor.bin, from the geometry of device.json.
-struct BlockLayout {
-  std::vector<std::uint64_t> offsets;  // one more than blocks: the end of the array
-  std::uint32_t Count() const { return static_cast<std::uint32_t>(offsets.size() - 1); }
-  std::uint64_t Size(std::uint32_t block) const { return offsets[block + 1] - offsets[block]; }
-};
-
-BlockLayout LayoutOf(const sim::DeviceConfig& config) {
-  BlockLayout layout;
-  std::uint64_t offset = 0;
-  layout.offsets.push_back(0);
-  for (const sim::FlashRegion& region : config.regions) {
-    for (std::uint32_t i = 0; i < region.count; ++i) {
-      offset += region.size;
-      layout.offsets.push_back(offset);
-    }
-  }
-  return layout;
-}
 
 // A settings block decoded by the device's own block decoding: `buffer` ends up holding exactly
 // what the device's read leaves in a 4096-byte buffer, so the records, part number and variant
@@ -204,6 +181,193 @@ std::string PartitionLetter(DWORD type) {
   }
 }
 
+// One used entry of a partition table.
+struct PartitionEntry {
+  DWORD type;
+  std::string name;
+  DWORD firstBlock;
+  DWORD lastBlock;
+  DWORD blockSize;
+};
+
+// The entries of `table` that are not empty, in table order.
+std::vector<PartitionEntry> UsedEntries(const BYTE* table) {
+  std::vector<PartitionEntry> entries;
+  for (std::size_t i = 0; i < kPartitionEntryCount; ++i) {
+    const BYTE* entry = table + kPartitionEntriesOffset + i * kPartitionEntrySize;
+    const DWORD type = LoadLittleEndian32(entry + kPartitionTypeOffset);
+    if (type == static_cast<DWORD>(PartitionType::Empty)) continue;
+    const char* name = reinterpret_cast<const char*>(entry + kPartitionNameOffset);
+    entries.push_back({type, std::string(name, strnlen(name, kPartitionNameSize)),
+                       LoadLittleEndian32(entry + kPartitionFirstBlockOffset),
+                       LoadLittleEndian32(entry + kPartitionLastBlockOffset),
+                       LoadLittleEndian32(entry + kPartitionBlockSizeOffset)});
+  }
+  return entries;
+}
+
+json GeometryOf(const sim::DeviceConfig& config) {
+  json geometry;
+  geometry["regions"] = json::array();
+  for (const sim::FlashRegion& region : config.regions)
+    geometry["regions"].push_back({{"count", region.count}, {"size", region.size}});
+  geometry["blocks"] = config.TotalBlocks();
+  geometry["bytes"] = config.TotalBytes();
+  geometry["size_exponent"] = config.sizeExponent ? json(*config.sizeExponent) : json(nullptr);
+  geometry["manufacturer"] = config.manufacturer;
+  geometry["device_code"] = config.deviceCode;
+  return geometry;
+}
+
+// The partition table as the next flash open finds it: the stored one when it is valid,
+// otherwise the default layout that the open writes (when the geometry has one).
+struct TableReading {
+  json report;
+  bool valid = false;   // the stored table is valid
+  bool usable = false;  // `table` holds a table to find the settings in
+  std::array<BYTE, kPartitionTableSize> table{};
+  std::vector<PartitionEntry> entries;  // the used entries of `table` when it is usable
+};
+
+TableReading ReadPartitionTable(const sim::DeviceConfig& config, const sim::BlockLayout& layout,
+                                const Bytes& nor) {
+  TableReading reading;
+  reading.report = {{"valid", false}, {"block", nullptr}, {"entries", json::array()}};
+  // The partition table stands at the start of the last block.
+  const std::uint32_t blockCount = layout.Count();
+  if (blockCount > 0 && layout.Size(blockCount - 1) >= kPartitionTableSize) {
+    std::memcpy(reading.table.data(), nor.data() + layout.Start(blockCount - 1),
+                reading.table.size());
+    reading.report["block"] = blockCount - 1;
+    reading.valid = PartitionTable::IsValid(reading.table.data()) != 0;
+    reading.report["valid"] = reading.valid;
+  }
+  if (reading.valid) {
+    reading.usable = true;
+    reading.entries = UsedEntries(reading.table.data());
+    for (const PartitionEntry& entry : reading.entries)
+      reading.report["entries"].push_back({{"type", entry.type},
+                                           {"name", entry.name},
+                                           {"first_block", entry.firstBlock},
+                                           {"last_block", entry.lastBlock},
+                                           {"block_size", entry.blockSize}});
+  } else if (blockCount >= 2) {
+    // The next flash open replaces an invalid table by the default layout; the settings are
+    // read where that layout puts them, as the device would.
+    DWORD sizes[2] = {0, 0};
+    DWORD counts[2] = {0, 0};
+    for (std::size_t i = 0; i < config.regions.size() && i < 2; ++i) {
+      sizes[i] = config.regions[i].size;
+      counts[i] = config.regions[i].count;
+    }
+    reading.usable = PartitionTable::BuildDefault(reading.table.data(), sizes, counts) == 1;
+    if (reading.usable) reading.entries = UsedEntries(reading.table.data());
+    reading.report["settings_from"] =
+        reading.usable ? "the default layout, which the next flash open writes"
+                       : "none: the default layout cannot be built for this geometry";
+  }
+  return reading;
+}
+
+// Each settings partition's block as the device reads it. `semiPermanent` receives the
+// Semi-Permanent Settings payload when its block can be trusted (it stays erased otherwise).
+json SettingsOf(const TableReading& table, const sim::BlockLayout& layout, const Bytes& nor,
+                Bytes* semiPermanent) {
+  json settings = json::array();
+  for (const DWORD type : kSettingsPartitionTypes) {
+    json entry{{"type", type}, {"name", SettingsName(type)}};
+    const BYTE* stored = table.table.data();
+    const INT first = table.usable ? PartitionTable::FirstBlockOfType(type, stored) : -1;
+    const INT last = table.usable ? PartitionTable::LastBlockOfType(type, stored) : -1;
+    if (first < 0 || last < 0 || static_cast<std::uint32_t>(first) >= layout.Count()) {
+      entry["block"] = nullptr;
+      entry["readable"] = false;
+      entry["state"] = "unreadable";
+      entry["reason"] = table.usable ? "no partition of this type" : "no partition table";
+      entry["records"] = json::array();
+      settings.push_back(entry);
+      continue;
+    }
+    const auto block = static_cast<std::uint32_t>(first);
+    const SettingsReading reading = ReadSettingsBlock(
+        std::span<const std::uint8_t>(nor.data() + layout.Start(block), layout.Size(block)));
+    const bool readable = reading.state == SettingsBlockReading::kValid;
+    entry["block"] = block;
+    entry["readable"] = readable;
+    entry["state"] = StateName(reading.state);
+    entry["reason"] = readable ? json(nullptr) : json(reading.reason);
+    entry["corrected_bits"] = reading.corrected;
+    entry["records"] = RecordsOf(reading.buffer);
+    // The device takes its part number and update request only from a block it can trust.
+    if (type == kSemiPermanentSettingsType && reading.state != SettingsBlockReading::kUnreadable)
+      *semiPermanent = reading.buffer;
+    settings.push_back(entry);
+  }
+  return settings;
+}
+
+// The part number as the store reads it: the record as text (or hex), null when missing.
+// `variant` receives the variant of the part number as the device takes it: the record copied
+// as stored into a zeroed 21-character buffer, "Unprogrammed" when it is missing or longer than
+// 40 bytes.
+json PartNumberOf(const Bytes& semiPermanent, DeviceVariant* variant) {
+  json partNumber = nullptr;
+  std::array<WCHAR, kPartNumberCharacters + 1> partNumberText{};
+  Bytes data(kSettingsPayloadCapacity);
+  DWORD capacity = static_cast<DWORD>(data.size());
+  if (FindRecord(RecordId::PartNumber, semiPermanent.data(),
+                 static_cast<DWORD>(semiPermanent.size()), data.data(), &capacity, nullptr)) {
+    data.resize(capacity);
+    std::span<const std::uint8_t> textBytes(data);
+    while (textBytes.size() >= 2 && textBytes[textBytes.size() - 1] == 0 &&
+           textBytes[textBytes.size() - 2] == 0)
+      textBytes = textBytes.first(textBytes.size() - 2);
+    const std::optional<std::string> text = Utf16LeToUtf8(textBytes);
+    partNumber = text ? json(*text) : json("0x" + ToHex(data));
+    if (capacity <= 2 * kPartNumberCharacters)
+      std::memcpy(partNumberText.data(), data.data(), capacity);
+  }
+  if (partNumberText[0] == 0 && partNumber.is_null())
+    std::copy(std::begin(kUnprogrammedPartNumber), std::end(kUnprogrammedPartNumber),
+              partNumberText.begin());
+  *variant = VariantOfPartNumber(partNumberText.data());
+  return partNumber;
+}
+
+json UpdateRequestOf(const Bytes& semiPermanent) {
+  BYTE value[4];
+  DWORD capacity = sizeof value;
+  if (FindRecord(RecordId::UpdateRequest, semiPermanent.data(),
+                 static_cast<DWORD>(semiPermanent.size()), value, &capacity, nullptr) &&
+      capacity == sizeof value)
+    return LoadLittleEndian32(value);
+  return nullptr;
+}
+
+// The flash map: the partition of every block and whether it holds data.
+std::string FlashMapOf(const TableReading& table, const sim::BlockLayout& layout,
+                       const Bytes& nor) {
+  std::string map;
+  for (std::uint32_t block = 0; block < layout.Count(); ++block) {
+    std::string cell = ".";
+    if (block == layout.Count() - 1 && table.valid) cell = "T";
+    for (const PartitionEntry& entry : table.entries) {
+      if (block >= entry.firstBlock && block <= entry.lastBlock) {
+        cell = PartitionLetter(entry.type);
+        break;
+      }
+    }
+    const auto begin = nor.begin() + static_cast<std::ptrdiff_t>(layout.Start(block));
+    const auto end = nor.begin() + static_cast<std::ptrdiff_t>(layout.Start(block + 1));
+    const bool erased = std::all_of(begin, end, [](std::uint8_t byte) { return byte == 0xFF; });
+    if (erased && cell != ".")
+      cell[0] = static_cast<char>(std::tolower(static_cast<unsigned char>(cell[0])));
+    if (!erased && cell == ".") cell = "#";
+    map += cell;
+  }
+  return map;
+}
+
 }  // namespace
 
 bool DescribeDevice(const std::filesystem::path& directory, json* report, std::string* error) {
@@ -216,174 +380,82 @@ bool DescribeDevice(const std::filesystem::path& directory, json* report, std::s
   const sim::DeviceConfig& config = *loaded.value;
   Bytes nor;
   if (!ReadWholeFile(paths.Nor(), &nor, error)) return false;
-  const BlockLayout layout = LayoutOf(config);
   if (nor.size() != config.TotalBytes()) {
     *error = paths.Nor().string() + ": " + std::to_string(nor.size()) +
              " bytes, the geometry has " + std::to_string(config.TotalBytes());
     return false;
   }
-
-  json geometry;
-  geometry["regions"] = json::array();
-  for (const sim::FlashRegion& region : config.regions)
-    geometry["regions"].push_back({{"count", region.count}, {"size", region.size}});
-  geometry["blocks"] = config.TotalBlocks();
-  geometry["bytes"] = config.TotalBytes();
-  geometry["size_exponent"] = config.sizeExponent ? json(*config.sizeExponent) : json(nullptr);
-  geometry["manufacturer"] = config.manufacturer;
-  geometry["device_code"] = config.deviceCode;
-
-  // The partition table stands at the start of the last block.
-  std::array<BYTE, kPartitionTableSize> table{};
-  const std::uint32_t blockCount = layout.Count();
-  json partitionTable{{"valid", false}, {"block", nullptr}, {"entries", json::array()}};
-  bool tableUsable = false;
-  if (blockCount > 0 && layout.Size(blockCount - 1) >= kPartitionTableSize) {
-    std::memcpy(table.data(), nor.data() + layout.offsets[blockCount - 1], table.size());
-    partitionTable["block"] = blockCount - 1;
-    if (PartitionTable::IsValid(table.data())) {
-      partitionTable["valid"] = true;
-      tableUsable = true;
-    }
-  }
-  if (tableUsable) {
-    for (std::size_t i = 0; i < kPartitionEntryCount; ++i) {
-      const BYTE* entry = table.data() + kPartitionEntriesOffset + i * kPartitionEntrySize;
-      const DWORD type = ReadWord32(entry + kPartitionTypeOffset);
-      if (type == static_cast<DWORD>(PartitionType::Empty)) continue;
-      const char* name = reinterpret_cast<const char*>(entry + kPartitionNameOffset);
-      partitionTable["entries"].push_back(
-          {{"type", type},
-           {"name", std::string(name, strnlen(name, kPartitionNameSize))},
-           {"first_block", ReadWord32(entry + kPartitionFirstBlockOffset)},
-           {"last_block", ReadWord32(entry + kPartitionLastBlockOffset)},
-           {"block_size", ReadWord32(entry + kPartitionBlockSizeOffset)}});
-    }
-  } else if (blockCount >= 2) {
-    // The next flash open replaces an invalid table by the default layout; the settings are
-    // read where that layout puts them, as the device would.
-    DWORD sizes[2] = {0, 0};
-    DWORD counts[2] = {0, 0};
-    for (std::size_t i = 0; i < config.regions.size() && i < 2; ++i) {
-      sizes[i] = config.regions[i].size;
-      counts[i] = config.regions[i].count;
-    }
-    tableUsable = PartitionTable::BuildDefault(table.data(), sizes, counts) == 1;
-    partitionTable["settings_from"] =
-        tableUsable ? "the default layout, which the next flash open writes"
-                    : "none: the default layout cannot be built for this geometry";
-  }
-
-  json settings = json::array();
+  const sim::BlockLayout layout(config.regions);
+  const TableReading table = ReadPartitionTable(config, layout, nor);
   Bytes semiPermanent(kSettingsPayloadCapacity, 0xFF);
-  for (const DWORD type : kSettingsPartitionTypes) {
-    json entry{{"type", type}, {"name", SettingsName(type)}};
-    const INT first = tableUsable ? PartitionTable::FirstBlockOfType(type, table.data()) : -1;
-    const INT last = tableUsable ? PartitionTable::LastBlockOfType(type, table.data()) : -1;
-    if (first < 0 || last < 0 || static_cast<std::uint32_t>(first) >= blockCount) {
-      entry["block"] = nullptr;
-      entry["readable"] = false;
-      entry["state"] = "unreadable";
-      entry["reason"] = tableUsable ? "no partition of this type" : "no partition table";
-      entry["records"] = json::array();
-      settings.push_back(entry);
-      continue;
-    }
-    const auto block = static_cast<std::uint32_t>(first);
-    const SettingsReading reading = ReadSettingsBlock(
-        std::span<const std::uint8_t>(nor.data() + layout.offsets[block], layout.Size(block)));
-    const bool readable = reading.state == SettingsBlockReading::kValid;
-    entry["block"] = block;
-    entry["readable"] = readable;
-    entry["state"] = StateName(reading.state);
-    entry["reason"] = readable ? json(nullptr) : json(reading.reason);
-    entry["corrected_bits"] = reading.corrected;
-    entry["records"] = RecordsOf(reading.buffer);
-    // The device takes its part number and update request only from a block it can trust.
-    if (type == kSemiPermanentSettingsType && reading.state != SettingsBlockReading::kUnreadable)
-      semiPermanent = reading.buffer;
-    settings.push_back(entry);
-  }
-
-  // The part number and variant as the store reads them: the record copied as stored into a
-  // zeroed 21-character buffer, "Unprogrammed" when it is missing or longer than 40 bytes.
-  json partNumber = nullptr;
-  std::array<WCHAR, kPartNumberCharacters + 1> partNumberText{};
-  {
-    Bytes data(kSettingsPayloadCapacity);
-    DWORD capacity = static_cast<DWORD>(data.size());
-    if (FindRecord(RecordId::PartNumber, semiPermanent.data(),
-                   static_cast<DWORD>(semiPermanent.size()), data.data(), &capacity, nullptr)) {
-      data.resize(capacity);
-      std::span<const std::uint8_t> textBytes(data);
-      while (textBytes.size() >= 2 && textBytes[textBytes.size() - 1] == 0 &&
-             textBytes[textBytes.size() - 2] == 0)
-        textBytes = textBytes.first(textBytes.size() - 2);
-      const std::optional<std::string> text = Utf16LeToUtf8(textBytes);
-      partNumber = text ? json(*text) : json("0x" + ToHex(data));
-      if (capacity <= 2 * kPartNumberCharacters)
-        std::memcpy(partNumberText.data(), data.data(), capacity);
-    }
-    if (partNumberText[0] == 0 && partNumber.is_null())
-      std::copy(std::begin(kUnprogrammedPartNumber), std::end(kUnprogrammedPartNumber),
-                partNumberText.begin());
-  }
-  const DeviceVariant variant = VariantOfPartNumber(partNumberText.data());
-
-  json updateRequest = nullptr;
-  {
-    BYTE value[4];
-    DWORD capacity = sizeof value;
-    if (FindRecord(RecordId::UpdateRequest, semiPermanent.data(),
-                   static_cast<DWORD>(semiPermanent.size()), value, &capacity, nullptr) &&
-        capacity == sizeof value)
-      updateRequest = ReadWord32(value);
-  }
-
-  // The flash map: the partition of every block and whether it holds data.
-  std::string map;
-  for (std::uint32_t block = 0; block < blockCount; ++block) {
-    std::string cell = ".";
-    if (block == blockCount - 1 && partitionTable["valid"].get<bool>()) cell = "T";
-    if (tableUsable) {
-      for (std::size_t i = 0; i < kPartitionEntryCount; ++i) {
-        const BYTE* entry = table.data() + kPartitionEntriesOffset + i * kPartitionEntrySize;
-        const DWORD type = ReadWord32(entry + kPartitionTypeOffset);
-        if (type == 0) continue;
-        if (block >= ReadWord32(entry + kPartitionFirstBlockOffset) &&
-            block <= ReadWord32(entry + kPartitionLastBlockOffset)) {
-          cell = PartitionLetter(type);
-          break;
-        }
-      }
-    }
-    const auto begin = nor.begin() + static_cast<std::ptrdiff_t>(layout.offsets[block]);
-    const auto end = nor.begin() + static_cast<std::ptrdiff_t>(layout.offsets[block + 1]);
-    const bool erased = std::all_of(begin, end, [](std::uint8_t byte) { return byte == 0xFF; });
-    if (erased && cell != ".")
-      cell[0] = static_cast<char>(std::tolower(static_cast<unsigned char>(cell[0])));
-    if (!erased && cell == ".") cell = "#";
-    map += cell;
-  }
+  const json settings = SettingsOf(table, layout, nor, &semiPermanent);
+  DeviceVariant variant{};
+  const json partNumber = PartNumberOf(semiPermanent, &variant);
 
   json result;
   result["device"] = std::filesystem::absolute(directory).lexically_normal().string();
-  result["geometry"] = geometry;
-  result["partition_table"] = partitionTable;
+  result["geometry"] = GeometryOf(config);
+  result["partition_table"] = table.report;
   result["settings"] = settings;
   result["part_number"] = partNumber;
   result["variant"] = variant;
-  result["update_request"] = updateRequest;
+  result["update_request"] = UpdateRequestOf(semiPermanent);
   result["ac_line"] = sim::ToString(config.acLine);
   result["card"] = CardOf(paths);
   result["faults"] = FaultsOf(paths.Config());
   result["timing"] = sim::ToString(config.timing);
   result["shell"] = sim::ToString(config.shell);
-  result["flash_map"] = map;
+  result["flash_map"] = FlashMapOf(table, layout, nor);
   result["journal"] = JournalOf(paths);
   *report = result;
   return true;
 }
+
+namespace {
+
+void PrintSettings(const json& settings, std::ostream& out) {
+  out << "settings\n";
+  for (const json& partition : settings) {
+    out << "  " << partition["type"].get<unsigned>() << " " << partition["name"].get<std::string>();
+    if (partition["block"].is_null()) {
+      out << ": " << partition["reason"].get<std::string>() << "\n";
+      continue;
+    }
+    out << ", block " << partition["block"].get<unsigned>() << ": ";
+    if (partition["readable"].get<bool>())
+      out << "readable";
+    else if (partition["state"] == "payload_proven")
+      out << "payload proven (" << partition["reason"].get<std::string>() << ")";
+    else
+      out << "not readable (" << partition["reason"].get<std::string>() << ")";
+    if (partition.value("corrected_bits", 0) > 0)
+      out << ", " << partition["corrected_bits"].get<int>() << " bit(s) corrected";
+    out << ", " << partition["records"].size() << " record(s)\n";
+    for (const json& record : partition["records"]) {
+      std::string data = record["data"].get<std::string>();
+      if (data.size() > 64) data = data.substr(0, 64) + "...";
+      out << "    id " << record["id"].get<unsigned>() << " attribute "
+          << record["attribute"].get<unsigned>() << " length " << record["length"].get<unsigned>()
+          << ": " << data;
+      if (record.contains("text")) out << " \"" << record["text"].get<std::string>() << "\"";
+      out << "\n";
+    }
+  }
+}
+
+void PrintFlashMap(const std::string& map, std::ostream& out) {
+  out << "flash map (one cell per block; upper case holds data, lower case is erased)\n";
+  constexpr std::size_t kCellsPerRow = 32;
+  for (std::size_t start = 0; start < map.size(); start += kCellsPerRow) {
+    char prefix[32];
+    std::snprintf(prefix, sizeof prefix, "  %4zu  ", start);
+    out << prefix << map.substr(start, kCellsPerRow) << "\n";
+  }
+  out << "  B Bootloader  M Bitmap  P Semi-Permanent  S Serial  U UUID  A MAC  T table  "
+         ". none  # data outside partitions\n";
+}
+
+}  // namespace
 
 void PrintDeviceReport(const json& report, bool flashMap) {
   std::ostream& out = std::cout;
@@ -430,33 +502,7 @@ void PrintDeviceReport(const json& report, bool flashMap) {
         << "\n";
   }
 
-  out << "settings\n";
-  for (const json& partition : report["settings"]) {
-    out << "  " << partition["type"].get<unsigned>() << " " << partition["name"].get<std::string>();
-    if (partition["block"].is_null()) {
-      out << ": " << partition["reason"].get<std::string>() << "\n";
-      continue;
-    }
-    out << ", block " << partition["block"].get<unsigned>() << ": ";
-    if (partition["readable"].get<bool>())
-      out << "readable";
-    else if (partition["state"] == "payload_proven")
-      out << "payload proven (" << partition["reason"].get<std::string>() << ")";
-    else
-      out << "not readable (" << partition["reason"].get<std::string>() << ")";
-    if (partition.value("corrected_bits", 0) > 0)
-      out << ", " << partition["corrected_bits"].get<int>() << " bit(s) corrected";
-    out << ", " << partition["records"].size() << " record(s)\n";
-    for (const json& record : partition["records"]) {
-      std::string data = record["data"].get<std::string>();
-      if (data.size() > 64) data = data.substr(0, 64) + "...";
-      out << "    id " << record["id"].get<unsigned>() << " attribute "
-          << record["attribute"].get<unsigned>() << " length " << record["length"].get<unsigned>()
-          << ": " << data;
-      if (record.contains("text")) out << " \"" << record["text"].get<std::string>() << "\"";
-      out << "\n";
-    }
-  }
+  PrintSettings(report["settings"], out);
   out << "part number "
       << (report["part_number"].is_null() ? std::string("none")
                                           : "\"" + report["part_number"].get<std::string>() + "\"")
@@ -470,18 +516,7 @@ void PrintDeviceReport(const json& report, bool flashMap) {
   out << "faults pending: "
       << (report["faults"].empty() ? std::string("none") : report["faults"].dump()) << "\n";
 
-  if (flashMap) {
-    const std::string map = report["flash_map"].get<std::string>();
-    out << "flash map (one cell per block; upper case holds data, lower case is erased)\n";
-    constexpr std::size_t kCellsPerRow = 32;
-    for (std::size_t start = 0; start < map.size(); start += kCellsPerRow) {
-      char prefix[32];
-      std::snprintf(prefix, sizeof prefix, "  %4zu  ", start);
-      out << prefix << map.substr(start, kCellsPerRow) << "\n";
-    }
-    out << "  B Bootloader  M Bitmap  P Semi-Permanent  S Serial  U UUID  A MAC  T table  "
-           ". none  # data outside partitions\n";
-  }
+  if (flashMap) PrintFlashMap(report["flash_map"].get<std::string>(), out);
 }
 
 }  // namespace orvanta

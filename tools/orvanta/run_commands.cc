@@ -12,6 +12,7 @@
 
 #include <nlohmann/json.hpp>
 
+#include "sim/block_layout.h"
 #include "tools/orvanta/commands.h"
 #include "tools/orvanta/device_report.h"
 #include "tools/orvanta/installation.h"
@@ -228,68 +229,74 @@ struct DemoArguments {
   bool headless = false;
 };
 
-int RunDemo(const DemoArguments& arguments) {
-  std::error_code code;
-  // The work directory holds the demo's images and transcript; the device directory only the
-  // device.
-  std::string workTemplate =
-      (std::filesystem::temp_directory_path(code) / "orvanta-demo-work-XXXXXX").string();
-  if (mkdtemp(workTemplate.data()) == nullptr)
-    return ReportError("cannot make a temporary directory: " + std::string(std::strerror(errno)));
-  const std::filesystem::path work = workTemplate;
-  struct RemoveWork {
-    std::filesystem::path path;
-    ~RemoveWork() {
-      std::error_code ignored;
-      std::filesystem::remove_all(path, ignored);
-    }
-  } removeWork{work};
-
-  std::filesystem::path directory;
-  if (arguments.directory) {
-    directory = *arguments.directory;
-  } else {
-    std::string deviceTemplate =
-        (std::filesystem::temp_directory_path(code) / "orvanta-demo-XXXXXX").string();
-    if (mkdtemp(deviceTemplate.data()) == nullptr)
-      return ReportError("cannot make a device directory: " + std::string(std::strerror(errno)));
-    directory = deviceTemplate;
+// A temporary directory, removed with everything in it at the end of the scope.
+struct RemovedDirectory {
+  std::filesystem::path path;
+  ~RemovedDirectory() {
+    std::error_code ignored;
+    if (!path.empty()) std::filesystem::remove_all(path, ignored);
   }
+};
 
+// A new directory from `pattern` (ending in XXXXXX) in the temporary directory; empty with
+// `*error` set when it cannot be made.
+std::filesystem::path NewTemporaryDirectory(const char* pattern, const char* what,
+                                            std::string* error) {
+  std::error_code code;
+  std::string name = (std::filesystem::temp_directory_path(code) / pattern).string();
+  if (mkdtemp(name.data()) != nullptr) return name;
+  *error = std::string("cannot make ") + what + ": " + std::strerror(errno);
+  return {};
+}
+
+// The device and what it held before the update.
+struct DemoDevice {
+  std::filesystem::path directory;
+  json report;
+  Bytes nor;
+};
+
+// Step 1: a new device of the default geometry and part number.
+int CreateDemoDevice(DemoDevice* device) {
   std::cout << "1. A new Orvanta (part number " << kDefaultPartNumber << ", variant 1) in "
-            << directory.string() << "\n";
+            << device->directory.string() << "\n";
   DeviceCreateOptions create;
-  create.directory = directory;
+  create.directory = device->directory;
   if (const int status = CreateDevice(create); status != kExitSuccess) return status;
-  json before;
   std::string error;
-  if (!DescribeDevice(directory, &before, &error)) return ReportError(error);
-  Bytes norBefore;
-  if (!ReadWholeFile(directory / "nor.bin", &norBefore, &error)) return ReportError(error);
+  if (!DescribeDevice(device->directory, &device->report, &error)) return ReportError(error);
+  if (!ReadWholeFile(device->directory / "nor.bin", &device->nor, &error))
+    return ReportError(error);
+  return kExitSuccess;
+}
 
+// Steps 2 and 3: the demo images in `work`, packaged onto the device's card with `keys`.
+int PackageDemoImages(const std::filesystem::path& work, const std::string& keys,
+                      PackageOptions* package) {
   std::cout << "2. Demo images in " << work.string() << "\n";
+  std::string error;
   for (std::uint32_t i = 0; i < std::size(kDemoImages); ++i) {
     const DemoImageSpec& spec = kDemoImages[i];
     const Bytes image = DemoImage(spec.title, spec.size, 0x0A7A0000u + i);
     if (!WriteFileAtomically(work / spec.file, image, &error)) return ReportError(error);
     std::cout << "     " << spec.file << ": " << spec.size << " bytes\n";
   }
-
-  std::cout << "3. The package, signed with " << arguments.keys << ", onto the card\n";
-  PackageOptions package;
-  package.keys = arguments.keys;
-  package.card = directory / "SD Card";
-  package.bootloader = work / "bootloader.bin";
-  package.sdisk = work / "sdisk.img";
-  package.imageEa1 = work / "ea1.img";
-  package.imageEa2 = work / "ea2.img";
-  package.imageEb = work / "eb.img";
-  if (const int status = BuildPackage(package); status != kExitSuccess) return status;
-  for (const auto& [file, size] : CardFiles(package.card))
+  std::cout << "3. The package, signed with " << keys << ", onto the card\n";
+  package->keys = keys;
+  package->bootloader = work / "bootloader.bin";
+  package->sdisk = work / "sdisk.img";
+  package->imageEa1 = work / "ea1.img";
+  package->imageEa2 = work / "ea2.img";
+  package->imageEb = work / "eb.img";
+  if (const int status = BuildPackage(*package); status != kExitSuccess) return status;
+  for (const auto& [file, size] : CardFiles(package->card))
     std::cout << "     " << CardPath(file) << ": " << size << " bytes\n";
+  return kExitSuccess;
+}
 
-  const bool onTerminal = isatty(STDIN_FILENO) == 1 && isatty(STDOUT_FILENO) == 1;
-  const bool headless = arguments.headless || !onTerminal;
+// Step 4: the update, in the terminal UI or headless (answering OK); the updater's status.
+int RunDemoUpdate(const std::filesystem::path& directory, const std::filesystem::path& work,
+                  bool headless) {
   RunOptions run;
   run.directory = directory;
   run.headless = headless;
@@ -304,47 +311,86 @@ int RunDemo(const DemoArguments& arguments) {
   std::cout.flush();
   const int updaterStatus = RunUpdater(run);
   if (headless) PrintTranscript(work / "transcript.jsonl");
+  return updaterStatus;
+}
 
-  json after;
-  if (!DescribeDevice(directory, &after, &error)) return ReportError(error);
-  Bytes norAfter;
-  if (!ReadWholeFile(directory / "nor.bin", &norAfter, &error)) return ReportError(error);
+// The blocks whose bytes differ between two images of the geometry `report` describes.
+std::vector<std::uint32_t> ChangedBlocks(const json& report, const Bytes& before,
+                                         const Bytes& after) {
+  std::vector<sim::FlashRegion> regions;
+  for (const json& region : report["geometry"]["regions"])
+    regions.push_back({region["count"].get<std::uint32_t>(), region["size"].get<std::uint32_t>()});
+  const sim::BlockLayout layout(regions);
+  std::vector<std::uint32_t> changed;
+  for (std::uint32_t block = 0; block < layout.Count(); ++block) {
+    const std::uint64_t end = layout.Start(block + 1);
+    if (end <= before.size() && end <= after.size() &&
+        std::memcmp(before.data() + layout.Start(block), after.data() + layout.Start(block),
+                    layout.Size(block)) != 0)
+      changed.push_back(block);
+  }
+  return changed;
+}
 
+// Step 5: what the update changed, then the device report.
+void PrintDemoChanges(const DemoDevice& before, const json& after, const Bytes& norAfter,
+                      const std::filesystem::path& work, const std::filesystem::path& card) {
   std::cout << "5. What changed on the device\n";
   std::cout << "     update request (record 37): "
-            << (before["update_request"].is_null() ? "none" : before["update_request"].dump())
+            << (before.report["update_request"].is_null() ? "none"
+                                                          : before.report["update_request"].dump())
             << " -> "
             << (after["update_request"].is_null() ? "none" : after["update_request"].dump())
             << "\n";
-  // Changed flash blocks, from the geometry's block sizes.
-  std::vector<std::uint32_t> changed;
-  std::uint64_t offset = 0;
-  std::uint32_t block = 0;
-  for (const json& region : after["geometry"]["regions"]) {
-    const auto size = region["size"].get<std::uint64_t>();
-    for (std::uint64_t i = 0; i < region["count"].get<std::uint64_t>(); ++i, ++block) {
-      if (offset + size <= norBefore.size() && offset + size <= norAfter.size() &&
-          std::memcmp(norBefore.data() + offset, norAfter.data() + offset, size) != 0)
-        changed.push_back(block);
-      offset += size;
-    }
-  }
-  std::cout << "     flash blocks rewritten: " << BlockRanges(changed) << "\n";
+  std::cout << "     flash blocks rewritten: "
+            << BlockRanges(ChangedBlocks(after, before.nor, norAfter)) << "\n";
   Bytes bootloader;
+  std::string error;
   if (ReadWholeFile(work / "bootloader.bin", &bootloader, &error)) {
     const bool programmed = norAfter.size() >= bootloader.size() &&
                             std::equal(bootloader.begin(), bootloader.end(), norAfter.begin());
     std::cout << "     the flash from block 0 holds the new bootloader: "
               << (programmed ? "yes" : "no") << "\n";
   }
-  for (const auto& [file, size] : CardFiles(package.card))
+  for (const auto& [file, size] : CardFiles(card))
     if (file.find('/') == std::string::npos && (file == "syaffs.bc" || file == "_seboot.nb0"))
       std::cout << "     new on the card: " << CardPath(file) << " (" << size << " bytes)\n";
-  const std::size_t journalBefore = before["journal"].size();
+  const std::size_t journalBefore = before.report["journal"].size();
   for (std::size_t i = journalBefore; i < after["journal"].size(); ++i)
     std::cout << "     journal: " << after["journal"][i].dump() << "\n";
   std::cout << "\n";
   PrintDeviceReport(after, isatty(STDOUT_FILENO) == 1);
+}
+
+int RunDemo(const DemoArguments& arguments) {
+  std::string error;
+  // The work directory holds the demo's images and transcript; the device directory only the
+  // device.
+  const RemovedDirectory work{
+      NewTemporaryDirectory("orvanta-demo-work-XXXXXX", "a temporary directory", &error)};
+  if (work.path.empty()) return ReportError(error);
+  DemoDevice device;
+  if (arguments.directory) {
+    device.directory = *arguments.directory;
+  } else {
+    device.directory = NewTemporaryDirectory("orvanta-demo-XXXXXX", "a device directory", &error);
+    if (device.directory.empty()) return ReportError(error);
+  }
+  if (const int status = CreateDemoDevice(&device); status != kExitSuccess) return status;
+  PackageOptions package;
+  package.card = device.directory / "SD Card";
+  if (const int status = PackageDemoImages(work.path, arguments.keys, &package);
+      status != kExitSuccess)
+    return status;
+
+  const bool onTerminal = isatty(STDIN_FILENO) == 1 && isatty(STDOUT_FILENO) == 1;
+  const int updaterStatus =
+      RunDemoUpdate(device.directory, work.path, arguments.headless || !onTerminal);
+  json after;
+  if (!DescribeDevice(device.directory, &after, &error)) return ReportError(error);
+  Bytes norAfter;
+  if (!ReadWholeFile(device.directory / "nor.bin", &norAfter, &error)) return ReportError(error);
+  PrintDemoChanges(device, after, norAfter, work.path, package.card);
 
   if (updaterStatus != 0) {
     std::cout << "The update did not end in a restart (exit status " << updaterStatus << ").\n";

@@ -1,4 +1,6 @@
-// Temporary devices and small helpers for the host platform tests.
+// Small helpers of the host platform tests: a small flash for devices that never open it,
+// whole files as text, and a child process to talk to. The device itself is
+// testsupport/temporary_device.h.
 #pragma once
 
 #include <sys/types.h>
@@ -12,28 +14,9 @@
 
 namespace host_test {
 
-// A fresh device directory under the system's temporary directory, the process's device
-// ($ORVANTA_DEVICE) while it lives, removed on destruction.
-class TemporaryDevice {
- public:
-  explicit TemporaryDevice(const sim::DeviceConfig& config = SmallFlash());
-  ~TemporaryDevice();
-  TemporaryDevice(const TemporaryDevice&) = delete;
-  TemporaryDevice& operator=(const TemporaryDevice&) = delete;
-
-  const sim::DevicePaths& Paths() const { return paths_; }
-  std::filesystem::path Card(const std::string& relative) const { return paths_.Card() / relative; }
-  void WriteCard(const std::string& relative, const std::string& content) const;
-  std::string ReadCard(const std::string& relative) const;
-  void SetConfig(const sim::DeviceConfig& config) const;
-  // Makes this the process's device again (after another device was made current).
-  void MakeCurrent() const;
-
-  static sim::DeviceConfig SmallFlash();
-
- private:
-  sim::DevicePaths paths_;
-};
+// A four-block part: enough for the tests that work on the card, the mutexes and the
+// environment, and quick to create.
+sim::DeviceConfig SmallFlash();
 
 std::string ReadFile(const std::filesystem::path& path);
 void WriteFile(const std::filesystem::path& path, const std::string& content);

@@ -1,4 +1,4 @@
-#include "test_device.h"
+#include "host_test_support.h"
 
 #include <signal.h>
 #include <sys/wait.h>
@@ -11,42 +11,10 @@
 
 namespace host_test {
 
-TemporaryDevice::TemporaryDevice(const sim::DeviceConfig& config) {
-  std::string pattern = (std::filesystem::temp_directory_path() / "host-test-XXXXXX").string();
-  if (::mkdtemp(pattern.data()) == nullptr) throw std::runtime_error("mkdtemp failed");
-  paths_.root = pattern;
-  std::string error;
-  if (!sim::CreateDevice(paths_, config, &error)) throw std::runtime_error(error);
-  MakeCurrent();
-}
-
-TemporaryDevice::~TemporaryDevice() {
-  std::error_code ignored;
-  std::filesystem::remove_all(paths_.root, ignored);
-}
-
-void TemporaryDevice::MakeCurrent() const {
-  ::setenv("ORVANTA_DEVICE", paths_.root.c_str(), 1);
-}
-
-sim::DeviceConfig TemporaryDevice::SmallFlash() {
+sim::DeviceConfig SmallFlash() {
   sim::DeviceConfig config;
   config.regions = {{4, 0x2000}};
   return config;
-}
-
-void TemporaryDevice::WriteCard(const std::string& relative, const std::string& content) const {
-  std::filesystem::create_directories(Card(relative).parent_path());
-  WriteFile(Card(relative), content);
-}
-
-std::string TemporaryDevice::ReadCard(const std::string& relative) const {
-  return ReadFile(Card(relative));
-}
-
-void TemporaryDevice::SetConfig(const sim::DeviceConfig& config) const {
-  std::string error;
-  if (!sim::SaveDeviceConfig(paths_, config, &error)) throw std::runtime_error(error);
 }
 
 std::string ReadFile(const std::filesystem::path& path) {

@@ -1,0 +1,133 @@
+#include "testsupport/temporary_device.h"
+
+#include <stdlib.h>
+
+#include <fstream>
+#include <stdexcept>
+
+namespace testsupport {
+
+sim::DeviceConfig DeviceShape::Config() const {
+  sim::DeviceConfig config;
+  config.regions = regions;
+  return config;
+}
+
+const std::vector<DeviceShape>& DeviceShapes() {
+  static const std::vector<DeviceShape> shapes = {
+      {"Default", sim::DeviceConfig().regions},
+      {"Uniform", {{64, 0x8000}}},
+      {"Smallest", {{5, 0x60000}, {5, 0x2000}}},
+  };
+  return shapes;
+}
+
+const DeviceShape& DefaultShape() {
+  return DeviceShapes().front();
+}
+
+TemporaryDevice::TemporaryDevice(const sim::DeviceConfig& config) {
+  std::string pattern =
+      (std::filesystem::temp_directory_path() / "orvanta-device-XXXXXX").string();
+  if (::mkdtemp(pattern.data()) == nullptr)
+    throw std::runtime_error("cannot make a temporary directory from " + pattern);
+  parent_ = pattern;
+  paths_.root = parent_ / "device";
+  std::string error;
+  if (!sim::CreateDevice(paths_, config, &error)) {
+    std::error_code ignored;
+    std::filesystem::remove_all(parent_, ignored);
+    throw std::runtime_error("cannot create a device: " + error);
+  }
+  MakeCurrent();
+}
+
+TemporaryDevice::~TemporaryDevice() {
+  std::error_code ignored;
+  std::filesystem::remove_all(parent_, ignored);
+}
+
+void TemporaryDevice::MakeCurrent() const {
+  ::setenv("ORVANTA_DEVICE", paths_.root.c_str(), 1);
+}
+
+sim::DeviceConfig TemporaryDevice::Config() const {
+  sim::Loaded<sim::DeviceConfig> loaded = sim::LoadDeviceConfig(paths_);
+  if (!loaded) throw std::runtime_error(loaded.error);
+  return *loaded.value;
+}
+
+void TemporaryDevice::SaveConfig(const sim::DeviceConfig& config) const {
+  std::string error;
+  if (!sim::SaveDeviceConfig(paths_, config, &error))
+    throw std::runtime_error("cannot save device.json: " + error);
+}
+
+void TemporaryDevice::SetFaults(const std::vector<sim::Fault>& faults) const {
+  sim::DeviceConfig config = Config();
+  config.faults = faults;
+  SaveConfig(config);
+}
+
+sim::BlockLayout TemporaryDevice::Blocks() const {
+  return sim::BlockLayout(Config().regions);
+}
+
+Bytes TemporaryDevice::ReadNor() const {
+  return ReadFile(paths_.Nor());
+}
+
+Bytes TemporaryDevice::ReadNor(std::uint64_t offset, std::size_t count) const {
+  std::ifstream nor(paths_.Nor(), std::ios::binary);
+  nor.seekg(static_cast<std::streamoff>(offset));
+  Bytes bytes(count);
+  nor.read(reinterpret_cast<char*>(bytes.data()), static_cast<std::streamsize>(count));
+  if (!nor) throw std::runtime_error("cannot read nor.bin at " + std::to_string(offset));
+  return bytes;
+}
+
+void TemporaryDevice::WriteNor(const Bytes& bytes) const {
+  WriteFile(paths_.Nor(), bytes);
+}
+
+void TemporaryDevice::WriteNor(std::uint64_t offset, const Bytes& bytes) const {
+  std::fstream nor(paths_.Nor(), std::ios::binary | std::ios::in | std::ios::out);
+  nor.seekp(static_cast<std::streamoff>(offset));
+  nor.write(reinterpret_cast<const char*>(bytes.data()), static_cast<std::streamsize>(bytes.size()));
+  nor.flush();
+  if (!nor) throw std::runtime_error("cannot write nor.bin at " + std::to_string(offset));
+}
+
+void TemporaryDevice::FlipNorBit(std::uint64_t offset, unsigned bit) const {
+  Bytes byte = ReadNor(offset, 1);
+  byte[0] ^= static_cast<std::uint8_t>(1u << bit);
+  WriteNor(offset, byte);
+}
+
+void TemporaryDevice::WriteCard(const std::string& relative, const Bytes& content) const {
+  std::filesystem::create_directories(Card(relative).parent_path());
+  WriteFile(Card(relative), content);
+}
+
+void TemporaryDevice::WriteCard(const std::string& relative, std::string_view text) const {
+  std::filesystem::create_directories(Card(relative).parent_path());
+  WriteFile(Card(relative), text);
+}
+
+Bytes TemporaryDevice::ReadCard(const std::string& relative) const {
+  return ReadFile(Card(relative));
+}
+
+std::string TemporaryDevice::ReadCardText(const std::string& relative) const {
+  const Bytes content = ReadCard(relative);
+  return std::string(content.begin(), content.end());
+}
+
+std::vector<std::string> TemporaryDevice::JournalLines() const {
+  std::vector<std::string> lines;
+  std::ifstream stream(paths_.Journal());
+  for (std::string line; std::getline(stream, line);) lines.push_back(line);
+  return lines;
+}
+
+}  // namespace testsupport
