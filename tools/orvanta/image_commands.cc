@@ -343,54 +343,10 @@ int BuildPackage(const PackageOptions& options, std::vector<PackagedFile>* writt
   return kExitSuccess;
 }
 
-void AddImageCommands(CLI::App& app, int* status) {
-  auto keygen = std::make_shared<std::pair<std::string, std::optional<std::string>>>();
-  CLI::App* keygenCommand = app.add_subcommand(
-      "keygen", "four RSA-1024 key pairs (e = 65537): key0..3.pem and the 162-byte key0..3.der");
-  keygenCommand->add_option("DIR", keygen->first, "directory for the keys")->required();
-  keygenCommand->add_option("--token", keygen->second,
-                            "generate the pairs on this PKCS#11 token (objects key0..key3); only "
-                            "the .der files are written");
-  keygenCommand->footer(
-      "Examples:\n  orvanta keygen ./mykeys\n"
-      "  ORVANTA_PKCS11_PIN=... orvanta keygen ./release-keys --token pkcs11:token=release\n");
-  keygenCommand->callback([keygen, status] { *status = RunKeygen(keygen->first, keygen->second); });
+namespace {
 
-  auto sign = std::make_shared<SignArguments>();
-  CLI::App* signCommand = app.add_subcommand("sign", "a signed image of a file");
-  signCommand->add_option("--key", sign->key, "the private key: a PEM file or a pkcs11: URI")
-      ->type_name("FILE")
-      ->required();
-  signCommand->add_option("--header", sign->header,
-                          "the 16-byte image header as 32 hex digits (default zeros)");
-  signCommand->add_option("--record-size", sign->recordSize,
-                          "payload bytes per record (default 65536)");
-  signCommand->add_option("INPUT", sign->input, "the file to sign")->type_name("FILE")->required();
-  signCommand->add_option("OUTPUT", sign->output, "the signed image to write")
-      ->type_name("FILE")
-      ->required();
-  signCommand->footer("Example:\n  orvanta sign --key keys/dev/key0.pem boot.bin seboot.nb0\n");
-  signCommand->callback([sign, status] { *status = RunSign(*sign); });
-
-  auto verify = std::make_shared<VerifyArguments>();
-  CLI::App* verifyCommand = app.add_subcommand(
-      "verify", "run the device's own verifier on a signed image; exit 0 only for a result > 0");
-  verifyCommand->add_option("FILE", verify->file, "the signed image")->required();
-  verifyCommand->add_option("--key-index", verify->keyIndex, "built-in key N (0..3)");
-  verifyCommand
-      ->add_option("--public-key", verify->publicKey,
-                   "a DER public key, used in place of built-in key 0")
-      ->type_name("FILE");
-  verifyCommand
-      ->add_option("--compact", verify->compact,
-                   "write the compacted image (the payloads back to back)")
-      ->type_name("FILE");
-  verifyCommand->add_flag("--json", verify->json, "print {\"result\": N}");
-  verifyCommand->footer(
-      "Examples:\n  orvanta verify \"device/SD Card/sdisk.bc\" --key-index 0\n"
-      "  orvanta verify image.bc --public-key mykeys/key2.der --compact image.raw --json\n");
-  verifyCommand->callback([verify, status] { *status = RunVerify(*verify); });
-
+// orvanta package: its options, and the run that signs every file onto the card.
+void AddPackageCommand(CLI::App& app, int* status) {
   auto package = std::make_shared<PackageArguments>();
   CLI::App* packageCommand =
       app.add_subcommand("package", "sign the package files onto a card directory");
@@ -443,6 +399,59 @@ void AddImageCommands(CLI::App& app, int* status) {
     *status = BuildPackage(options, &written);
     if (*status == kExitSuccess) PrintPackage(written, package->json);
   });
+}
+
+}  // namespace
+
+void AddImageCommands(CLI::App& app, int* status) {
+  auto keygen = std::make_shared<std::pair<std::string, std::optional<std::string>>>();
+  CLI::App* keygenCommand = app.add_subcommand(
+      "keygen", "four RSA-1024 key pairs (e = 65537): key0..3.pem and the 162-byte key0..3.der");
+  keygenCommand->add_option("DIR", keygen->first, "directory for the keys")->required();
+  keygenCommand->add_option("--token", keygen->second,
+                            "generate the pairs on this PKCS#11 token (objects key0..key3); only "
+                            "the .der files are written");
+  keygenCommand->footer(
+      "Examples:\n  orvanta keygen ./mykeys\n"
+      "  ORVANTA_PKCS11_PIN=... orvanta keygen ./release-keys --token pkcs11:token=release\n");
+  keygenCommand->callback([keygen, status] { *status = RunKeygen(keygen->first, keygen->second); });
+
+  auto sign = std::make_shared<SignArguments>();
+  CLI::App* signCommand = app.add_subcommand("sign", "a signed image of a file");
+  signCommand->add_option("--key", sign->key, "the private key: a PEM file or a pkcs11: URI")
+      ->type_name("FILE")
+      ->required();
+  signCommand->add_option("--header", sign->header,
+                          "the 16-byte image header as 32 hex digits (default zeros)");
+  signCommand->add_option("--record-size", sign->recordSize,
+                          "payload bytes per record (default 65536)");
+  signCommand->add_option("INPUT", sign->input, "the file to sign")->type_name("FILE")->required();
+  signCommand->add_option("OUTPUT", sign->output, "the signed image to write")
+      ->type_name("FILE")
+      ->required();
+  signCommand->footer("Example:\n  orvanta sign --key keys/dev/key0.pem boot.bin seboot.nb0\n");
+  signCommand->callback([sign, status] { *status = RunSign(*sign); });
+
+  auto verify = std::make_shared<VerifyArguments>();
+  CLI::App* verifyCommand = app.add_subcommand(
+      "verify", "run the device's own verifier on a signed image; exit 0 only for a result > 0");
+  verifyCommand->add_option("FILE", verify->file, "the signed image")->required();
+  verifyCommand->add_option("--key-index", verify->keyIndex, "built-in key N (0..3)");
+  verifyCommand
+      ->add_option("--public-key", verify->publicKey,
+                   "a DER public key, used in place of built-in key 0")
+      ->type_name("FILE");
+  verifyCommand
+      ->add_option("--compact", verify->compact,
+                   "write the compacted image (the payloads back to back)")
+      ->type_name("FILE");
+  verifyCommand->add_flag("--json", verify->json, "print {\"result\": N}");
+  verifyCommand->footer(
+      "Examples:\n  orvanta verify \"device/SD Card/sdisk.bc\" --key-index 0\n"
+      "  orvanta verify image.bc --public-key mykeys/key2.der --compact image.raw --json\n");
+  verifyCommand->callback([verify, status] { *status = RunVerify(*verify); });
+
+  AddPackageCommand(app, status);
 }
 
 }  // namespace orvanta
