@@ -5,8 +5,8 @@
 // that shows a dialog (named after its pid) holding the window's properties, among them the
 // program it runs. The process keeps an exclusive flock on its entry while it is published
 // ("locked": true), so an entry whose process died counts as dead even when its pid has been
-// reused; entries of processes that died are ignored and removed. Bringing another process's window to the
-// foreground sends that process SIGUSR1, which its UI thread passes to its front end.
+// reused; entries of processes that died are ignored and removed. Bringing another process's window
+// to the foreground sends that process SIGUSR1, which its UI thread passes to its front end.
 #include <fcntl.h>
 #include <signal.h>
 #include <sys/file.h>
@@ -71,7 +71,7 @@ std::vector<std::unique_ptr<ForeignWindow>> foreignWindows;  // valid until the 
 ForeignWindow* AsForeign(HWND window) {
   std::lock_guard lock(foreignMutex);
   for (const auto& foreign : foreignWindows) {
-    if (foreign.get() == window) return foreign.get();
+    if (foreign->Handle() == window) return foreign.get();
   }
   return nullptr;
 }
@@ -82,7 +82,7 @@ void ForwardForegroundRequest(int) {
 
 // The first top-level window of another process running this program that the user could be
 // switched to.
-BOOL TakeRunningInstanceWindow(HWND window, LPARAM data) {
+BOOL CALLBACK TakeRunningInstanceWindow(HWND window, LPARAM data) {
   auto* found = reinterpret_cast<HWND*>(data);
   DWORD processId = 0;
   GetWindowThreadProcessId(window, &processId);
@@ -121,8 +121,7 @@ void PublishTopLevelWindow(const DialogTemplate& dialogTemplate) {
   const std::filesystem::path file = WindowRegistry() / std::to_string(getpid());
   const std::filesystem::path temporary = file.string() + ".tmp";
   // Locked before it is renamed into place, so no reader sees it published and not held.
-  const int descriptor =
-      ::open(temporary.c_str(), O_WRONLY | O_CREAT | O_TRUNC | O_CLOEXEC, 0644);
+  const int descriptor = ::open(temporary.c_str(), O_WRONLY | O_CREAT | O_TRUNC | O_CLOEXEC, 0644);
   if (descriptor < 0) return;
   const std::string text = entry.dump() + '\n';
   if (::flock(descriptor, LOCK_EX) != 0 ||
@@ -249,7 +248,7 @@ void KeepDeviceAwake() {
   host::keepAwakeCalls.fetch_add(1);
 }
 
-BOOL EnumWindows(WNDENUMPROC callback, LPARAM data) {
+BOOL WINAPI EnumWindows(WNDENUMPROC callback, LPARAM data) {
   if (callback == nullptr) return FALSE;
   std::vector<HWND> windows;
   {
@@ -275,7 +274,7 @@ BOOL EnumWindows(WNDENUMPROC callback, LPARAM data) {
       window->style = entry.value("style", 0u);
       window->exStyle = entry.value("ex_style", 0u);
       window->visible = entry.value("visible", false);
-      windows.push_back(window.get());
+      windows.push_back(window->Handle());
       host::foreignWindows.push_back(std::move(window));
     }
   }
@@ -285,7 +284,7 @@ BOOL EnumWindows(WNDENUMPROC callback, LPARAM data) {
   return TRUE;
 }
 
-DWORD GetWindowThreadProcessId(HWND window, DWORD* processId) {
+DWORD WINAPI GetWindowThreadProcessId(HWND window, LPDWORD processId) {
   DWORD owner = 0;
   if (const host::ForeignWindow* foreign = host::AsForeign(window)) {
     owner = foreign->processId;
@@ -296,14 +295,14 @@ DWORD GetWindowThreadProcessId(HWND window, DWORD* processId) {
   return owner;
 }
 
-BOOL IsWindowVisible(HWND window) {
+BOOL WINAPI IsWindowVisible(HWND window) {
   if (const host::ForeignWindow* foreign = host::AsForeign(window)) {
     return foreign->visible ? TRUE : FALSE;
   }
   return window != nullptr ? TRUE : FALSE;
 }
 
-LONG GetWindowLongW(HWND window, int index) {
+LONG WINAPI GetWindowLongW(HWND window, int index) {
   const host::ForeignWindow* foreign = host::AsForeign(window);
   if (foreign == nullptr) return 0;
   if (index == GWL_STYLE) return static_cast<LONG>(foreign->style);
@@ -312,11 +311,11 @@ LONG GetWindowLongW(HWND window, int index) {
 }
 
 // The registry lists only windows without an owner, and the framework's dialogs have none.
-HWND GetWindow(HWND /*window*/, UINT /*command*/) {
+HWND WINAPI GetWindow(HWND /*window*/, UINT /*command*/) {
   return nullptr;
 }
 
-int GetClassNameW(HWND window, LPWSTR buffer, int bufferLength) {
+int WINAPI GetClassNameW(HWND window, LPWSTR buffer, int bufferLength) {
   if (buffer == nullptr || bufferLength <= 0) return 0;
   std::u16string name;
   if (const host::ForeignWindow* foreign = host::AsForeign(window)) {
@@ -330,7 +329,7 @@ int GetClassNameW(HWND window, LPWSTR buffer, int bufferLength) {
   return static_cast<int>(copied);
 }
 
-BOOL SetForegroundWindow(HWND window) {
+BOOL WINAPI SetForegroundWindow(HWND window) {
   if (const host::ForeignWindow* foreign = host::AsForeign(window)) {
     return kill(static_cast<pid_t>(foreign->processId), SIGUSR1) == 0 ? TRUE : FALSE;
   }

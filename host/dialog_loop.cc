@@ -150,7 +150,7 @@ void MessageLoop::FireAllTimers() {
     const bool stillSet = std::any_of(timers_.begin(), timers_.end(), [&](const Timer& t) {
       return t.window == timer.window && t.id == timer.id;
     });
-    if (stillSet) timer.window->WindowProc(WM_TIMER, timer.id, 0);
+    if (stillSet) WindowOf(timer.window)->WindowProc(WM_TIMER, timer.id, 0);
   }
 }
 
@@ -184,7 +184,7 @@ void MessageLoop::RunDueTimers() {
     const bool stillSet = std::any_of(timers_.begin(), timers_.end(), [&](const Timer& t) {
       return t.window == timer.window && t.id == timer.id;
     });
-    if (stillSet) timer.window->WindowProc(WM_TIMER, timer.id, 0);
+    if (stillSet) WindowOf(timer.window)->WindowProc(WM_TIMER, timer.id, 0);
   }
 }
 

@@ -77,6 +77,11 @@ class MessageLoop {
   int wakeWrite_ = -1;
 };
 
+// The window object behind a handle: the host's handles are the objects' addresses.
+inline Window* WindowOf(HWND window) {
+  return reinterpret_cast<Window*>(window);
+}
+
 // Whether `window` is a window of the host framework (dialog or control), whose messages are
 // handled on the UI thread.
 void RegisterFrameworkWindow(HWND window);

@@ -41,7 +41,7 @@ int AppMessageBox(UINT stringId, UINT type) {
   if (frontEnd == nullptr) return kNotShown;
 
   WCHAR text[1024];
-  LoadStringW(stringId, text, static_cast<int>(std::size(text)));
+  LoadStringW(AppInstance(), stringId, text, static_cast<int>(std::size(text)));
   auto box = std::make_shared<host::MessageBoxRequest>(stringId, type, std::u16string(text),
                                                        host::ApplicationName());
 

@@ -23,7 +23,13 @@ const ResourceTable* RegisteredResources() {
   return registeredTable.load();
 }
 
-int LoadStringW(UINT id, LPWSTR buffer, int bufferLength) {
+// The program is the only module: every instance handle names its resources.
+HINSTANCE AppInstance() {
+  static char module;
+  return reinterpret_cast<HINSTANCE>(&module);
+}
+
+int WINAPI LoadStringW(HINSTANCE /*instance*/, UINT id, LPWSTR buffer, int bufferLength) {
   const ResourceTable* table = registeredTable.load();
   if (table == nullptr || buffer == nullptr || bufferLength <= 0) return 0;
   for (UINT index = 0; index < table->stringCount; ++index) {
@@ -48,13 +54,20 @@ const DialogTemplate* FindDialogTemplate(UINT id) {
   return nullptr;
 }
 
-HICON LoadIconW(UINT id) {
+const IconGroup* FindIconGroup(UINT id) {
   const ResourceTable* table = registeredTable.load();
   if (table == nullptr) return nullptr;
   for (UINT index = 0; index < table->iconCount; ++index) {
     if (table->icons[index].id == id) return &table->icons[index];
   }
   return nullptr;
+}
+
+// Icons are named by number only; an icon handle is its group.
+HICON WINAPI LoadIconW(HINSTANCE /*instance*/, LPCWSTR name) {
+  if (!IS_INTRESOURCE(name)) return nullptr;
+  const IconGroup* group = FindIconGroup(static_cast<UINT>(reinterpret_cast<std::uintptr_t>(name)));
+  return reinterpret_cast<HICON>(const_cast<IconGroup*>(group));
 }
 
 const CustomResource* FindCustomResource(LPCWSTR type, LPCWSTR name) {

@@ -118,30 +118,36 @@ class ControlWindow : public Window {
 }  // namespace
 }  // namespace host
 
-LRESULT SendMessageW(HWND window, UINT message, WPARAM wParam, LPARAM lParam) {
+Window::Window() : handle_(reinterpret_cast<HWND>(this)) {}
+
+Window::~Window() = default;
+
+LRESULT WINAPI SendMessageW(HWND window, UINT message, WPARAM wParam, LPARAM lParam) {
   if (window == nullptr) return 0;
+  Window* object = host::WindowOf(window);
   // Windows that no dialog of the framework owns (a test's) run on the sender's thread.
-  if (!host::IsFrameworkWindow(window)) return window->WindowProc(message, wParam, lParam);
-  return host::CallOnUiThread([=] { return window->WindowProc(message, wParam, lParam); });
+  if (!host::IsFrameworkWindow(window)) return object->WindowProc(message, wParam, lParam);
+  return host::CallOnUiThread([=] { return object->WindowProc(message, wParam, lParam); });
 }
 
-BOOL PostMessageW(HWND window, UINT message, WPARAM wParam, LPARAM lParam) {
+BOOL WINAPI PostMessageW(HWND window, UINT message, WPARAM wParam, LPARAM lParam) {
   if (window == nullptr) return FALSE;
   host::MessageLoop& loop = host::MessageLoop::Instance();
   if (!host::IsFrameworkWindow(window)) return FALSE;
   return loop.Post([=] {
-    if (host::IsFrameworkWindow(window)) window->WindowProc(message, wParam, lParam);
+    if (host::IsFrameworkWindow(window))
+      host::WindowOf(window)->WindowProc(message, wParam, lParam);
   })
              ? TRUE
              : FALSE;
 }
 
-BOOL SetWindowTextW(HWND window, LPCWSTR text) {
+BOOL WINAPI SetWindowTextW(HWND window, LPCWSTR text) {
   if (window == nullptr) return FALSE;
   return SendMessageW(window, WM_SETTEXT, 0, reinterpret_cast<LPARAM>(text)) != 0 ? TRUE : FALSE;
 }
 
-UINT_PTR SetTimer(HWND window, UINT_PTR timerId, UINT elapse, TIMERPROC timerProc) {
+UINT_PTR WINAPI SetTimer(HWND window, UINT_PTR timerId, UINT elapse, TIMERPROC timerProc) {
   if (window == nullptr || timerProc != nullptr || timerId == 0) return 0;
   return static_cast<UINT_PTR>(host::CallOnUiThread([=]() -> LRESULT {
     host::MessageLoop::Instance().SetTimer(window, timerId, elapse);
@@ -149,7 +155,7 @@ UINT_PTR SetTimer(HWND window, UINT_PTR timerId, UINT elapse, TIMERPROC timerPro
   }));
 }
 
-BOOL KillTimer(HWND window, UINT_PTR timerId) {
+BOOL WINAPI KillTimer(HWND window, UINT_PTR timerId) {
   if (window == nullptr) return FALSE;
   return static_cast<BOOL>(host::CallOnUiThread([=]() -> LRESULT {
     return host::MessageLoop::Instance().KillTimer(window, timerId) ? TRUE : FALSE;
@@ -192,8 +198,8 @@ ModalDialog::ModalDialog(UINT templateId, HWND parent) : state_(std::make_unique
 }
 
 ModalDialog::~ModalDialog() {
-  host::UnregisterFrameworkWindow(this);
-  for (const auto& control : state_->controls) host::UnregisterFrameworkWindow(control.get());
+  host::UnregisterFrameworkWindow(Handle());
+  for (const auto& control : state_->controls) host::UnregisterFrameworkWindow(control->Handle());
 }
 
 INT_PTR ModalDialog::DoModal() {
@@ -206,7 +212,7 @@ INT_PTR ModalDialog::DoModal() {
   state_->title = dialogTemplate->title != nullptr ? dialogTemplate->title : u"";
   state_->ended = false;
   state_->shown = false;
-  for (const auto& control : state_->controls) host::UnregisterFrameworkWindow(control.get());
+  for (const auto& control : state_->controls) host::UnregisterFrameworkWindow(control->Handle());
   state_->controls.clear();
   for (UINT index = 0; index < dialogTemplate->itemCount; ++index) {
     State* state = state_.get();
@@ -217,9 +223,9 @@ INT_PTR ModalDialog::DoModal() {
             frontEnd->ControlChanged(state->View(), controlId);
           }
         }));
-    host::RegisterFrameworkWindow(state_->controls.back().get());
+    host::RegisterFrameworkWindow(state_->controls.back()->Handle());
   }
-  host::RegisterFrameworkWindow(this);
+  host::RegisterFrameworkWindow(Handle());
 
   loop.Attach();
   OnInitDialog();
@@ -228,14 +234,14 @@ INT_PTR ModalDialog::DoModal() {
     // Findable by another instance from the moment the dialog can be seen.
     host::PublishTopLevelWindow(*dialogTemplate);
     if (host::FrontEnd* frontEnd = host::CurrentFrontEnd()) {
-      frontEnd->DialogShown(this, state_->View());
+      frontEnd->DialogShown(Handle(), state_->View());
     }
     loop.RunUntil([this] { return state_->ended; });
     host::WithdrawTopLevelWindow();
   }
   state_->shown = false;
-  loop.KillTimers(this);
-  for (const auto& control : state_->controls) loop.KillTimers(control.get());
+  loop.KillTimers(Handle());
+  for (const auto& control : state_->controls) loop.KillTimers(control->Handle());
   if (host::FrontEnd* frontEnd = host::CurrentFrontEnd()) frontEnd->DialogClosed();
   loop.Detach();
   return state_->result;
@@ -255,7 +261,7 @@ BOOL ModalDialog::UpdateData(BOOL saveAndValidate) {
 
 HWND ModalDialog::GetDlgItem(int controlId) const {
   for (const auto& control : state_->controls) {
-    if (control->View().id == controlId) return control.get();
+    if (control->View().id == controlId) return control->Handle();
   }
   return nullptr;
 }
@@ -319,6 +325,5 @@ void ModalDialog::OnSize(UINT /*type*/, int /*width*/, int /*height*/) {}
 
 void BindControl(DataExchange* exchange, int controlId, Control& control) {
   if (exchange == nullptr || exchange->saveAndValidate) return;
-  auto* dialog = dynamic_cast<ModalDialog*>(exchange->dialog);
-  if (dialog != nullptr) control.Attach(dialog->GetDlgItem(controlId));
+  if (exchange->dialog != nullptr) control.Attach(exchange->dialog->GetDlgItem(controlId));
 }

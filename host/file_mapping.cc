@@ -206,8 +206,8 @@ HANDLE CreateFileMappingW(HANDLE file, LPSECURITY_ATTRIBUTES /*attributes*/, DWO
   return handle;
 }
 
-LPVOID MapViewOfFile(HANDLE fileMapping, DWORD desiredAccess, DWORD fileOffsetHigh,
-                     DWORD fileOffsetLow, DWORD numberOfBytesToMap) {
+LPVOID WINAPI MapViewOfFile(HANDLE fileMapping, DWORD desiredAccess, DWORD fileOffsetHigh,
+                            DWORD fileOffsetLow, std::size_t numberOfBytesToMap) {
   const auto mapping =
       host::LookupHandleOf<host::MappingObject>(fileMapping, host::ObjectKind::FileMapping);
   if (mapping == nullptr) return nullptr;

@@ -50,7 +50,7 @@ class ThreadObject : public KernelObject {
 }  // namespace
 }  // namespace host
 
-HANDLE CreateThread(LPSECURITY_ATTRIBUTES /*attributes*/, DWORD /*stackSize*/,
+HANDLE WINAPI CreateThread(LPSECURITY_ATTRIBUTES /*attributes*/, std::size_t /*stackSize*/,
                     LPTHREAD_START_ROUTINE startAddress, LPVOID parameter, DWORD creationFlags,
                     DWORD* threadId) {
   if (startAddress == nullptr || (creationFlags & ~host::kStackSizeIsReservation) != 0) {
