@@ -5,8 +5,9 @@
 // so two views of one file do not undo each other's writes. Read-only views see the file as it
 // is (pages not written to follow the file).
 //
-// A mapping object holds its file (and so the file's sharing lock) for as long as a handle or a
-// view of it exists. A named object is entered in DIR/.kernel/mapping/ (see named_objects.h)
+// A mapping holds its file (and so the file's sharing lock) for as long as a handle or a view of
+// it exists; its name lives only as long as a handle does, as the platform's names do. A named
+// object is entered in DIR/.kernel/mapping/ (see named_objects.h)
 // with a description of what it maps; a second CreateFileMappingW of a name that a running
 // process holds returns that object, in this process the very same one, in another process a
 // mapping of the same file, with ERROR_ALREADY_EXISTS.
@@ -35,18 +36,11 @@ namespace {
 // Views start at multiples of the device's allocation granularity.
 constexpr std::uint64_t kAllocationGranularity = 64 * 1024;
 
-class MappingObject : public KernelObject {
+// What a mapping maps; its handles and its views keep it.
+class MappedData {
  public:
-  MappingObject(std::shared_ptr<FileObject> file, std::uint64_t size, bool writable,
-                std::filesystem::path holders)
-      : KernelObject(ObjectKind::FileMapping),
-        file_(std::move(file)),
-        size_(size),
-        writable_(writable),
-        holders_(std::move(holders)) {}
-  ~MappingObject() override {
-    if (!holders_.empty()) Holders().Leave(holders_);
-  }
+  MappedData(std::shared_ptr<FileObject> file, std::uint64_t size, bool writable)
+      : file_(std::move(file)), size_(size), writable_(writable) {}
 
   int Descriptor() const { return file_->Descriptor(); }
   std::uint64_t Size() const { return size_; }
@@ -56,12 +50,34 @@ class MappingObject : public KernelObject {
   std::shared_ptr<FileObject> file_;
   std::uint64_t size_;
   bool writable_;
+};
+
+// The object behind the handles of a mapping: its data and, for a named mapping, this process's
+// hold on the name, given up with the last handle.
+class MappingObject : public KernelObject {
+ public:
+  MappingObject(std::shared_ptr<FileObject> file, std::uint64_t size, bool writable,
+                std::filesystem::path holders)
+      : KernelObject(ObjectKind::FileMapping),
+        data_(std::make_shared<MappedData>(std::move(file), size, writable)),
+        holders_(std::move(holders)) {}
+  ~MappingObject() override {
+    if (!holders_.empty()) Holders().Leave(holders_);
+  }
+
+  const std::shared_ptr<MappedData>& Data() const { return data_; }
+  int Descriptor() const { return data_->Descriptor(); }
+  std::uint64_t Size() const { return data_->Size(); }
+  bool Writable() const { return data_->Writable(); }
+
+ private:
+  std::shared_ptr<MappedData> data_;
   std::filesystem::path holders_;  // empty for an unnamed object
 };
 
 struct View {
   std::size_t length;
-  std::shared_ptr<MappingObject> mapping;
+  std::shared_ptr<MappedData> mapping;
   std::uint64_t offset = 0;
   std::vector<char> original;  // a read-write view's bytes when mapped; empty for read-only
 };
@@ -238,7 +254,7 @@ LPVOID WINAPI MapViewOfFile(HANDLE fileMapping, DWORD desiredAccess, DWORD fileO
     SetLastError(ERROR_NOT_ENOUGH_MEMORY);
     return nullptr;
   }
-  host::View view{static_cast<std::size_t>(length), mapping, offset, {}};
+  host::View view{static_cast<std::size_t>(length), mapping->Data(), offset, {}};
   if (write) {
     const char* bytes = static_cast<const char*>(address);
     view.original.assign(bytes, bytes + length);
@@ -250,7 +266,7 @@ LPVOID WINAPI MapViewOfFile(HANDLE fileMapping, DWORD desiredAccess, DWORD fileO
 }
 
 BOOL UnmapViewOfFile(LPCVOID baseAddress) {
-  std::shared_ptr<host::MappingObject> mapping;  // released after the state lock
+  std::shared_ptr<host::MappedData> mapping;  // released after the state lock
   host::MappingState& state = host::State();
   std::lock_guard guard(state.lock);
   const auto found = state.views.find(reinterpret_cast<std::uintptr_t>(baseAddress));
