@@ -10,8 +10,8 @@
 
 #include "app/resource_ids.h"
 #include "app/update_dialog.h"
-#include "host/dialog_front_end.h"
-#include "host/dialog_loop.h"
+#include "host/dialog_framework/front_end.h"
+#include "host/dialog_framework/message_loop.h"
 #include "platform/core_library.h"
 #include "process_runner.h"
 #include "update/update_procedure.h"

@@ -5,7 +5,7 @@
 #include <string>
 #include <thread>
 
-#include "host/lifecycle.h"
+#include "host/core_library/lifecycle.h"
 #include "sim/device.h"
 #include "test_device.h"
 

@@ -11,7 +11,7 @@
 #include <optional>
 
 #include "flash/partition_table.h"
-#include "host/disk_space.h"
+#include "host/core_library/disk_space.h"
 #include "settings/device_variant.h"
 #include "settings/ecc_code.h"
 #include "settings/settings_block.h"
