@@ -34,6 +34,17 @@ enable_testing()
 include(GoogleTest)
 add_subdirectory(tests/platform)
 
+# The system's own tests that need no simulated device and no OpenSSL reference: the settings
+# formats and the DER readers over the built-in keys.
+add_executable(system_tests_without_device
+               ${CMAKE_SOURCE_DIR}/tests/settings/ecc_code_test.cc
+               ${CMAKE_SOURCE_DIR}/tests/settings/settings_record_test.cc
+               ${CMAKE_SOURCE_DIR}/tests/signing/der_reader_test.cc)
+target_include_directories(system_tests_without_device PRIVATE ${CMAKE_SOURCE_DIR})
+target_link_libraries(system_tests_without_device PRIVATE orv_settings orv_signing
+                                                          orv_windows_test_main)
+gtest_discover_tests(system_tests_without_device DISCOVERY_TIMEOUT 120)
+
 if(CMAKE_SYSTEM_PROCESSOR STREQUAL "x86_64")
   include(ExternalProject)
   ExternalProject_Add(orv_system_i686
