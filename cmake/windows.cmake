@@ -45,6 +45,24 @@ target_link_libraries(system_tests_without_device PRIVATE orv_settings orv_signi
                                                           orv_windows_test_main)
 gtest_discover_tests(system_tests_without_device DISCOVERY_TIMEOUT 120)
 
+# The card helpers against the platform's own files, copies and mappings: the update tests'
+# temporary device is only its card there (tests/platform/windows_card_device.cc), and the
+# stand-in dialog's progress bar a window of the platform (windows_test_window.cc).
+# Wine's CopyFileExW calls no progress routine (see tests/platform/copy_file_test.cc), so the one
+# test that counts the routine's positions is left to the other targets.
+add_executable(card_helper_tests
+               ${CMAKE_SOURCE_DIR}/tests/update/mapped_file_test.cc
+               ${CMAKE_SOURCE_DIR}/tests/update/copy_with_progress_test.cc
+               ${CMAKE_SOURCE_DIR}/tests/update/stand_in_dialog.cc
+               ${CMAKE_SOURCE_DIR}/tests/update/test_card.cc
+               ${CMAKE_SOURCE_DIR}/tests/platform/windows_card_device.cc
+               ${CMAKE_SOURCE_DIR}/tests/platform/windows_test_window.cc)
+target_include_directories(card_helper_tests PRIVATE ${CMAKE_SOURCE_DIR})
+target_link_libraries(card_helper_tests PRIVATE orv_update orv_windows_test_main)
+gtest_discover_tests(card_helper_tests DISCOVERY_TIMEOUT 120
+                     TEST_FILTER "-CopyWithProgressTest.CountsOneOperationResetsTheBarAndRisesTo100"
+                     PROPERTIES RESOURCE_LOCK windows_card)
+
 if(CMAKE_SYSTEM_PROCESSOR STREQUAL "x86_64")
   include(ExternalProject)
   ExternalProject_Add(orv_system_i686

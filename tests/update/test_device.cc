@@ -38,20 +38,6 @@ TemporaryDevice::~TemporaryDevice() {
   std::filesystem::remove_all(paths_.root, ignored);
 }
 
-std::filesystem::path TemporaryDevice::Card(const std::string& relative) const {
-  return paths_.Card() / relative;
-}
-
-void TemporaryDevice::WriteCard(const std::string& relative, const Bytes& content) const {
-  const std::filesystem::path path = Card(relative);
-  std::filesystem::create_directories(path.parent_path());
-  WriteFile(path, content);
-}
-
-Bytes TemporaryDevice::ReadCard(const std::string& relative) const {
-  return ReadFile(Card(relative));
-}
-
 Bytes TemporaryDevice::ReadNor() const {
   return ReadFile(paths_.Nor());
 }
@@ -147,43 +133,6 @@ std::uint64_t BlockOffset(const sim::DeviceConfig& config, std::uint32_t block) 
     offset += BlockSizeOf(config, b);
   }
   return offset;
-}
-
-Bytes ReadFile(const std::filesystem::path& path) {
-  std::ifstream in(path, std::ios::binary | std::ios::ate);
-  if (!in) {
-    throw std::runtime_error("cannot read " + path.string());
-  }
-  Bytes content(static_cast<std::size_t>(in.tellg()));
-  in.seekg(0);
-  in.read(reinterpret_cast<char*>(content.data()), static_cast<std::streamsize>(content.size()));
-  if (!in) {
-    throw std::runtime_error("cannot read " + path.string());
-  }
-  return content;
-}
-
-void WriteFile(const std::filesystem::path& path, const Bytes& content) {
-  std::ofstream out(path, std::ios::binary | std::ios::trunc);
-  out.write(reinterpret_cast<const char*>(content.data()),
-            static_cast<std::streamsize>(content.size()));
-  if (!out) {
-    throw std::runtime_error("cannot write " + path.string());
-  }
-}
-
-Bytes PatternBytes(std::size_t length, std::uint32_t seed) {
-  Bytes bytes(length);
-  std::uint32_t state = seed * 2654435761u + 1;
-  for (std::size_t i = 0; i < length; i += 4) {
-    state ^= state << 13;
-    state ^= state >> 17;
-    state ^= state << 5;
-    for (std::size_t k = 0; k < 4 && i + k < length; ++k) {
-      bytes[i + k] = static_cast<std::uint8_t>(state >> (8 * k));
-    }
-  }
-  return bytes;
 }
 
 }  // namespace test
