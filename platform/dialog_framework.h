@@ -1,10 +1,3 @@
-// The dialog framework: a small stand-in for the device's application framework.
-//
-// Only the part that the worker side of the system (update/, signing/) calls is fixed here:
-// windows are addressed by HWND, a message sent to a control is synchronous (SendMessageW
-// returns once the thread that owns the window has handled it), and the application message
-// box shows a string-table text and blocks only its caller. The application object, the modal
-// dialog, timers and string resources are declared further down by the dialog framework.
 // The dialog framework: a small stand-in for the device's application framework, and the
 // window calls of the core library that it and the system use.
 //
