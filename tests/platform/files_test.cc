@@ -77,14 +77,6 @@ const conformance::Case kFileCases[] = {
        EXPECT_EQ(high, 1u);
        CloseHandle(file);
      }},
-    {"EmptyFileHasSizeZero",
-     [](Card& card) {
-       card.Write("empty.bin", "");
-       const HANDLE file = Open(card.Path("empty.bin"), GENERIC_READ);
-       ASSERT_NE(file, INVALID_HANDLE_VALUE);
-       EXPECT_EQ(GetFileSize(file, nullptr), 0u);
-       CloseHandle(file);
-     }},
     {"ClosedHandleIsInvalid",
      [](Card& card) {
        card.Write("file.bin", "data");

@@ -33,17 +33,6 @@ const conformance::Case kThreadCases[] = {
        EXPECT_EQ(WaitForSingleObject(thread, 0), WAIT_OBJECT_0) << "and stays signalled";
        EXPECT_TRUE(CloseHandle(thread));
      }},
-    {"ThreadIdIsReportedWhenAskedFor",
-     [](Card&) {
-       Worker worker;
-       worker.release = true;
-       DWORD id = 0;
-       const HANDLE thread = CreateThread(nullptr, 0, Worker::Run, &worker, 0, &id);
-       ASSERT_NE(thread, nullptr);
-       EXPECT_NE(id, 0u);
-       EXPECT_EQ(WaitForSingleObject(thread, INFINITE), WAIT_OBJECT_0);
-       CloseHandle(thread);
-     }},
     {"ClosedHandleFailsAWait",
      [](Card&) {
        Worker worker;
