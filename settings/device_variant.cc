@@ -44,7 +44,10 @@ DeviceVariant GetDeviceVariant() {
   (void)SettingsStore::Open();
   (void)SettingsStore::Lock();
   (void)SettingsStore::Load();
-  (void)SettingsStore::ReadPartNumber(partNumber, kPartNumberCharacters);
+  // A block that did not load proves nothing: a damaged part number may name another variant.
+  if (SettingsStore::PayloadTrusted(kSemiPermanentSettingsType)) {
+    (void)SettingsStore::ReadPartNumber(partNumber, kPartNumberCharacters);
+  }
   SettingsStore::Unlock();
   SettingsStore::Close();
   return VariantOfPartNumber(partNumber);

@@ -40,8 +40,53 @@ static_assert(kSettingsHeaderSize == 15);
 static_assert(kSettingsTrailerSize == 52);
 static_assert(kSettingsBlockOverhead == 67);
 
+// How a read of a settings block ended.
+enum class SettingsBlockReading : BYTE {
+  // The block read: the buffer holds its payload, single-bit errors corrected.
+  kValid,
+  // The read failed only at the trailer magic, the trailer was begun (one of its bytes is
+  // programmed) and every payload chunk matches its stored code exactly: a write cut at its
+  // trailer. The payload had been programmed whole before the trailer was started, and the
+  // codes prove it unchanged since, so the buffer holds exactly what was written.
+  kPayloadProven,
+  // Anything else: the buffer's contents prove nothing.
+  kUnreadable,
+};
+
+// Where a read that did not give kValid stopped (kNone for a valid block).
+enum class SettingsReadStop : BYTE {
+  kNone,
+  kBlockTooSmall,  // the block cannot hold a header
+  kHeaderCode,     // the header code is uncorrectable
+  kMagic,          // value: the header magic
+  kVersion,        // value: the format version
+  kLength,         // value: the payload length (above the capacity, 4096 or the block)
+  kTrailerMagic,   // the trailer magic is missing (the reading tells whether it was proven)
+  kChunkCode,      // value: the index of the first uncorrectable chunk
+};
+
+// What SettingsBlock::Decode found; SettingsBlock::Read reports only whether it was kValid.
+struct SettingsBlockDecoding {
+  SettingsBlockReading reading;
+  SettingsReadStop stop;
+  DWORD value;          // the field or chunk index that `stop` names, 0 otherwise
+  DWORD correctedBits;  // single-bit errors repaired in the header copy and the buffer
+};
+
 class SettingsBlock {
  public:
+  // Decodes the settings block held in the `blockSize` bytes at `block` (a mapped flash block
+  // or a copy of one) into `buffer` exactly as Read does, leaving the same buffer contents on
+  // every path, and tells how it ended and why. `buffer` and a capacity above 0 are required.
+  // Touches nothing but `buffer`; takes no mutex.
+  [[nodiscard]] static SettingsBlockDecoding Decode(const BYTE* block, DWORD blockSize,
+                                                    BYTE* buffer, DWORD capacity);
+
+  // Decode of flash block `block` under NOR_SYN_OBJ; kUnreadable (buffer untouched, no flash
+  // access) for a null buffer or capacity 0.
+  [[nodiscard]] static SettingsBlockReading ReadWithProof(DWORD block, BYTE* buffer,
+                                                          DWORD capacity);
+
   // Copies the settings block stored in flash block `block` into `buffer` (capacity bytes),
   // correcting single-bit errors in the buffer and in local copies of header and trailer; the
   // flash itself is never rewritten. On success the buffer holds the payload in its first L

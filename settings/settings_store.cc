@@ -13,7 +13,9 @@ struct SettingsPartition {
   INT firstBlock;
   INT lastBlock;
   bool dirty;
-  bool loadedFromFlash;
+  // How the last Load read the block; kUnreadable until then. Only a kValid or kPayloadProven
+  // buffer is the source of a decision or of a write.
+  SettingsBlockReading reading;
   // Aligned so that every 256-byte chunk takes the word-wise ECC form.
   alignas(4) BYTE buffer[kSettingsPayloadCapacity];
 };
@@ -38,7 +40,7 @@ constexpr StoreState InitialState() {
     partition.firstBlock = -1;
     partition.lastBlock = -1;
     partition.dirty = false;
-    partition.loadedFromFlash = false;
+    partition.reading = SettingsBlockReading::kUnreadable;
     for (BYTE& byte : partition.buffer) byte = 0xFF;
   }
   return state;
@@ -51,6 +53,10 @@ SettingsPartition* PartitionOfType(DWORD type) {
     if (partition.type == type) return &partition;
   }
   return nullptr;
+}
+
+bool Trusted(const SettingsPartition& partition) {
+  return partition.reading != SettingsBlockReading::kUnreadable;
 }
 
 void ResetBuffers() {
@@ -69,7 +75,7 @@ bool SettingsStore::Open() {
   store.locked = false;
   for (SettingsPartition& partition : store.partitions) {
     partition.dirty = false;
-    partition.loadedFromFlash = false;
+    partition.reading = SettingsBlockReading::kUnreadable;
   }
   SettingsMutex::Create();
   NorFlashMutex::Create();
@@ -106,10 +112,10 @@ bool SettingsStore::Load() {
   if (!store.locked || !store.opened) return false;
   bool allRead = true;
   for (SettingsPartition& partition : store.partitions) {
-    partition.loadedFromFlash = SettingsBlock::Read(static_cast<DWORD>(partition.firstBlock),
-                                                    partition.buffer, sizeof partition.buffer);
+    partition.reading = SettingsBlock::ReadWithProof(static_cast<DWORD>(partition.firstBlock),
+                                                     partition.buffer, sizeof partition.buffer);
     partition.dirty = false;
-    if (!partition.loadedFromFlash) allRead = false;
+    if (partition.reading != SettingsBlockReading::kValid) allRead = false;
   }
   return allRead;
 }
@@ -124,6 +130,8 @@ bool SettingsStore::PutRecord(DWORD id, DWORD type, const BYTE* data, DWORD leng
                               DWORD attribute) {
   SettingsPartition* partition = PartitionOfType(type);
   if (data == nullptr || length == 0 || partition == nullptr) return false;
+  // A buffer that did not load would be written back with fresh codes, its damage made valid.
+  if (!Trusted(*partition)) return false;
   if (length > kMaxRecordDataLength) return false;
   // The free-space id marks the end of the list: a record under it could never be found and
   // would leave bytes after it that no longer read as free space.
@@ -150,7 +158,7 @@ bool SettingsStore::PutRecord(DWORD id, DWORD type, const BYTE* data, DWORD leng
 
 bool SettingsStore::RemoveRecord(DWORD id, DWORD type) {
   SettingsPartition* partition = PartitionOfType(type);
-  if (partition == nullptr) return false;
+  if (partition == nullptr || !Trusted(*partition)) return false;
   // DeleteRecord removes exactly the records a walk of the list reaches.
   bool present = false;
   DWORD position = 0;
@@ -236,7 +244,12 @@ const BYTE* SettingsStore::Payload(DWORD type) {
 
 bool SettingsStore::LoadedFromFlash(DWORD type) {
   const SettingsPartition* partition = PartitionOfType(type);
-  return partition != nullptr && partition->loadedFromFlash;
+  return partition != nullptr && partition->reading == SettingsBlockReading::kValid;
+}
+
+bool SettingsStore::PayloadTrusted(DWORD type) {
+  const SettingsPartition* partition = PartitionOfType(type);
+  return partition != nullptr && Trusted(*partition);
 }
 
 bool SettingsStore::IsOpened() {

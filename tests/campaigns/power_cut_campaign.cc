@@ -15,7 +15,6 @@
 #include "flash/nor_flash.h"
 #include "flash/nor_flash_mutex.h"
 #include "flash/partition_table.h"
-#include "settings/ecc_code.h"
 #include "settings/settings_block.h"
 #include "settings/settings_store.h"
 #include "sim/nor_chip.h"
@@ -163,36 +162,16 @@ class Device {
   }
   std::uint32_t SemiPermanentBlock() const { return semiPermanentBlock_; }
 
-  // The payload of `block` of the image when it reads as a settings block (header code, magic,
-  // version, length, trailer magic and every chunk code, as the settings reader checks them,
-  // correcting what the codes correct); nothing otherwise.
+  // The payload of `block` of the image when it reads as a settings block, as the settings
+  // reader decodes it (correcting what the codes correct); nothing otherwise.
   std::optional<Bytes> PayloadOf(const Bytes& nor, std::uint32_t block) const {
     const auto [begin, end] = BlockRange(block);
-    if (end - begin < kSettingsBlockOverhead + kSettingsPayloadCapacity) return std::nullopt;
-    Bytes copy(nor.begin() + static_cast<long>(begin), nor.begin() + static_cast<long>(end));
-    auto field = [&](std::size_t at) {
-      return copy[at] | copy[at + 1] << 8 | copy[at + 2] << 16 |
-             static_cast<std::uint32_t>(copy[at + 3]) << 24;
-    };
-    BYTE computed[kEccCodeSize];
-    EccCode::Compute(copy.data(), kSettingsHeaderFieldsSize, computed);
-    if (EccCode::Correct(copy.data(), kSettingsHeaderFieldsSize,
-                         copy.data() + kSettingsHeaderFieldsSize, computed) < 0)
-      return std::nullopt;
-    const std::uint32_t length = field(8);
-    if (field(0) != kSettingsBlockMagic || field(4) != kSettingsBlockVersion ||
-        length > kSettingsPayloadCapacity)
-      return std::nullopt;
-    BYTE* payload = copy.data() + kSettingsHeaderSize;
-    BYTE* codes = payload + length;
-    if (field(kSettingsHeaderSize + length + kSettingsTrailerCodesSize) != kSettingsTrailerMagic)
-      return std::nullopt;
-    for (std::uint32_t start = 0, slot = 0; start < length; start += 256, ++slot) {
-      const std::uint32_t chunk = std::min<std::uint32_t>(256, length - start);
-      EccCode::Compute(payload + start, chunk, computed);
-      if (EccCode::Correct(payload + start, chunk, codes + 3 * slot, computed) < 0) return std::nullopt;
-    }
-    return Bytes(payload, payload + length);
+    Bytes payload(kSettingsPayloadCapacity);
+    const SettingsBlockDecoding decoding =
+        SettingsBlock::Decode(nor.data() + begin, static_cast<DWORD>(end - begin), payload.data(),
+                              static_cast<DWORD>(payload.size()));
+    if (decoding.reading != SettingsBlockReading::kValid) return std::nullopt;
+    return payload;
   }
   const Bytes& Before() const { return before_; }
 

@@ -3,87 +3,22 @@
 // truncates the working copy, or runs store cycles in a loop taking the two mutexes in either
 // order. Whatever it does, the flash ends with exactly the signed bootloader, the update request
 // is stored, and the run never hangs.
-#include <fcntl.h>
 #include <gtest/gtest.h>
-#include <signal.h>
-#include <spawn.h>
-#include <sys/wait.h>
-#include <unistd.h>
 
 #include <algorithm>
 #include <chrono>
-#include <cstring>
-#include <fstream>
-#include <stdexcept>
 #include <string>
-#include <thread>
-#include <utility>
 #include <vector>
 
+#include "neighbour_process.h"
 #include "scenario_bench.h"
 #include "scenario_expectations.h"
-#include "tests/test_emulator.h"
-
-extern char** environ;
 
 namespace scenario {
 namespace {
 
 constexpr char kProgrammingCue[] = "transcript:Operation 6 of 6:";
 constexpr std::size_t kBootloaderSize = 200'000;
-
-std::string NeighbourProgram() {
-  if (const char* program = std::getenv("ORVANTA_NEIGHBOUR_PROGRAM")) {
-    return program;
-  }
-  return ORVANTA_NEIGHBOUR_PROGRAM;
-}
-
-// One neighbour process; its report goes to a file beside the device.
-class Neighbour {
- public:
-  Neighbour(const Bench& bench, std::vector<std::string> arguments)
-      : device_(bench.Device().Paths().root),
-        report_(device_.string() + ".neighbour" + std::to_string(count_++)) {
-    const std::string program = NeighbourProgram();
-    arguments.insert(arguments.begin(), {program, device_.string()});
-    std::vector<std::string> command = test_emulator::Command(std::move(arguments));
-    std::vector<char*> argv = test_emulator::Arguments(command);
-    posix_spawn_file_actions_t actions;
-    posix_spawn_file_actions_init(&actions);
-    posix_spawn_file_actions_addopen(&actions, STDOUT_FILENO, report_.c_str(),
-                                     O_WRONLY | O_CREAT | O_TRUNC, 0644);
-    const int result = posix_spawn(&pid_, argv[0], &actions, nullptr, argv.data(), environ);
-    posix_spawn_file_actions_destroy(&actions);
-    if (result != 0) throw std::runtime_error("cannot start " + program);
-  }
-  ~Neighbour() {
-    if (pid_ > 0) {
-      kill(pid_, SIGKILL);
-      waitpid(pid_, nullptr, 0);
-    }
-    std::filesystem::remove(report_);
-  }
-  Neighbour(const Neighbour&) = delete;
-  Neighbour& operator=(const Neighbour&) = delete;
-
-  // Asks a looping neighbour to stop, waits for it (at most 30 s) and returns its report.
-  std::string Stop() {
-    std::ofstream(device_ / "neighbour.stop").flush();
-    for (int i = 0; i < 3000 && pid_ > 0; ++i) {
-      if (waitpid(pid_, nullptr, WNOHANG) == pid_) pid_ = -1;
-      else std::this_thread::sleep_for(std::chrono::milliseconds(10));
-    }
-    std::ifstream stream(report_);
-    return std::string((std::istreambuf_iterator<char>(stream)), std::istreambuf_iterator<char>());
-  }
-
- private:
-  static inline int count_ = 0;
-  std::filesystem::path device_;
-  std::string report_;
-  pid_t pid_ = -1;
-};
 
 // Realistic timing with short erases: programming 200,000 bytes takes a few seconds, ample
 // time for the neighbour to act while it runs.

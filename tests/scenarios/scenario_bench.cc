@@ -227,6 +227,13 @@ void Bench::UpdateConfig(const std::function<void(sim::DeviceConfig&)>& change) 
   device_.SaveConfig(config);
 }
 
+void Bench::ChangeNorAtRest(const std::function<void(Bytes&)>& change) {
+  Bytes nor = device_.ReadNor();
+  change(nor);
+  test::WriteFile(device_.Paths().Nor(), nor);
+  norBefore_ = std::move(nor);
+}
+
 void Bench::Place(const PackageSet& packages) {
   for (const auto& [path, content] : packages.files) {
     device_.WriteCard(path, content);
@@ -294,13 +301,23 @@ void Bench::Start(const std::string& answers) {
   }
 }
 
+bool Bench::Running() {
+  if (child_ < 0 || reaped_) return false;
+  reaped_ = waitpid(child_, &reapedStatus_, WNOHANG) == child_;
+  return !reaped_;
+}
+
+void Bench::Kill() {
+  if (child_ > 0 && !reaped_) kill(child_, SIGKILL);
+}
+
 int Bench::Finish(std::chrono::seconds limit) {
   if (child_ < 0) {
     throw std::runtime_error("no updater is running");
   }
   const auto deadline = std::chrono::steady_clock::now() + limit;
-  int status = 0;
-  for (;;) {
+  int status = reapedStatus_;
+  while (!reaped_) {
     const pid_t done = waitpid(child_, &status, WNOHANG);
     if (done == child_) {
       break;
@@ -313,6 +330,7 @@ int Bench::Finish(std::chrono::seconds limit) {
     std::this_thread::sleep_for(std::chrono::milliseconds(5));
   }
   child_ = -1;
+  reaped_ = false;
   if (WIFEXITED(status)) {
     return WEXITSTATUS(status);
   }

@@ -81,6 +81,11 @@ class Bench {
   // returns its exit status (the signal number + 128 when it was killed).
   void Start(const std::string& answers);
   int Finish(std::chrono::seconds limit = std::chrono::seconds(300));
+  // Whether the updater started last is still running (an ended one is reaped for Finish).
+  bool Running();
+  // Kills the running updater at once (SIGKILL), as a crash would end it; Finish then returns
+  // 128 + 9.
+  void Kill();
   int Run(const std::string& answers) {
     Start(answers);
     return Finish();
@@ -97,6 +102,9 @@ class Bench {
   // when taken; returns the wait's result.
   DWORD TryFlashLock() const;
 
+  // Changes nor.bin at rest (damage that was there before the run); the run is then checked
+  // against the changed image.
+  void ChangeNorAtRest(const std::function<void(Bytes&)>& change);
   const Bytes& NorBefore() const { return norBefore_; }
   Bytes NorAfter() const { return device_.ReadNor(); }
   FlashLayout Layout() const { return layout_; }
@@ -109,6 +117,8 @@ class Bench {
   FlashLayout layout_;
   std::string transcriptPath_;
   pid_t child_ = -1;
+  bool reaped_ = false;  // Running saw the updater end; its wait status is in reapedStatus_
+  int reapedStatus_ = 0;
   void* lockWitness_ = nullptr;
 };
 

@@ -139,6 +139,28 @@ Arrange SemiPermanentPayload(std::function<Bytes(const Bytes&)> make) {
   };
 }
 
+// Flips `bits` of byte `payloadOffset` of the Semi-Permanent Settings payload at rest.
+Arrange FlipSemiPermanentBits(std::uint32_t payloadOffset, std::vector<unsigned> bits) {
+  return [payloadOffset, bits](Bench& bench, const PackageSet&) {
+    const std::uint64_t offset =
+        bench.BlockOffset(bench.Layout().semiPermanentBlock) + kSettingsHeaderSize + payloadOffset;
+    bench.ChangeNorAtRest([&](Bytes& nor) {
+      for (unsigned bit : bits) nor[offset] ^= static_cast<BYTE>(1u << bit);
+    });
+  };
+}
+// The Semi-Permanent Settings block as a write cut just before its trailer magic leaves it.
+Arrange CutBeforeSemiPermanentTrailerMagic() {
+  return [](Bench& bench, const PackageSet&) {
+    const std::uint64_t magic = bench.BlockOffset(bench.Layout().semiPermanentBlock) +
+                                kSettingsHeaderSize + kSettingsPayloadCapacity +
+                                kSettingsTrailerCodesSize;
+    bench.ChangeNorAtRest([&](Bytes& nor) { std::fill_n(nor.begin() + magic, 4, 0xFF); });
+  };
+}
+// Byte 14 of the part number's data is the low byte of its last character.
+constexpr std::uint32_t kPartNumberLastCharacter = kRecordHeaderSize + 14;
+
 using enum FlashOutcome;
 constexpr auto kOffline = sim::AcLine::Offline;
 constexpr auto kBackup = sim::AcLine::Backup;
@@ -197,6 +219,19 @@ const Row kRows[] = {
      Fails({132, 134}, 2)},
     {"VariantImageCopiesButIsEmpty", "52614-01", 1, 150'000, "ok",
      Replace("EA1/syaffs.bc", [] { return Bytes{}; }), Fails({132, 134}, 2)},
+    // Results of 0 from the variant's verification: too short, no magic, no data record.
+    {"VariantImageOfTwoBytes", "52614-01", 1, 150'000, "ok",
+     Replace("EA1/syaffs.bc", [] { return Bytes{'R', '0'}; }), Fails({132, 134}, 3)},
+    {"VariantImageWithoutMagic", "52614-01", 1, 150'000, "ok", Replace("EA1/syaffs.bc",
+                                                                      [] {
+                                                                        Bytes image = SignedImage(
+                                                                            test::PatternBytes(5000, 3), 1);
+                                                                        image[0] = 'X';
+                                                                        return image;
+                                                                      }),
+     Fails({132, 134}, 3)},
+    {"VariantImageWithoutPayload", "52614-01", 1, 150'000, "ok",
+     Replace("EA1/syaffs.bc", [] { return SignedImage({}, 1); }), Fails({132, 134}, 3)},
     {"VariantImageCorrupt", "52614-21", 1, 150'000, "ok", Corrupt("EA1/syaffs.bc"),
      Fails({132, 134}, 3)},
     {"VariantImageOtherVariantsKey", "52614-03", 3, 150'000, "ok",
@@ -260,6 +295,23 @@ const Row kRows[] = {
        return payload;
      }),
      Completes()},
+    // Damage at rest in the Semi-Permanent Settings block: a block that does not read decides
+    // nothing and is never written back. Two bits turn "52614-01" into "52614-02".
+    {"SemiPermanentPartNumberUncorrectable", "52614-01", 1, 150'000, "ok",
+     FlipSemiPermanentBits(kPartNumberLastCharacter, {0, 1}), Fails({132, 134}, 1)},
+    {"SemiPermanentOtherRecordUncorrectable", "52614-01", 1, 150'000, "ok",
+     Both(SemiPermanentPayload([](const Bytes& partNumber) {
+            Bytes payload = partNumber;
+            AppendRecord(payload, 50, 0, Bytes(600, 0x5A));
+            return payload;
+          }),
+          FlipSemiPermanentBits(400, {3, 6})),
+     Fails({132, 134}, 1)},
+    {"SemiPermanentPartNumberOneBitCorrected", "52614-01", 1, 150'000, "ok",
+     FlipSemiPermanentBits(kPartNumberLastCharacter, {1}), Completes()},
+    // Every chunk still matches its code: the payload is exact, used and written anew.
+    {"SemiPermanentWriteCutAtTrailerMagic", "52614-02", 2, 150'000, "ok",
+     CutBeforeSemiPermanentTrailerMagic(), Completes()},
     // Everything is in place for the next start; only the restart itself did not happen.
     {"RestartRequestReturns", "52614-12", 2, 150'000, "ok",
      WithFaults([](const Bench&) { return std::vector{Fault(sim::FaultKind::RestartFails, 0)}; }),

@@ -364,9 +364,11 @@ TEST_F(SettingsStoreTest, LoadAndFlushNeedTheLock) {
   ASSERT_TRUE(SettingsStore::Open());
   EXPECT_FALSE(SettingsStore::Load()) << "before Lock";
   EXPECT_EQ(PayloadOf(kSemi), Bytes(4096, 0xFF));
-  ASSERT_TRUE(SettingsStore::PutRecord(2, kSemi, data.data(), 2, 0));
+  EXPECT_FALSE(SettingsStore::PutRecord(2, kSemi, data.data(), 2, 0)) << "nothing loaded";
   EXPECT_FALSE(SettingsStore::Flush()) << "before Lock";
   SettingsStore::Lock();
+  ASSERT_TRUE(SettingsStore::Load());
+  ASSERT_TRUE(SettingsStore::PutRecord(2, kSemi, data.data(), 2, 0));
   SettingsStore::Unlock();
   EXPECT_FALSE(SettingsStore::Load()) << "after Unlock";
   EXPECT_FALSE(SettingsStore::Flush()) << "after Unlock";
@@ -454,6 +456,25 @@ TEST_F(SettingsStoreTest, UnreadablePartitionFailsLoadButTheOthersLoad) {
   // The failed buffer holds the chunk as read.
   EXPECT_EQ(PayloadOf(kMacSettingsType)[0], 4 ^ 3);
   EndCycle();
+}
+
+// The damaged bytes left by a failed read name variant 2; trusting them, or writing them back
+// with fresh codes, would install the wrong image or make the damage permanent.
+TEST_F(SettingsStoreTest, UnreadableBlockDecidesNothingAndIsNeverWrittenBack) {
+  Store(kSemi, {{RecordId::PartNumber, 0, Utf16(u"52614-01")}, {9, 0, {1}}});
+  test_device::FlipNorBit(PayloadOffset(kSemi, 12 + 14), 0);
+  test_device::FlipNorBit(PayloadOffset(kSemi, 12 + 14), 1);
+  const std::vector<BYTE> damaged = test_device::ReadNor(PayloadOffset(kSemi) - 15, 4163);
+  EXPECT_EQ(GetDeviceVariant(), 0);
+  ASSERT_TRUE(SettingsStore::Open());
+  SettingsStore::Lock();
+  EXPECT_FALSE(SettingsStore::Load());
+  EXPECT_FALSE(SettingsStore::PayloadTrusted(kSemi));
+  EXPECT_FALSE(SettingsStore::RequestUpdate(1));
+  EXPECT_FALSE(SettingsStore::RemoveRecord(9, kSemi));
+  EXPECT_TRUE(SettingsStore::Flush()) << "nothing was changed";
+  EndCycle();
+  EXPECT_EQ(test_device::ReadNor(PayloadOffset(kSemi) - 15, 4163), damaged);
 }
 
 TEST_F(SettingsStoreTest, RecordsSurviveManyCyclesInEveryPartition) {

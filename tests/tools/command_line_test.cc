@@ -18,7 +18,9 @@ TEST(CommandLine, EverySubcommandHasHelpWithAnExample) {
                                                           {"digest"},
                                                           {"package"},
                                                           {"run"},
-                                                          {"demo"}};
+                                                          {"demo"},
+                                                          {"completion"},
+                                                          {"completion", "bash"}};
   for (std::vector<std::string> command : commands) {
     command.push_back("--help");
     const ToolResult result = RunTool(command);

@@ -205,7 +205,22 @@ TEST_F(DeviceShow, SingleFlippedBitIsCorrectedAndADoubleOneMakesTheBlockUnreadab
             0);
   report = Show(device);
   EXPECT_FALSE(report["settings"][3]["readable"].get<bool>());
+  EXPECT_EQ(report["settings"][3]["state"], "unreadable");
   EXPECT_EQ(report["settings"][3]["reason"], "chunk 0 uncorrectable");
+  EXPECT_TRUE(report["part_number"].is_null()) << "the device reads nothing from this block";
+  EXPECT_EQ(report["variant"], 0);
+}
+
+TEST_F(DeviceShow, WriteCutAtTheTrailerMagicShowsItsProvenPayload) {
+  const auto device = MakeDevice("device");
+  auto nor = ReadBytes(device / "nor.bin");
+  std::fill_n(nor.begin() + kSemiPermanentBlockOffset + 15 + 4096 + 48, 4, 0xFF);
+  WriteBytes(device / "nor.bin", nor);
+  const json report = Show(device);
+  EXPECT_FALSE(report["settings"][3]["readable"].get<bool>());
+  EXPECT_EQ(report["settings"][3]["state"], "payload_proven");
+  EXPECT_EQ(report["part_number"], "52614-01");
+  EXPECT_EQ(report["variant"], 1);
 }
 
 TEST_F(DeviceShow, DamagedHeaderSaysWhy) {

@@ -20,6 +20,8 @@ void AddImageCommands(CLI::App& app, int* status);      // keygen, sign, verify,
 void AddSignatureCommands(CLI::App& app, int* status);  // digest, check-signature
 void AddRunCommands(CLI::App& app, int* status);        // run, demo
 void AddInspectCommand(CLI::App& app, int* status);     // inspect
+// completion bash, and manual-page (not listed: the build writes orvanta(1) with it)
+void AddCompletionCommands(CLI::App& app, int* status);
 
 // The part number a new device gets unless told otherwise.
 inline constexpr char kDefaultPartNumber[] = "52614-01";
@@ -71,7 +73,7 @@ struct RunOptions {
   std::optional<std::filesystem::path> transcript;
 };
 
-// Runs OrvantaUpdate (beside this executable) on the device and returns its exit status, or
+// Runs OrvantaUpdate (UpdaterPath) on the device and returns its exit status, or
 // kExitError when it cannot be started.
 int RunUpdater(const RunOptions& options);
 

@@ -153,12 +153,12 @@ bool StorePartNumber(const std::string& partNumber, std::string* error,
   }
   SettingsStore::Open();
   SettingsStore::Lock();
-  const bool loaded = SettingsStore::Load();
+  (void)SettingsStore::Load();
   bool stored = false;
   bool blank = false;
   if (!SettingsStore::IsOpened()) {
     *error = "the flash did not open, or its partition table lacks a settings partition";
-  } else if (!loaded && !SettingsStore::LoadedFromFlash(kSemiPermanentSettingsType)) {
+  } else if (!SettingsStore::PayloadTrusted(kSemiPermanentSettingsType)) {
     // Writing back a block that did not read would replace whatever it held.
     blank = unreadable == UnreadableBlock::Overwrite;
     if (!blank)

@@ -50,74 +50,68 @@ BlockLayout LayoutOf(const sim::DeviceConfig& config) {
   return layout;
 }
 
-// A settings block decoded as the device's block read does it: `buffer` ends up holding exactly
-// what that read leaves in a 4096-byte buffer, so the records, part number and variant below
-// are the ones the device would see.
+// A settings block decoded by the device's own block decoding: `buffer` ends up holding exactly
+// what the device's read leaves in a 4096-byte buffer, so the records, part number and variant
+// below are the ones the device would see.
 struct SettingsReading {
-  bool readable = false;
+  SettingsBlockReading state = SettingsBlockReading::kUnreadable;
   std::string reason;
   int corrected = 0;  // single-bit errors the ECC code repaired (in the copy, not in flash)
   Bytes buffer = Bytes(kSettingsPayloadCapacity, 0xFF);
 };
 
+std::string StopReason(const SettingsBlockDecoding& decoding) {
+  const std::string value = std::to_string(decoding.value);
+  switch (decoding.stop) {
+    case SettingsReadStop::kNone:
+      return "";
+    case SettingsReadStop::kBlockTooSmall:
+      return "the block is smaller than a settings header";
+    case SettingsReadStop::kHeaderCode:
+      return "header code uncorrectable";
+    case SettingsReadStop::kMagic: {
+      char text[64];
+      std::snprintf(text, sizeof text, "no settings block (header magic 0x%08X)",
+                    static_cast<unsigned>(decoding.value));
+      return text;
+    }
+    case SettingsReadStop::kVersion:
+      return "format version " + value + ", expected 1";
+    case SettingsReadStop::kLength:
+      return "payload length " + value +
+             (decoding.value > kSettingsPayloadCapacity ? " above 4096" : " does not fit the block");
+    case SettingsReadStop::kTrailerMagic:
+      return decoding.reading == SettingsBlockReading::kPayloadProven
+                 ? "trailer magic missing (a write cut at its trailer; every chunk matches its "
+                   "code, so the payload is used)"
+                 : "trailer magic missing (a write that did not finish)";
+    case SettingsReadStop::kChunkCode:
+      return "chunk " + value + " uncorrectable";
+  }
+  return "";
+}
+
 SettingsReading ReadSettingsBlock(std::span<const std::uint8_t> block) {
   SettingsReading reading;
-  if (block.size() < kSettingsHeaderSize) {
-    reading.reason = "the block is smaller than a settings header";
-    return reading;
-  }
-  std::array<BYTE, kSettingsHeaderSize> header;
-  std::memcpy(header.data(), block.data(), header.size());
-  BYTE computed[kEccCodeSize];
-  EccCode::Compute(header.data(), kSettingsHeaderFieldsSize, computed);
-  const int headerResult =
-      EccCode::Correct(header.data(), kSettingsHeaderFieldsSize, &header[12], computed);
-  if (headerResult == EccCode::kUncorrectable) {
-    reading.reason = "header code uncorrectable";
-    return reading;
-  }
-  if (headerResult == EccCode::kCorrected) ++reading.corrected;
-  const DWORD magic = ReadWord32(&header[0]);
-  const DWORD version = ReadWord32(&header[4]);
-  const DWORD length = ReadWord32(&header[8]);
-  if (magic != kSettingsBlockMagic) {
-    char text[64];
-    std::snprintf(text, sizeof text, "no settings block (header magic 0x%08X)", magic);
-    reading.reason = text;
-    return reading;
-  }
-  if (version != kSettingsBlockVersion) {
-    reading.reason = "format version " + std::to_string(version) + ", expected 1";
-    return reading;
-  }
-  if (length > kSettingsPayloadCapacity) {
-    reading.reason = "payload length " + std::to_string(length) + " above 4096";
-    return reading;
-  }
-  if (kSettingsBlockOverhead + std::uint64_t{length} > block.size()) {
-    reading.reason = "payload length " + std::to_string(length) + " does not fit the block";
-    return reading;
-  }
-  std::memcpy(reading.buffer.data(), block.data() + kSettingsHeaderSize, length);
-  std::array<BYTE, kSettingsTrailerSize> trailer;
-  std::memcpy(trailer.data(), block.data() + kSettingsHeaderSize + length, trailer.size());
-  if (ReadWord32(&trailer[kSettingsTrailerCodesSize]) != kSettingsTrailerMagic) {
-    reading.reason = "trailer magic missing (a write that did not finish)";
-    return reading;
-  }
-  for (DWORD start = 0, chunk = 0; start < length; start += kSettingsChunkSize, ++chunk) {
-    const DWORD count = std::min(length - start, kSettingsChunkSize);
-    EccCode::Compute(reading.buffer.data() + start, count, computed);
-    const int result = EccCode::Correct(reading.buffer.data() + start, count,
-                                        &trailer[chunk * kEccCodeSize], computed);
-    if (result == EccCode::kUncorrectable) {
-      reading.reason = "chunk " + std::to_string(chunk) + " uncorrectable";
-      return reading;
-    }
-    if (result == EccCode::kCorrected) ++reading.corrected;
-  }
-  reading.readable = true;
+  const SettingsBlockDecoding decoding =
+      SettingsBlock::Decode(block.data(), static_cast<DWORD>(block.size()), reading.buffer.data(),
+                            static_cast<DWORD>(reading.buffer.size()));
+  reading.state = decoding.reading;
+  reading.reason = StopReason(decoding);
+  reading.corrected = static_cast<int>(decoding.correctedBits);
   return reading;
+}
+
+const char* StateName(SettingsBlockReading state) {
+  switch (state) {
+    case SettingsBlockReading::kValid:
+      return "valid";
+    case SettingsBlockReading::kPayloadProven:
+      return "payload_proven";
+    case SettingsBlockReading::kUnreadable:
+      return "unreadable";
+  }
+  return "unreadable";
 }
 
 const char* SettingsName(DWORD type) {
@@ -289,6 +283,7 @@ bool DescribeDevice(const std::filesystem::path& directory, json* report, std::s
     if (first < 0 || last < 0 || static_cast<std::uint32_t>(first) >= blockCount) {
       entry["block"] = nullptr;
       entry["readable"] = false;
+      entry["state"] = "unreadable";
       entry["reason"] = tableUsable ? "no partition of this type" : "no partition table";
       entry["records"] = json::array();
       settings.push_back(entry);
@@ -297,12 +292,16 @@ bool DescribeDevice(const std::filesystem::path& directory, json* report, std::s
     const auto block = static_cast<std::uint32_t>(first);
     const SettingsReading reading = ReadSettingsBlock(
         std::span<const std::uint8_t>(nor.data() + layout.offsets[block], layout.Size(block)));
+    const bool readable = reading.state == SettingsBlockReading::kValid;
     entry["block"] = block;
-    entry["readable"] = reading.readable;
-    entry["reason"] = reading.readable ? json(nullptr) : json(reading.reason);
+    entry["readable"] = readable;
+    entry["state"] = StateName(reading.state);
+    entry["reason"] = readable ? json(nullptr) : json(reading.reason);
     entry["corrected_bits"] = reading.corrected;
     entry["records"] = RecordsOf(reading.buffer);
-    if (type == kSemiPermanentSettingsType) semiPermanent = reading.buffer;
+    // The device takes its part number and update request only from a block it can trust.
+    if (type == kSemiPermanentSettingsType && reading.state != SettingsBlockReading::kUnreadable)
+      semiPermanent = reading.buffer;
     settings.push_back(entry);
   }
 
@@ -441,6 +440,8 @@ void PrintDeviceReport(const json& report, bool flashMap) {
     out << ", block " << partition["block"].get<unsigned>() << ": ";
     if (partition["readable"].get<bool>())
       out << "readable";
+    else if (partition["state"] == "payload_proven")
+      out << "payload proven (" << partition["reason"].get<std::string>() << ")";
     else
       out << "not readable (" << partition["reason"].get<std::string>() << ")";
     if (partition.value("corrected_bits", 0) > 0)

@@ -359,13 +359,16 @@ void AddImageCommands(CLI::App& app, int* status) {
   auto sign = std::make_shared<SignArguments>();
   CLI::App* signCommand = app.add_subcommand("sign", "a signed image of a file");
   signCommand->add_option("--key", sign->key, "the private key: a PEM file or a pkcs11: URI")
+      ->type_name("FILE")
       ->required();
   signCommand->add_option("--header", sign->header,
                           "the 16-byte image header as 32 hex digits (default zeros)");
   signCommand->add_option("--record-size", sign->recordSize,
                           "payload bytes per record (default 65536)");
-  signCommand->add_option("INPUT", sign->input, "the file to sign")->required();
-  signCommand->add_option("OUTPUT", sign->output, "the signed image to write")->required();
+  signCommand->add_option("INPUT", sign->input, "the file to sign")->type_name("FILE")->required();
+  signCommand->add_option("OUTPUT", sign->output, "the signed image to write")
+      ->type_name("FILE")
+      ->required();
   signCommand->footer("Example:\n  orvanta sign --key keys/dev/key0.pem boot.bin seboot.nb0\n");
   signCommand->callback([sign, status] { *status = RunSign(*sign); });
 
@@ -374,10 +377,14 @@ void AddImageCommands(CLI::App& app, int* status) {
       "verify", "run the device's own verifier on a signed image; exit 0 only for a result > 0");
   verifyCommand->add_option("FILE", verify->file, "the signed image")->required();
   verifyCommand->add_option("--key-index", verify->keyIndex, "built-in key N (0..3)");
-  verifyCommand->add_option("--public-key", verify->publicKey,
-                            "a DER public key, used in place of built-in key 0");
-  verifyCommand->add_option("--compact", verify->compact,
-                            "write the compacted image (the payloads back to back)");
+  verifyCommand
+      ->add_option("--public-key", verify->publicKey,
+                   "a DER public key, used in place of built-in key 0")
+      ->type_name("FILE");
+  verifyCommand
+      ->add_option("--compact", verify->compact,
+                   "write the compacted image (the payloads back to back)")
+      ->type_name("FILE");
   verifyCommand->add_flag("--json", verify->json, "print {\"result\": N}");
   verifyCommand->footer(
       "Examples:\n  orvanta verify \"device/SD Card/sdisk.bc\" --key-index 0\n"
@@ -391,18 +398,27 @@ void AddImageCommands(CLI::App& app, int* status) {
       ->add_option("--keys", package->keys,
                    "directory with key0.pem..key3.pem, or a pkcs11: URI of a token with the "
                    "objects key0..key3")
+      ->type_name("DIR")
       ->required();
   packageCommand->add_flag("--json", package->json, "list what was written as JSON");
-  packageCommand->add_option("--card", package->card, "the card directory to write")->required();
+  packageCommand->add_option("--card", package->card, "the card directory to write")
+      ->type_name("DIR")
+      ->required();
   packageCommand
       ->add_option("--bootloader", package->bootloader, "raw bootloader image (seboot.nb0, key 0)")
+      ->type_name("FILE")
       ->required();
-  packageCommand->add_option("--sdisk", package->sdisk, "disk image (sdisk.bc, key 0)")->required();
+  packageCommand->add_option("--sdisk", package->sdisk, "disk image (sdisk.bc, key 0)")
+      ->type_name("FILE")
+      ->required();
   packageCommand->add_option("--image-ea1", package->imageEa1, "variant 1 image (EA1, key 1)")
+      ->type_name("FILE")
       ->required();
   packageCommand->add_option("--image-ea2", package->imageEa2, "variant 2 image (EA2, key 2)")
+      ->type_name("FILE")
       ->required();
   packageCommand->add_option("--image-eb", package->imageEb, "variant 3 image (EB, key 3)")
+      ->type_name("FILE")
       ->required();
   packageCommand->add_option("--record-size", package->recordSize,
                              "payload bytes per record (default 65536)");

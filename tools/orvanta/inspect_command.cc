@@ -44,8 +44,10 @@ void AddInspectCommand(CLI::App& app, int* status) {
       "the records of a signed image, the key that verifies it, and the first failing record; "
       "exit 0 only for an image the device accepts");
   command->add_option("FILE", inspect->file, "the signed image")->required();
-  command->add_option("--public-key", inspect->publicKey,
-                      "a DER public key to try instead of the built-in keys 0..3");
+  command
+      ->add_option("--public-key", inspect->publicKey,
+                   "a DER public key to try instead of the built-in keys 0..3")
+      ->type_name("FILE");
   command->add_flag("--json", inspect->json, "print the findings as one JSON object");
   command->footer(
       "Examples:\n  orvanta inspect \"device/SD Card/sdisk.bc\"\n"

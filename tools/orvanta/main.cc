@@ -10,6 +10,7 @@
 
 #include <CLI/CLI.hpp>
 
+#include "tools/orvanta/command_reference.h"
 #include "tools/orvanta/commands.h"
 #include "tools/orvanta/tool_support.h"
 
@@ -28,13 +29,15 @@ int Run(int argc, char** argv) {
   app.require_subcommand(1);
   app.footer(
       "Examples:\n  orvanta demo\n  orvanta device create ./device && orvanta device show "
-      "./device\n  orvanta <subcommand> --help\n");
+      "./device\n  orvanta <subcommand> --help\n\n" +
+      orvanta::ReferenceFooter());
   int status = orvanta::kExitSuccess;
   orvanta::AddDeviceCommands(app, &status);
   orvanta::AddImageCommands(app, &status);
   orvanta::AddSignatureCommands(app, &status);
   orvanta::AddRunCommands(app, &status);
   orvanta::AddInspectCommand(app, &status);
+  orvanta::AddCompletionCommands(app, &status);
   app.set_version_flag("--version",
                        "orvanta " ORVANTA_TOOL_VERSION "\nOrvantaUpdate " ORVANTA_UPDATER_VERSION,
                        "print the tool's version and the version of the updater it drives");

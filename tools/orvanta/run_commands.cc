@@ -14,11 +14,8 @@
 
 #include "tools/orvanta/commands.h"
 #include "tools/orvanta/device_report.h"
+#include "tools/orvanta/installation.h"
 #include "tools/orvanta/tool_support.h"
-
-#ifndef ORVANTA_DEMO_KEY_DIR
-#define ORVANTA_DEMO_KEY_DIR "keys/dev"
-#endif
 
 namespace orvanta {
 namespace {
@@ -227,7 +224,7 @@ class TemporaryTranscript {
 
 struct DemoArguments {
   std::optional<std::string> directory;
-  std::string keys = ORVANTA_DEMO_KEY_DIR;
+  std::string keys = DevelopmentKeyDirectory().string();
   bool headless = false;
 };
 
@@ -367,9 +364,11 @@ int RunUpdater(const RunOptions& options) {
   const sim::DevicePaths paths{UseDevice(options.directory)};
   const sim::Loaded<sim::DeviceConfig> loaded = sim::LoadDeviceConfig(paths);
   if (!loaded) return ReportError(loaded.error);
-  const std::filesystem::path updater = ExecutableDirectory() / kUpdaterName;
+  std::string error;
+  const std::filesystem::path updater = UpdaterPath(&error);
+  if (updater.empty()) return ReportError(error);
   if (access(updater.c_str(), X_OK) != 0)
-    return ReportError(updater.string() + ": not found (build the OrvantaUpdate target)");
+    return ReportError(updater.string() + ": " + std::strerror(errno));
   if (options.headless) setenv("ORVANTA_UI", "headless", 1);
   if (options.answers) setenv("ORVANTA_ANSWERS", options.answers->c_str(), 1);
   if (options.transcript) {
@@ -412,8 +411,10 @@ void AddRunCommands(CLI::App& app, int* status) {
                        "no terminal UI: answers from --answers, a transcript of what was shown");
   runCommand->add_option("--answers", run->answers,
                          "message-box answers: comma-separated ok, cancel, none, plug, unplug");
-  runCommand->add_option("--transcript", run->transcript,
-                         "write the transcript to FILE (headless: default standard output)");
+  runCommand
+      ->add_option("--transcript", run->transcript,
+                   "write the transcript to FILE (headless: default standard output)")
+      ->type_name("FILE");
   runCommand->footer(
       "Examples:\n  orvanta run ./device\n"
       "  orvanta run ./device --headless --answers ok --transcript run.jsonl\n");
@@ -445,8 +446,11 @@ void AddRunCommands(CLI::App& app, int* status) {
       "demo", "a new device, a signed demo package, the update, and what it changed");
   demoCommand->add_option("DIR", demo->directory,
                           "the device directory to create (default: a new temporary one)");
-  demoCommand->add_option("--keys", demo->keys,
-                          "private keys to sign with (default: the keys built into the updater)");
+  demoCommand
+      ->add_option("--keys", demo->keys,
+                   "private keys to sign with (default: the development keys the updater was "
+                   "built with)")
+      ->type_name("DIR");
   demoCommand->add_flag("--headless", demo->headless, "no terminal UI even on a terminal");
   demoCommand->footer("Examples:\n  orvanta demo\n  orvanta demo ./demo-device --headless\n");
   demoCommand->callback([demo, status] { *status = RunDemo(*demo); });

@@ -118,14 +118,18 @@ void AddSignatureCommands(CLI::App& app, int* status) {
       "check-signature",
       "hash MESSAGE and run the device's signature check; prints the code, exit 0 only for 0");
   checkCommand->add_option("--public-key", check->publicKey, "DER SubjectPublicKeyInfo")
+      ->type_name("FILE")
       ->required();
   checkCommand->add_option("--alg", check->algorithm, "sha1 or md5")
       ->required()
       ->check(CLI::IsMember(kAlgorithmNames));
   checkCommand
       ->add_option("--signature", check->signature, "the signature, most significant byte first")
+      ->type_name("FILE")
       ->required();
-  checkCommand->add_option("MESSAGE", check->message, "the signed message")->required();
+  checkCommand->add_option("MESSAGE", check->message, "the signed message")
+      ->type_name("FILE")
+      ->required();
   checkCommand->add_flag("--json", check->json, "print {\"code\", \"text\"}");
   checkCommand->footer(
       "Example:\n  orvanta check-signature --public-key keys/dev/key0.der --alg sha1 \\\n"

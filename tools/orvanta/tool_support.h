@@ -110,7 +110,7 @@ class ProgressBar {
 // flash or settings access, which reads the variable once. Returns the absolute path.
 std::filesystem::path UseDevice(const std::filesystem::path& directory);
 
-// The directory of the running orvanta executable (OrvantaUpdate lies beside it).
+// The directory of the running orvanta executable (installation.h finds the rest from it).
 std::filesystem::path ExecutableDirectory();
 
 }  // namespace orvanta

@@ -5,7 +5,8 @@
 //
 // DEVICE is the device directory. CUE is "now", "transcript:TEXT" or "journal:TEXT": the
 // action starts once DEVICE/transcript.jsonl (or DEVICE/journal.jsonl) contains TEXT, for
-// instance the counter text "Operation 6 of 6:". Actions:
+// instance the counter text "Operation 6 of 6:"; when DEVICE/neighbour.stop appears first, the
+// neighbour ends without acting ("cue never came"). Actions:
 //
 //   hold ORDER MILLISECONDS     takes the two mutexes one after the other in ORDER ("cfg-nor" or
 //                               "nor-cfg"), each waited for without a time limit, holds both for
@@ -56,16 +57,19 @@ bool FileContains(const std::filesystem::path& path, const std::string& text) {
   return content.find(text) != std::string::npos;
 }
 
-void WaitForCue(const std::string& cue) {
-  if (cue == "now") return;
+// False when DEVICE/neighbour.stop appeared first: the run ended before the cue came.
+bool WaitForCue(const std::string& cue) {
+  if (cue == "now") return true;
   const std::size_t colon = cue.find(':');
   const std::string source = cue.substr(0, colon);
   const std::string text = cue.substr(colon + 1);
   const std::filesystem::path path =
       device / (source == "journal" ? "journal.jsonl" : "transcript.jsonl");
   while (!FileContains(path, text)) {
+    if (std::filesystem::exists(device / "neighbour.stop")) return false;
     std::this_thread::sleep_for(std::chrono::milliseconds(2));
   }
+  return true;
 }
 
 // The two mutexes in `order`; false for an order that names none ("store").
@@ -167,7 +171,10 @@ int main(int argc, char** argv) {
   }
   device = argv[1];
   setenv("ORVANTA_DEVICE", argv[1], 1);
-  WaitForCue(argv[2]);
+  if (!WaitForCue(argv[2])) {
+    std::puts("cue never came");
+    return 0;
+  }
   const std::string action = argv[3];
   const int rest = argc - 4;
   char** arguments = argv + 4;
