@@ -5,25 +5,26 @@
 namespace {
 
 constexpr StringResource kStrings[] = {
-    {kExternalPowerRequiredText, u"The Orvanta must be connected to external power."},
-    {kUpgradeFailedText, u"Failed to complete upgrade."},
-    {kOperationCounterFormat, u"Operation %d of %d:"},
+    {kExternalPowerRequiredText, TEXT("The Orvanta must be connected to external power.")},
+    {kUpgradeFailedText, TEXT("Failed to complete upgrade.")},
+    {kOperationCounterFormat, TEXT("Operation %d of %d:")},
     {kConfirmUpgradeText,
-     u"Performing this upgrade will delete all programs and data on this device. Please make "
-     u"sure that all data is backed up before proceeding. Continue?"},
+     TEXT("Performing this upgrade will delete all programs and data on this device. Please make ")
+         TEXT("sure that all data is backed up before proceeding. Continue?")},
     {kNotEnoughSpaceText,
-     u"There is not enough free space available on the SD Card to complete the operation."},
-    {kCorruptFilesText, u"There are missing or corrupt installation files."},
-    {kDoNotTurnOffText, u"Do not turn off the Orvanta or remove external power!"},
+     TEXT("There is not enough free space available on the SD Card to complete the operation.")},
+    {kCorruptFilesText, TEXT("There are missing or corrupt installation files.")},
+    {kDoNotTurnOffText, TEXT("Do not turn off the Orvanta or remove external power!")},
 };
 
 // Template 102: three controls, in creation order. Positions and sizes in dialog units.
 constexpr DialogItemTemplate kUpdateDialogItems[] = {
-    {kWarningLabelId, u"static", u"", 7, 7, 142, 27, WS_CHILD | WS_VISIBLE | SS_LEFT | WS_GROUP, 0},
-    {kProgressBarId, u"msctls_progress32", u"", 7, 62, 142, 10, WS_CHILD | WS_VISIBLE | WS_BORDER,
-     0},
-    {kCounterLabelId, u"static", u"", 7, 46, 102, 11, WS_CHILD | WS_VISIBLE | SS_LEFT | WS_GROUP,
-     0},
+    {kWarningLabelId, TEXT("static"), TEXT(""), 7, 7, 142, 27,
+     WS_CHILD | WS_VISIBLE | SS_LEFT | WS_GROUP, 0},
+    {kProgressBarId, TEXT("msctls_progress32"), TEXT(""), 7, 62, 142, 10,
+     WS_CHILD | WS_VISIBLE | WS_BORDER, 0},
+    {kCounterLabelId, TEXT("static"), TEXT(""), 7, 46, 102, 11,
+     WS_CHILD | WS_VISIBLE | SS_LEFT | WS_GROUP, 0},
 };
 
 constexpr DialogTemplate kDialogs[] = {{
@@ -34,8 +35,8 @@ constexpr DialogTemplate kDialogs[] = {{
     0,
     156,
     129,
-    u"OrvantaUpdate",
-    u"MS Sans Serif",
+    TEXT("OrvantaUpdate"),
+    TEXT("MS Sans Serif"),
     8,
     kUpdateDialogItems,
     static_cast<UINT>(std::size(kUpdateDialogItems)),
@@ -48,7 +49,7 @@ const IconGroup kIcons[] = {
 // Shows the dialog at the display's native resolution instead of scaling it: the 16-bit value 1.
 constexpr BYTE kHighResolutionAware[] = {0x01, 0x00};
 constexpr CustomResource kCustoms[] = {
-    {u"CEUX", u"HI_RES_AWARE", kHighResolutionAware, sizeof kHighResolutionAware},
+    {TEXT("CEUX"), TEXT("HI_RES_AWARE"), kHighResolutionAware, sizeof kHighResolutionAware},
 };
 
 }  // namespace
@@ -58,8 +59,8 @@ static_assert(std::size(kStrings) == 7, "string ids 129 to 135");
 const VersionInfo kVersionInfo = {
     {1, 0, 0, 1},
     {1, 0, 0, 1},
-    u"OrvantaUpdate",
-    u"OrvantaUpdate.exe",
+    TEXT("OrvantaUpdate"),
+    TEXT("OrvantaUpdate.exe"),
 };
 
 const ResourceTable kUpdaterResources = {

@@ -7,7 +7,7 @@
 namespace {
 
 // The worker thread's start routine: the whole update, then exit code 0.
-DWORD WorkerStart(LPVOID dialog) {
+DWORD WINAPI WorkerStart(LPVOID dialog) {
   UpdateProcedure(static_cast<UpdateDialog*>(dialog));
   return 0;
 }
@@ -18,10 +18,10 @@ int AppendNumber(LONG value, LPWSTR buffer, int position, int bufferLength) {
   // Negative values through their magnitude in 64 bits, so LONG's minimum is not overflowed.
   long long magnitude = value < 0 ? -static_cast<long long>(value) : value;
   do {
-    digits[count++] = static_cast<WCHAR>(u'0' + magnitude % 10);
+    digits[count++] = static_cast<WCHAR>(TEXT('0') + magnitude % 10);
     magnitude /= 10;
   } while (magnitude != 0);
-  if (value < 0) digits[count++] = u'-';
+  if (value < 0) digits[count++] = TEXT('-');
   while (count > 0 && position < bufferLength - 1) buffer[position++] = digits[--count];
   return position;
 }
@@ -33,11 +33,11 @@ int FormatCounterText(LPCWSTR format, LONG first, LONG second, LPWSTR buffer, in
   int position = 0;
   int conversions = 0;
   for (LPCWSTR cursor = format;
-       cursor != nullptr && *cursor != u'\0' && position < bufferLength - 1; ++cursor) {
-    if (cursor[0] == u'%' && cursor[1] == u'%') {
-      buffer[position++] = u'%';
+       cursor != nullptr && *cursor != TEXT('\0') && position < bufferLength - 1; ++cursor) {
+    if (cursor[0] == TEXT('%') && cursor[1] == TEXT('%')) {
+      buffer[position++] = TEXT('%');
       ++cursor;
-    } else if (cursor[0] == u'%' && cursor[1] == u'd' && conversions < 2) {
+    } else if (cursor[0] == TEXT('%') && cursor[1] == TEXT('d') && conversions < 2) {
       position = AppendNumber(conversions == 0 ? first : second, buffer, position, bufferLength);
       ++conversions;
       ++cursor;
@@ -45,12 +45,13 @@ int FormatCounterText(LPCWSTR format, LONG first, LONG second, LPWSTR buffer, in
       buffer[position++] = *cursor;
     }
   }
-  buffer[position] = u'\0';
+  buffer[position] = TEXT('\0');
   return position;
 }
 
 UpdateDialog::UpdateDialog()
-    : ModalDialog(kUpdateDialogTemplateId, nullptr), icon_(LoadIconW(kApplicationIconId)) {}
+    : ModalDialog(kUpdateDialogTemplateId, nullptr),
+      icon_(LoadIconW(AppInstance(), MAKEINTRESOURCEW(kApplicationIconId))) {}
 
 // The worker's handle is not closed: it stays open until the program ends.
 UpdateDialog::~UpdateDialog() = default;
@@ -66,18 +67,18 @@ BOOL UpdateDialog::OnInitDialog() {
   ModalDialog::OnInitDialog();
 
   WCHAR warning[128];
-  LoadStringW(kDoNotTurnOffText, warning, static_cast<int>(std::size(warning)));
+  LoadStringW(AppInstance(), kDoNotTurnOffText, warning, static_cast<int>(std::size(warning)));
   SetWindowTextW(warningLabel_.Handle(), warning);
 
-  SendMessageW(this, WM_SETICON, ICON_BIG, reinterpret_cast<LPARAM>(icon_));
-  SendMessageW(this, WM_SETICON, ICON_SMALL, reinterpret_cast<LPARAM>(icon_));
+  SendMessageW(Handle(), WM_SETICON, ICON_BIG, reinterpret_cast<LPARAM>(icon_));
+  SendMessageW(Handle(), WM_SETICON, ICON_SMALL, reinterpret_cast<LPARAM>(icon_));
 
   SendMessageW(progressBar_.Handle(), PBM_SETRANGE, 0, MAKELPARAM(0, 100));
   SendMessageW(progressBar_.Handle(), PBM_SETPOS, 0, 0);
 
   worker_ = StartWorker();
 
-  SetTimer(this, kUpdateTimerId, kUpdateTimerPeriod, nullptr);
+  SetTimer(Handle(), kUpdateTimerId, kUpdateTimerPeriod, nullptr);
   return TRUE;
 }
 
@@ -95,7 +96,7 @@ void UpdateDialog::OnTimer(UINT_PTR timerId) {
     return;
   }
   // The timer stops before the box opens, so the failure is reported exactly once.
-  KillTimer(this, timerId);
+  KillTimer(Handle(), timerId);
   AppMessageBox(kUpgradeFailedText, MB_OK);
   OnOK();
 }
@@ -115,7 +116,7 @@ void AdvanceOperation(UpdateDialog* dialog) {
   ++dialog->operationCounter_;
   WCHAR format[64];
   WCHAR text[64];
-  LoadStringW(kOperationCounterFormat, format, static_cast<int>(std::size(format)));
+  LoadStringW(AppInstance(), kOperationCounterFormat, format, static_cast<int>(std::size(format)));
   FormatCounterText(format, dialog->operationCounter_, UpdateDialog::kOperationTotal, text,
                     static_cast<int>(std::size(text)));
   SetWindowTextW(dialog->counterLabel_.Handle(), text);

@@ -12,7 +12,7 @@ UpdaterApp::UpdaterApp() {
 
 BOOL UpdaterApp::InitInstance() {
   InitializeShellControls();
-  SetRegistryKey(u"Local AppWizard-Generated Applications");
+  SetRegistryKey(TEXT("Local AppWizard-Generated Applications"));
 
   UpdateDialog dialog;
   mainWindow = &dialog;

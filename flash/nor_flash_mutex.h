@@ -7,7 +7,7 @@
 
 #include "platform/types.h"
 
-inline constexpr WCHAR kNorFlashMutexName[] = u"NOR_SYN_OBJ";
+inline constexpr WCHAR kNorFlashMutexName[] = TEXT("NOR_SYN_OBJ");
 
 class NorFlashMutex {
  public:

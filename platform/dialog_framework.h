@@ -1,32 +1,57 @@
-// The dialog framework: a small stand-in for the device's application framework.
+// The dialog framework: a small stand-in for the device's application framework, and the
+// window calls of the core library that it and the system use.
 //
-// Only the part that the worker side of the system (update/, signing/) calls is fixed here:
-// windows are addressed by HWND, a message sent to a control is synchronous (SendMessageW
-// returns once the thread that owns the window has handled it), and the application message
-// box shows a string-table text and blocks only its caller. The application object, the modal
-// dialog, timers and string resources are declared further down by the dialog framework.
+// The window calls (SendMessageW, SetWindowTextW, SetTimer, LoadStringW ...) are the platform's,
+// with its signatures; on a Windows target they are <windows.h>'s. Windows are addressed by
+// HWND; a message sent to a control is synchronous (SendMessageW returns once the thread that
+// owns the window has handled it). The framework's own calls have names of their own: the
+// application message box, the resource instance, resource tables, the application object, the
+// modal dialog and its control objects.
 #pragma once
 
+#include <cstdint>
 #include <memory>
 
 #include "platform/types.h"
 
-// A window or control. The host framework owns the real ones; a test may implement its own
-// (a window that belongs to no running dialog handles its messages on the sender's thread).
-class Window {
- public:
-  virtual ~Window() = default;
-  virtual LRESULT WindowProc(UINT message, WPARAM wParam, LPARAM lParam) = 0;
-};
-using HWND = Window*;
+#ifndef _WIN32
+
+using TIMERPROC = void(CALLBACK*)(HWND window, UINT message, UINT_PTR timerId, DWORD time);
+using WNDENUMPROC = BOOL(CALLBACK*)(HWND window, LPARAM data);
 
 // Delivers the message to the window on the thread that owns it and waits for the result.
-LRESULT SendMessageW(HWND window, UINT message, WPARAM wParam, LPARAM lParam);
-BOOL SetWindowTextW(HWND window, LPCWSTR text);
+LRESULT WINAPI SendMessageW(HWND window, UINT message, WPARAM wParam, LPARAM lParam);
+// Asynchronous: queues the message for the thread that owns the window and returns at once.
+BOOL WINAPI PostMessageW(HWND window, UINT message, WPARAM wParam, LPARAM lParam);
+BOOL WINAPI SetWindowTextW(HWND window, LPCWSTR text);
 
-// Loads string resource `id` into `buffer` (at most bufferLength - 1 units and a terminator).
-// Returns the number of units copied, 0 when there is no such string.
-int LoadStringW(UINT id, LPWSTR buffer, int bufferLength);
+// Loads string resource `id` of `instance` into `buffer` (at most bufferMax - 1 units and a
+// terminator). Returns the number of units copied, 0 when there is no such string.
+int WINAPI LoadStringW(HINSTANCE instance, UINT id, LPWSTR buffer, int bufferMax);
+// The icon group `name` (MAKEINTRESOURCEW(id)) of `instance`, null when there is none.
+HICON WINAPI LoadIconW(HINSTANCE instance, LPCWSTR name);
+
+// Window timers: WM_TIMER with wParam = timerId reaches the window every `elapse` ms on the
+// thread that owns it. Setting an existing id restarts it. No timer routine is supported
+// (timerProc must be null). SetTimer returns timerId, 0 on failure.
+UINT_PTR WINAPI SetTimer(HWND window, UINT_PTR timerId, UINT elapse, TIMERPROC timerProc);
+BOOL WINAPI KillTimer(HWND window, UINT_PTR timerId);
+
+// Top-level windows of every program on the device, for finding a running instance. Handles of
+// windows of other processes stay valid until the next EnumWindows call.
+BOOL WINAPI EnumWindows(WNDENUMPROC callback, LPARAM data);
+DWORD WINAPI GetWindowThreadProcessId(HWND window, LPDWORD processId);
+BOOL WINAPI IsWindowVisible(HWND window);
+LONG WINAPI GetWindowLongW(HWND window, int index);
+HWND WINAPI GetWindow(HWND window, UINT command);
+int WINAPI GetClassNameW(HWND window, LPWSTR className, int maxCount);
+// Brings the window and the windows it owns to the foreground.
+BOOL WINAPI SetForegroundWindow(HWND window);
+
+#endif  // !_WIN32
+
+// The module that holds the program's resources, for LoadStringW and LoadIconW.
+HINSTANCE AppInstance();
 
 // The application message box: shows string resource `stringId` with `type` (MB_OK or
 // MB_OKCANCEL; MB_ICONEXCLAMATION and MB_SETFOREGROUND are added when the type names no icon),
@@ -34,20 +59,22 @@ int LoadStringW(UINT id, LPWSTR buffer, int bufferLength);
 // returns IDOK or IDCANCEL, or another value when the box could not be shown.
 int AppMessageBox(UINT stringId, UINT type);
 
-// ---------------------------------------------------------------------------------------------
-// The rest of the dialog framework: resources, the application object, modal dialogs with their
-// controls, timers, window enumeration and the two shell calls without arguments.
-// ---------------------------------------------------------------------------------------------
+// A window object of the framework: a dialog, one of its controls, or a window of a test that
+// handles its messages itself (one that belongs to no running dialog handles them on the
+// sender's thread). The window calls take its Handle().
+class Window {
+ public:
+  Window();
+  virtual ~Window();
+  Window(const Window&) = delete;
+  Window& operator=(const Window&) = delete;
 
-using UINT_PTR = std::uintptr_t;
-using INT_PTR = std::intptr_t;
-using TIMERPROC = void (*)(HWND window, UINT message, UINT_PTR timerId, DWORD time);
-using WNDENUMPROC = BOOL (*)(HWND window, LPARAM data);
+  HWND Handle() const { return handle_; }
+  virtual LRESULT WindowProc(UINT message, WPARAM wParam, LPARAM lParam) = 0;
 
-inline constexpr int GWL_STYLE = -16;
-inline constexpr int GWL_EXSTYLE = -20;
-inline constexpr UINT GW_OWNER = 4;
-inline constexpr DWORD WS_EX_TOOLWINDOW = 0x00000080u;
+ private:
+  HWND handle_;
+};
 
 // Resources. The program registers its resource table once (before the start-up step); the
 // framework keeps only the pointer, so the table and everything it points to must be static.
@@ -86,7 +113,6 @@ struct IconGroup {
   const BYTE* data;
   DWORD size;
 };
-using HICON = const IconGroup*;
 
 struct VersionInfo {
   WORD fileVersion[4];
@@ -118,8 +144,8 @@ struct ResourceTable {
 void RegisterResources(const ResourceTable* table);
 const ResourceTable* RegisteredResources();
 const DialogTemplate* FindDialogTemplate(UINT id);
-// The icon group `id` of the program's resources, null when there is none.
-HICON LoadIconW(UINT id);
+// The icon group `id` of the program's resources as stored, null when there is none.
+const IconGroup* FindIconGroup(UINT id);
 const CustomResource* FindCustomResource(LPCWSTR type, LPCWSTR name);
 
 // The application object. A program has exactly one, a global whose constructor makes it the
@@ -139,32 +165,12 @@ class Application {
   void SetRegistryKey(LPCWSTR key);
   LPCWSTR RegistryKey() const { return registryKey_; }
 
-  HWND mainWindow = nullptr;
+  Window* mainWindow = nullptr;
 
  private:
   LPCWSTR registryKey_ = nullptr;
 };
 Application* CurrentApplication();
-
-// Asynchronous: queues the message for the thread that owns the window and returns at once.
-BOOL PostMessageW(HWND window, UINT message, WPARAM wParam, LPARAM lParam);
-
-// Window timers: WM_TIMER with wParam = timerId reaches the window every `elapse` ms on the
-// thread that owns it. Setting an existing id restarts it. No timer routine is supported
-// (timerProc must be null). SetTimer returns timerId, 0 on failure.
-UINT_PTR SetTimer(HWND window, UINT_PTR timerId, UINT elapse, TIMERPROC timerProc);
-BOOL KillTimer(HWND window, UINT_PTR timerId);
-
-// Top-level windows of every program on the device, for finding a running instance. Handles of
-// windows of other processes stay valid until the next EnumWindows call.
-BOOL EnumWindows(WNDENUMPROC callback, LPARAM data);
-DWORD GetWindowThreadProcessId(HWND window, DWORD* processId);
-BOOL IsWindowVisible(HWND window);
-LONG GetWindowLongW(HWND window, int index);
-HWND GetWindow(HWND window, UINT command);
-int GetClassNameW(HWND window, LPWSTR buffer, int bufferLength);
-// Brings the window and the windows it owns to the foreground.
-BOOL SetForegroundWindow(HWND window);
 
 // The shell library's start-up call: prepares the shell's extra controls for the program.
 BOOL InitializeShellControls();
@@ -172,12 +178,14 @@ BOOL InitializeShellControls();
 // does not suspend.
 void KeepDeviceAwake();
 
+class ModalDialog;
+
 // Exchange between a dialog and its control objects.
 class DataExchange {
  public:
-  DataExchange(HWND dialog, BOOL saveAndValidate)
+  DataExchange(ModalDialog* dialog, BOOL saveAndValidate)
       : dialog(dialog), saveAndValidate(saveAndValidate) {}
-  HWND dialog;
+  ModalDialog* dialog;
   BOOL saveAndValidate;
 };
 

@@ -1,9 +1,36 @@
 // Types and constants of the device platform, under their platform names.
 //
 // The system folders (app, update, signing, flash, settings) see the device only through
-// platform/. On the handheld these names come from the platform's own headers; here they are
-// declared once, with the same sizes and values, and implemented by host/.
+// platform/. On a Windows target (the compiler's own _WIN32) these names are the platform's
+// headers: <windows.h> (lean, wide text), the common controls' progress-bar messages and the
+// crypto interface's algorithm ids. Elsewhere they are declared here once, with the same sizes
+// and values, and implemented by host/.
+//
+// Wide text is the platform's 16-bit WCHAR: wchar_t on Windows, as on the handheld, and
+// char16_t where wchar_t is 32 bits. System code writes it as TEXT("..."), declares callbacks
+// WINAPI and defines no name that the platform's headers define.
 #pragma once
+
+#ifdef _WIN32
+
+#ifndef WIN32_LEAN_AND_MEAN
+#define WIN32_LEAN_AND_MEAN
+#endif
+#ifndef NOMINMAX
+#define NOMINMAX
+#endif
+#ifndef UNICODE
+#define UNICODE
+#endif
+#ifndef _UNICODE
+#define _UNICODE
+#endif
+#include <windows.h>
+// After <windows.h>, which they need.
+#include <commctrl.h>
+#include <wincrypt.h>
+
+#else  // POSIX hosts
 
 #include <cstddef>
 #include <cstdint>
@@ -23,15 +50,30 @@ using LPCWSTR = const WCHAR*;
 using LPWSTR = WCHAR*;
 using LPVOID = void*;
 using LPCVOID = const void*;
+using LPDWORD = DWORD*;
+using LPBOOL = BOOL*;
 using HRESULT = std::int32_t;
+using UINT_PTR = std::uintptr_t;
+using INT_PTR = std::intptr_t;
 using WPARAM = std::uintptr_t;
 using LPARAM = std::intptr_t;
 using LRESULT = std::intptr_t;
 
-static_assert(sizeof(WCHAR) == 2, "WCHAR is one 16-bit UTF-16 code unit");
+// Wide text literals: TEXT("...") and TEXT('.') are UTF-16.
+#define TEXT(quote) u##quote
+// The platform's calling convention for callbacks and exported functions; one convention here.
+#define WINAPI
+#define CALLBACK
 
 // Kernel object handle: a file, mapping, mutex or thread.
 using HANDLE = void*;
+// Window, module and icon handles: opaque, as the platform declares them.
+struct HWND__;
+using HWND = HWND__*;
+struct HINSTANCE__;
+using HINSTANCE = HINSTANCE__*;
+struct HICON__;
+using HICON = HICON__*;
 
 union LARGE_INTEGER {
   struct {
@@ -87,6 +129,11 @@ inline constexpr DWORD NTE_BAD_SIGNATURE = 0x80090006u;
 inline constexpr DWORD NTE_BAD_ALGID = 0x80090008u;
 inline constexpr DWORD NTE_BAD_PUBLIC_KEY = 0x80090015u;
 
+// The crypto interface's hash algorithm identifiers.
+using ALG_ID = UINT;
+inline constexpr ALG_ID CALG_MD5 = 0x8003;
+inline constexpr ALG_ID CALG_SHA1 = 0x8004;
+
 // File access, sharing and creation.
 inline constexpr DWORD GENERIC_READ = 0x80000000u;
 inline constexpr DWORD GENERIC_WRITE = 0x40000000u;
@@ -97,6 +144,7 @@ inline constexpr DWORD CREATE_ALWAYS = 2;
 inline constexpr DWORD OPEN_EXISTING = 3;
 inline constexpr DWORD OPEN_ALWAYS = 4;
 inline constexpr DWORD TRUNCATE_EXISTING = 5;
+inline constexpr DWORD FILE_ATTRIBUTE_READONLY = 0x00000001u;
 inline constexpr DWORD FILE_ATTRIBUTE_NORMAL = 0x00000080u;
 inline constexpr DWORD INVALID_FILE_SIZE = 0xFFFFFFFFu;
 
@@ -130,9 +178,6 @@ inline constexpr BYTE AC_LINE_ONLINE = 0x01;
 inline constexpr BYTE AC_LINE_BACKUP_POWER = 0x02;
 inline constexpr BYTE AC_LINE_UNKNOWN = 0xFF;
 
-// Kernel I/O control.
-inline constexpr DWORD IOCTL_HAL_REBOOT = 0x0101003Cu;
-
 // Message boxes and their answers.
 inline constexpr UINT MB_OK = 0x00000000u;
 inline constexpr UINT MB_OKCANCEL = 0x00000001u;
@@ -164,7 +209,7 @@ inline constexpr UINT PBM_SETSTEP = WM_USER + 4;
 inline constexpr UINT PBM_STEPIT = WM_USER + 5;
 inline constexpr UINT PBM_GETPOS = WM_USER + 8;
 
-// Window styles used by dialog template 102.
+// Window styles used by dialog template 102, and those the single-instance search reads.
 inline constexpr DWORD WS_POPUP = 0x80000000u;
 inline constexpr DWORD WS_CHILD = 0x40000000u;
 inline constexpr DWORD WS_VISIBLE = 0x10000000u;
@@ -172,13 +217,38 @@ inline constexpr DWORD WS_CAPTION = 0x00C00000u;
 inline constexpr DWORD WS_BORDER = 0x00800000u;
 inline constexpr DWORD WS_GROUP = 0x00020000u;
 inline constexpr DWORD WS_TABSTOP = 0x00010000u;
-inline constexpr DWORD WS_EX_CAPTIONOKBTN = 0x80000000u;
+inline constexpr DWORD WS_EX_TOOLWINDOW = 0x00000080u;
 inline constexpr DWORD WS_EX_APPWINDOW = 0x00040000u;
 inline constexpr DWORD DS_SETFONT = 0x00000040u;
 inline constexpr DWORD SS_LEFT = 0x00000000u;
+inline constexpr int GWL_STYLE = -16;
+inline constexpr int GWL_EXSTYLE = -20;
+inline constexpr UINT GW_OWNER = 4;
 
-constexpr WORD LOWORD(std::uintptr_t value) { return static_cast<WORD>(value & 0xFFFF); }
-constexpr WORD HIWORD(std::uintptr_t value) { return static_cast<WORD>((value >> 16) & 0xFFFF); }
+constexpr WORD LOWORD(std::uintptr_t value) {
+  return static_cast<WORD>(value & 0xFFFF);
+}
+constexpr WORD HIWORD(std::uintptr_t value) {
+  return static_cast<WORD>((value >> 16) & 0xFFFF);
+}
 constexpr LPARAM MAKELPARAM(WORD low, WORD high) {
   return static_cast<LPARAM>(static_cast<DWORD>(low) | (static_cast<DWORD>(high) << 16));
 }
+// A resource named by its number instead of a string.
+inline LPWSTR MAKEINTRESOURCEW(WORD id) {
+  return reinterpret_cast<LPWSTR>(static_cast<std::uintptr_t>(id));
+}
+inline bool IS_INTRESOURCE(LPCWSTR name) {
+  return (reinterpret_cast<std::uintptr_t>(name) >> 16) == 0;
+}
+
+#endif  // _WIN32
+
+// What the handheld has beyond the desktop platform's headers, on every target.
+
+// A caption-bar OK button (dialog template 102).
+inline constexpr DWORD WS_EX_CAPTIONOKBTN = 0x80000000u;
+
+static_assert(sizeof(WCHAR) == 2, "WCHAR is one 16-bit UTF-16 code unit");
+static_assert(sizeof(TEXT("")[0]) == sizeof(WCHAR), "TEXT() makes wide text: build with UNICODE");
+static_assert(sizeof(DWORD) == 4 && sizeof(WORD) == 2 && sizeof(LONG) == 4 && sizeof(BOOL) == 4);

@@ -4,9 +4,12 @@
 
 namespace {
 
-constexpr LPCWSTR kVariant1PartNumbers[] = {u"52614-01", u"52614-11", u"52614-21", nullptr};
-constexpr LPCWSTR kVariant2PartNumbers[] = {u"52614-02", u"52614-12", u"52614-22", nullptr};
-constexpr LPCWSTR kVariant3PartNumbers[] = {u"52614-03", u"52614-13", u"52614-23", nullptr};
+constexpr LPCWSTR kVariant1PartNumbers[] = {TEXT("52614-01"), TEXT("52614-11"), TEXT("52614-21"),
+                                            nullptr};
+constexpr LPCWSTR kVariant2PartNumbers[] = {TEXT("52614-02"), TEXT("52614-12"), TEXT("52614-22"),
+                                            nullptr};
+constexpr LPCWSTR kVariant3PartNumbers[] = {TEXT("52614-03"), TEXT("52614-13"), TEXT("52614-23"),
+                                            nullptr};
 constexpr DeviceVariant kEndOfTable = -2;
 
 bool SameText(LPCWSTR left, LPCWSTR right) {

@@ -5,7 +5,7 @@
 
 #include "platform/types.h"
 
-inline constexpr WCHAR kSettingsMutexName[] = u"CFG_SYN_OBJ";
+inline constexpr WCHAR kSettingsMutexName[] = TEXT("CFG_SYN_OBJ");
 
 class SettingsMutex {
  public:

@@ -54,7 +54,7 @@ inline constexpr DWORD kMaxRecordDataLength = kSettingsPayloadCapacity - kRecord
 static_assert(kMaxRecordDataLength == 4084);
 
 // The part number the store reports when none is stored, and the room GetDeviceVariant gives.
-inline constexpr WCHAR kUnprogrammedPartNumber[] = u"Unprogrammed";
+inline constexpr WCHAR kUnprogrammedPartNumber[] = TEXT("Unprogrammed");
 inline constexpr DWORD kPartNumberCharacters = 20;
 
 class SettingsStore {

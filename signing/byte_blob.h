@@ -1,4 +1,4 @@
-// ByteBlob and the algorithm identifiers shared by the hash objects and the signature check.
+// ByteBlob, the byte-string reference shared by the hash objects and the signature check.
 #pragma once
 
 #include "platform/types.h"
@@ -10,10 +10,8 @@ struct ByteBlob {
   const BYTE* bytes;
 };
 
-// Hash algorithm identifiers, with the values of the device platform's crypto interface.
-using ALG_ID = DWORD;
-inline constexpr ALG_ID CALG_MD5 = 0x8003;
-inline constexpr ALG_ID CALG_SHA1 = 0x8004;
+// Hash algorithms are named by the platform's crypto interface identifiers, ALG_ID with
+// CALG_MD5 and CALG_SHA1 (platform/types.h).
 
 inline constexpr DWORD Md5DigestSize = 16;
 inline constexpr DWORD Sha1DigestSize = 20;

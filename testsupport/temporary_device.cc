@@ -104,25 +104,6 @@ void TemporaryDevice::FlipNorBit(std::uint64_t offset, unsigned bit) const {
   WriteNor(offset, byte);
 }
 
-void TemporaryDevice::WriteCard(const std::string& relative, const Bytes& content) const {
-  std::filesystem::create_directories(Card(relative).parent_path());
-  WriteFile(Card(relative), content);
-}
-
-void TemporaryDevice::WriteCard(const std::string& relative, std::string_view text) const {
-  std::filesystem::create_directories(Card(relative).parent_path());
-  WriteFile(Card(relative), text);
-}
-
-Bytes TemporaryDevice::ReadCard(const std::string& relative) const {
-  return ReadFile(Card(relative));
-}
-
-std::string TemporaryDevice::ReadCardText(const std::string& relative) const {
-  const Bytes content = ReadCard(relative);
-  return std::string(content.begin(), content.end());
-}
-
 std::vector<std::string> TemporaryDevice::JournalLines() const {
   std::vector<std::string> lines;
   std::ifstream stream(paths_.Journal());

@@ -19,10 +19,11 @@ DWORD ProgressPercent(ULONGLONG transferred, ULONGLONG total) {
   return static_cast<DWORD>(percent > 99 ? 99 : percent);
 }
 
-DWORD CopyProgressRoutine(LARGE_INTEGER totalFileSize, LARGE_INTEGER totalBytesTransferred,
-                          LARGE_INTEGER /*streamSize*/, LARGE_INTEGER /*streamBytesTransferred*/,
-                          DWORD /*streamNumber*/, DWORD /*callbackReason*/, HANDLE /*sourceFile*/,
-                          HANDLE /*destinationFile*/, LPVOID data) {
+DWORD WINAPI CopyProgressRoutine(LARGE_INTEGER totalFileSize, LARGE_INTEGER totalBytesTransferred,
+                                 LARGE_INTEGER /*streamSize*/,
+                                 LARGE_INTEGER /*streamBytesTransferred*/, DWORD /*streamNumber*/,
+                                 DWORD /*callbackReason*/, HANDLE /*sourceFile*/,
+                                 HANDLE /*destinationFile*/, LPVOID data) {
   const LONGLONG total = totalFileSize.QuadPart;
   const LONGLONG transferred = totalBytesTransferred.QuadPart;
   const DWORD percent = ProgressPercent(transferred < 0 ? 0 : static_cast<ULONGLONG>(transferred),

@@ -15,10 +15,10 @@
 // The copy's progress routine; `data` is the progress bar (HWND). Sets the bar's position to
 // transferred x 100 / total, in whole percent without overflow for any size, 100 for an empty
 // file (total 0), and returns PROGRESS_CONTINUE. The other arguments are not used.
-DWORD CopyProgressRoutine(LARGE_INTEGER totalFileSize, LARGE_INTEGER totalBytesTransferred,
-                          LARGE_INTEGER streamSize, LARGE_INTEGER streamBytesTransferred,
-                          DWORD streamNumber, DWORD callbackReason, HANDLE sourceFile,
-                          HANDLE destinationFile, LPVOID data);
+DWORD WINAPI CopyProgressRoutine(LARGE_INTEGER totalFileSize, LARGE_INTEGER totalBytesTransferred,
+                                 LARGE_INTEGER streamSize, LARGE_INTEGER streamBytesTransferred,
+                                 DWORD streamNumber, DWORD callbackReason, HANDLE sourceFile,
+                                 HANDLE destinationFile, LPVOID data);
 
 // transferred x 100 / total in whole percent, at most 100; 100 when total is 0.
 [[nodiscard]] DWORD ProgressPercent(ULONGLONG transferred, ULONGLONG total);

@@ -8,7 +8,7 @@
 // all processes of the device, and the platform hands out an existing object of the same name
 // instead of a new one, so Open refuses a name that is already taken (see below). A read-write
 // mapping has no name, so that no other process can reach it and write into the file.
-inline constexpr WCHAR kMappingName[] = u"_Corvelle_MMF_";
+inline constexpr WCHAR kMappingName[] = TEXT("_Corvelle_MMF_");
 
 // States: Closed (no file), Open (file and mapping, no view), Viewed (file, mapping, view).
 // Open passes through Closed first, MapView replaces any earlier view, Close and the destructor

@@ -14,7 +14,7 @@ namespace {
 
 std::u16string String(UINT id) {
   WCHAR buffer[512];
-  const int length = LoadStringW(id, buffer, static_cast<int>(std::size(buffer)));
+  const int length = LoadStringW(AppInstance(), id, buffer, static_cast<int>(std::size(buffer)));
   return std::u16string(buffer, length);
 }
 
@@ -42,11 +42,11 @@ TEST(StringTableTest, HoldsTheSevenTextsVerbatim) {
 
 TEST(StringTableTest, LoadStringTruncatesToTheBufferAndReportsMissingIds) {
   WCHAR buffer[8];
-  EXPECT_EQ(LoadStringW(130, buffer, 8), 7);
+  EXPECT_EQ(LoadStringW(AppInstance(), 130, buffer, 8), 7);
   EXPECT_EQ(std::u16string(buffer), u"Failed ");
-  EXPECT_EQ(LoadStringW(128, buffer, 8), 0);
+  EXPECT_EQ(LoadStringW(AppInstance(), 128, buffer, 8), 0);
   EXPECT_EQ(buffer[0], u'\0');
-  EXPECT_EQ(LoadStringW(130, buffer, 0), 0);
+  EXPECT_EQ(LoadStringW(AppInstance(), 130, buffer, 0), 0);
 }
 
 TEST(DialogTemplateTest, Template102HasTheLayoutStylesAndCreationOrder) {
@@ -92,7 +92,7 @@ TEST(DialogTemplateTest, Template102HasTheLayoutStylesAndCreationOrder) {
 // 256 colours and in 32-bit colour, every image's bitmap header agreeing with its entry and
 // its size covering header, palette, colour bits and mask.
 TEST(IconTest, Icon128HoldsEightWellFormedImages) {
-  HICON icon = LoadIconW(kApplicationIconId);
+  const IconGroup* icon = FindIconGroup(kApplicationIconId);
   ASSERT_NE(icon, nullptr);
   const BYTE* data = icon->data;
   ASSERT_GE(icon->size, 6u);

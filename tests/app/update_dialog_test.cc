@@ -10,8 +10,8 @@
 
 #include "app/resource_ids.h"
 #include "app/update_dialog.h"
-#include "host/dialog_front_end.h"
-#include "host/dialog_loop.h"
+#include "host/dialog_framework/front_end.h"
+#include "host/dialog_framework/message_loop.h"
 #include "platform/core_library.h"
 #include "process_runner.h"
 #include "update/update_procedure.h"
@@ -192,7 +192,7 @@ TEST_F(UpdateDialogTest, FirstFrameShowsTheWarningAnEmptyCounterAndABarAtZero) {
   EXPECT_EQ(frame.controls[0].id, kWarningLabelId);
   EXPECT_EQ(frame.controls[1].id, kProgressBarId);
   EXPECT_EQ(frame.controls[2].id, kCounterLabelId);
-  EXPECT_EQ(dialog_->Icon(), LoadIconW(kApplicationIconId));
+  EXPECT_EQ(dialog_->Icon(), LoadIconW(AppInstance(), MAKEINTRESOURCEW(kApplicationIconId)));
   gate.open.set_value();
   WaitForWorker();
   SendMessageW(window_, WM_COMMAND, IDOK, 0);

@@ -6,7 +6,7 @@
 #include <fstream>
 #include <nlohmann/json.hpp>
 
-#include "host/dialog_front_end.h"
+#include "host/dialog_framework/front_end.h"
 #include "platform/core_library.h"
 #include "platform/dialog_framework.h"
 #include "process_runner.h"

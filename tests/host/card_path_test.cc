@@ -1,4 +1,4 @@
-#include "host/card_path.h"
+#include "host/core_library/card_path.h"
 
 #include <gtest/gtest.h>
 

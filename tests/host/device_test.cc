@@ -5,7 +5,7 @@
 #include <string>
 #include <thread>
 
-#include "host/lifecycle.h"
+#include "host/core_library/lifecycle.h"
 #include "host_test_support.h"
 #include "sim/device.h"
 #include "testsupport/temporary_device.h"

@@ -4,7 +4,7 @@
 #include <fstream>
 #include <string>
 
-#include "host/lifecycle.h"
+#include "host/core_library/lifecycle.h"
 #include "host_test_support.h"
 #include "platform/core_library.h"
 #include "testsupport/temporary_device.h"

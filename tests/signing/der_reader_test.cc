@@ -4,7 +4,7 @@
 #include <gtest/gtest.h>
 
 #include "signing/key_table.h"
-#include "signing_test_support.h"
+#include "der_builder.h"
 
 namespace {
 

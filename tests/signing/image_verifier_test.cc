@@ -122,7 +122,7 @@ TEST_F(ImageVerifier, MissingMagicLeavesTheBarButCountsTheOperation) {
   Bytes image = Sign(0, Payload(100, 1), 64);
   image[3] ^= 0x20;
   RecordingBar bar;
-  EXPECT_EQ(Verify(image, 0, TRUE, &bar), 0);
+  EXPECT_EQ(Verify(image, 0, TRUE, bar.Handle()), 0);
   EXPECT_TRUE(bar.messages.empty());
   EXPECT_EQ(dialog_.operations, 1);
   EXPECT_EQ(ActiveKey.index, 0u);  // the key is switched before the file is looked at
@@ -133,8 +133,8 @@ TEST_F(ImageVerifier, KeyIndexFourIsRefusedBeforeAnythingElse) {
   RecordingBar bar;
   EXPECT_EQ(Verify(image, 3), -1);  // signed with key 0
   const DWORD loaded = ActiveKey.index;
-  EXPECT_EQ(Verify(image, 4, TRUE, &bar), -1);
-  EXPECT_EQ(Verify(image, 0xFFFFFFFFu, TRUE, &bar), -1);
+  EXPECT_EQ(Verify(image, 4, TRUE, bar.Handle()), -1);
+  EXPECT_EQ(Verify(image, 0xFFFFFFFFu, TRUE, bar.Handle()), -1);
   EXPECT_EQ(ActiveKey.index, loaded);
   EXPECT_TRUE(bar.messages.empty());
   EXPECT_EQ(dialog_.operations, 3);
@@ -144,7 +144,7 @@ TEST_F(ImageVerifier, PreambleAndFinalRecordOnlyYieldZero) {
   Bytes image = Sign(0, {}, 64);
   ASSERT_EQ(image.size(), 23u + 9 + 128);
   RecordingBar bar;
-  EXPECT_EQ(Verify(image, 0, TRUE, &bar), 0);
+  EXPECT_EQ(Verify(image, 0, TRUE, bar.Handle()), 0);
   ASSERT_EQ(bar.messages.size(), 3u);
   EXPECT_EQ(bar.messages[0].message, PBM_SETRANGE);
   EXPECT_EQ(bar.messages[0].lParam, MAKELPARAM(0, 100));
@@ -175,7 +175,7 @@ TEST_F(ImageVerifier, CompactionPutsThePayloadsBackToBack) {
 TEST_F(ImageVerifier, ProgressRisesPerRecordToOneHundred) {
   Bytes image = Sign(1, Payload(4000, 5), 1000);
   RecordingBar bar;
-  EXPECT_EQ(Verify(image, 1, TRUE, &bar), 4000);
+  EXPECT_EQ(Verify(image, 1, TRUE, bar.Handle()), 4000);
   const std::vector<WPARAM> positions = bar.Positions();
   ASSERT_EQ(positions.size(), 1u + 5);  // reset, four data records, the final record
   EXPECT_TRUE(std::is_sorted(positions.begin(), positions.end()));
@@ -232,7 +232,7 @@ TEST_F(ImageVerifier, MalformedChainsAreRejectedAfterTheirSignature) {
   };
   Bytes emptyData = chain({Record(0, {}, DataRecordType, 1), Record(0, {}, FinalRecordType, 2)});
   RecordingBar bar;
-  EXPECT_EQ(Verify(emptyData, 0, TRUE, &bar), -1);
+  EXPECT_EQ(Verify(emptyData, 0, TRUE, bar.Handle()), -1);
   EXPECT_EQ(bar.Positions().size(), 2u);  // the reset and the first record's progress
   Bytes otherType = chain({Record(0, a, 3, 1), Record(0, {}, FinalRecordType, 2)});
   EXPECT_EQ(Verify(otherType, 0), -1);
@@ -298,7 +298,7 @@ TEST_F(ImageVerifier, AHundredMillionByteImageReportsRisingProgress) {
   Bytes image = Sign(0, payload, recordSize);
   ASSERT_EQ(image.size(), 100'000'000u);
   RecordingBar bar;
-  EXPECT_EQ(Verify(image, 0, TRUE, &bar), static_cast<LONG>(payload.size()));
+  EXPECT_EQ(Verify(image, 0, TRUE, bar.Handle()), static_cast<LONG>(payload.size()));
   const std::vector<WPARAM> positions = bar.Positions();
   ASSERT_EQ(positions.size(), records + 2);
   EXPECT_TRUE(std::is_sorted(positions.begin(), positions.end()));

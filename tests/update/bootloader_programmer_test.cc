@@ -83,7 +83,7 @@ TEST_F(BootloaderProgrammerTest, CapacityEndsAtTheFirstSettingsBlock) {
 TEST_F(BootloaderProgrammerTest, OneByteImageErasesBlockZeroAndProgramsOneByte) {
   Start();
   const Bytes image = {0x42};
-  EXPECT_EQ(ProgramBootloader(image.data(), 1, &dialog_.progressBar), 1u);
+  EXPECT_EQ(ProgramBootloader(image.data(), 1, dialog_.progressBar.Handle()), 1u);
   Finish();
   const Bytes nor = device_.ReadNor();
   EXPECT_EQ(nor, Expected(image, 1));
@@ -97,7 +97,7 @@ TEST_F(BootloaderProgrammerTest, ImageOverManyBlocksEndsWithTheRestOfItsLastBloc
   // Reaches into block 9 (the eighth 8 KiB block is block 7; blocks 8 on are 32 KiB).
   const Bytes image = testsupport::PatternBytes(Offset(9) + 1001, 7);
   const DWORD length = static_cast<DWORD>(image.size());
-  EXPECT_EQ(ProgramBootloader(image.data(), length, &dialog_.progressBar), length);
+  EXPECT_EQ(ProgramBootloader(image.data(), length, dialog_.progressBar.Handle()), length);
   Finish();
   EXPECT_EQ(device_.ReadNor(), Expected(image, length));
   // One position per block, written x 100 / n.
@@ -112,7 +112,7 @@ TEST_F(BootloaderProgrammerTest, ImageUpToTheSettingsIsWrittenOverTheBitmap) {
   Start();
   const Bytes image = testsupport::PatternBytes(Offset(kFirstSettingsBlock), 8);
   const DWORD length = static_cast<DWORD>(image.size());
-  EXPECT_EQ(ProgramBootloader(image.data(), length, &dialog_.progressBar), length);
+  EXPECT_EQ(ProgramBootloader(image.data(), length, dialog_.progressBar.Handle()), length);
   Finish();
   EXPECT_EQ(device_.ReadNor(), Expected(image, length));
 }
@@ -123,7 +123,7 @@ TEST_F(BootloaderProgrammerTest, ImageReachingTheSettingsIsRefusedBeforeAnyErase
   Start();
   for (std::uint64_t size : {Offset(kFirstSettingsBlock) + 1, Offset(70), Offset(70) + 1}) {
     const Bytes image = testsupport::PatternBytes(size, 9);
-    EXPECT_EQ(ProgramBootloader(image.data(), static_cast<DWORD>(size), &dialog_.progressBar), 0u)
+    EXPECT_EQ(ProgramBootloader(image.data(), static_cast<DWORD>(size), dialog_.progressBar.Handle()), 0u)
         << size;
   }
   Finish();
@@ -134,8 +134,8 @@ TEST_F(BootloaderProgrammerTest, ImageReachingTheSettingsIsRefusedBeforeAnyErase
 TEST_F(BootloaderProgrammerTest, NothingToProgramGivesZero) {
   Start();
   const Bytes image = {1};
-  EXPECT_EQ(ProgramBootloader(nullptr, 1, &dialog_.progressBar), 0u);
-  EXPECT_EQ(ProgramBootloader(image.data(), 0, &dialog_.progressBar), 0u);
+  EXPECT_EQ(ProgramBootloader(nullptr, 1, dialog_.progressBar.Handle()), 0u);
+  EXPECT_EQ(ProgramBootloader(image.data(), 0, dialog_.progressBar.Handle()), 0u);
 }
 
 struct FaultCase {
@@ -152,7 +152,7 @@ TEST_P(BootloaderFaultTest, ProgrammingEndsAtTheFailingBlock) {
   const Bytes image = testsupport::PatternBytes(Offset(12) + 5, 10);
   const DWORD length = static_cast<DWORD>(image.size());
   const std::uint64_t written = Offset(GetParam().failingBlock);
-  EXPECT_EQ(ProgramBootloader(image.data(), length, &dialog_.progressBar), written);
+  EXPECT_EQ(ProgramBootloader(image.data(), length, dialog_.progressBar.Handle()), written);
   Finish();
   const Bytes nor = device_.ReadNor();
   const auto failing = static_cast<long>(written);
@@ -185,13 +185,13 @@ TEST_F(BootloaderProgrammerTest, ImageThatDoesNotReadBackIsNotWhole) {
       ASSERT_TRUE(sim::FlipBit(device_.Paths(), Offset(1) + 77, 3, &error)) << error;
     }
   };
-  EXPECT_EQ(ProgramBootloader(image.data(), length, &dialog_.progressBar), Offset(1));
+  EXPECT_EQ(ProgramBootloader(image.data(), length, dialog_.progressBar.Handle()), Offset(1));
 }
 
 TEST_F(BootloaderProgrammerTest, ReadBackComparesTheFlashWithTheImage) {
   Start();
   const Bytes image = testsupport::PatternBytes(3000, 11);
-  ASSERT_EQ(ProgramBootloader(image.data(), 3000, &dialog_.progressBar), 3000u);
+  ASSERT_EQ(ProgramBootloader(image.data(), 3000, dialog_.progressBar.Handle()), 3000u);
   EXPECT_TRUE(FlashHolds(0, image.data(), 3000));
   Bytes changed = image;
   changed[2999] ^= 0x01;

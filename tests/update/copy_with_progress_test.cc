@@ -3,7 +3,6 @@
 #include <gtest/gtest.h>
 
 #include "stand_in_dialog.h"
-#include "testsupport/factory_settings.h"
 #include "testsupport/temporary_device.h"
 
 namespace {
@@ -52,10 +51,10 @@ TEST(CopyProgressRoutineTest, SetsThePositionAndContinues) {
   test::RecordingWindow bar;
   const LARGE_INTEGER zero = Large(0);
   EXPECT_EQ(CopyProgressRoutine(Large(100'000'000), Large(42'949'673), zero, zero, 1,
-                                CALLBACK_CHUNK_FINISHED, nullptr, nullptr, &bar),
+                                CALLBACK_CHUNK_FINISHED, nullptr, nullptr, bar.Handle()),
             PROGRESS_CONTINUE);
   EXPECT_EQ(CopyProgressRoutine(Large(0), Large(0), zero, zero, 1, CALLBACK_STREAM_SWITCH, nullptr,
-                                nullptr, &bar),
+                                nullptr, bar.Handle()),
             PROGRESS_CONTINUE);
   const std::vector<test::WindowMessage> expected = {{PBM_SETPOS, 42, 0, 0},
                                                      {PBM_SETPOS, 100, 0, 0}};
@@ -71,7 +70,8 @@ class CopyWithProgressTest : public ::testing::Test {
 TEST_F(CopyWithProgressTest, CountsOneOperationResetsTheBarAndRisesTo100) {
   const Bytes content = testsupport::PatternBytes(3 * 1024 * 1024 + 17, 3);
   device_.WriteCard("EA1/syaffs.bc", content);
-  ASSERT_TRUE(CopyWithProgress(&dialog_, u"\\SD Card\\EA1\\syaffs.bc", u"\\SD Card\\syaffs.bc"));
+  ASSERT_TRUE(
+      CopyWithProgress(&dialog_, TEXT("\\SD Card\\EA1\\syaffs.bc"), TEXT("\\SD Card\\syaffs.bc")));
   EXPECT_EQ(dialog_.operations, 1);
   EXPECT_EQ(device_.ReadCard("syaffs.bc"), content);
 
@@ -90,21 +90,25 @@ TEST_F(CopyWithProgressTest, CountsOneOperationResetsTheBarAndRisesTo100) {
 TEST_F(CopyWithProgressTest, ReplacesAnExistingDestination) {
   device_.WriteCard("seboot.nb0", testsupport::PatternBytes(10, 4));
   device_.WriteCard("_seboot.nb0", testsupport::PatternBytes(100'000, 5));
-  ASSERT_TRUE(CopyWithProgress(&dialog_, u"\\SD Card\\seboot.nb0", u"\\SD Card\\_seboot.nb0"));
+  ASSERT_TRUE(
+      CopyWithProgress(&dialog_, TEXT("\\SD Card\\seboot.nb0"), TEXT("\\SD Card\\_seboot.nb0")));
   EXPECT_EQ(device_.ReadCard("_seboot.nb0"), testsupport::PatternBytes(10, 4));
 }
 
 TEST_F(CopyWithProgressTest, FailedCopyStillCountsAnOperation) {
-  EXPECT_FALSE(CopyWithProgress(&dialog_, u"\\SD Card\\missing.bin", u"\\SD Card\\copy.bin"));
+  EXPECT_FALSE(
+      CopyWithProgress(&dialog_, TEXT("\\SD Card\\missing.bin"), TEXT("\\SD Card\\copy.bin")));
   EXPECT_EQ(dialog_.operations, 1);
   EXPECT_FALSE(std::filesystem::exists(device_.Card("copy.bin")));
-  EXPECT_FALSE(CopyWithProgress(&dialog_, u"\\SD Card\\missing.bin", u"\\SD Card\\copy.bin"));
+  EXPECT_FALSE(
+      CopyWithProgress(&dialog_, TEXT("\\SD Card\\missing.bin"), TEXT("\\SD Card\\copy.bin")));
   EXPECT_EQ(dialog_.operations, 2);
 }
 
 TEST_F(CopyWithProgressTest, EmptyFileCopiesWithinTheBar) {
   device_.WriteCard("empty.bin", Bytes{});
-  ASSERT_TRUE(CopyWithProgress(&dialog_, u"\\SD Card\\empty.bin", u"\\SD Card\\copy.bin"));
+  ASSERT_TRUE(
+      CopyWithProgress(&dialog_, TEXT("\\SD Card\\empty.bin"), TEXT("\\SD Card\\copy.bin")));
   EXPECT_TRUE(device_.ReadCard("copy.bin").empty());
   for (WPARAM position : dialog_.progressBar.Positions()) {
     EXPECT_LE(position, 100u);

@@ -6,15 +6,14 @@
 #include <string>
 
 #include "platform/core_library.h"
-#include "testsupport/factory_settings.h"
 #include "testsupport/temporary_device.h"
 
 namespace {
 
 using testsupport::Bytes;
 
-constexpr WCHAR kFirst[] = u"\\SD Card\\first.bin";
-constexpr WCHAR kSecond[] = u"\\SD Card\\second.bin";
+constexpr WCHAR kFirst[] = TEXT("\\SD Card\\first.bin");
+constexpr WCHAR kSecond[] = TEXT("\\SD Card\\second.bin");
 
 class MappedFileTest : public ::testing::Test {
  protected:
@@ -130,11 +129,11 @@ TEST_F(MappedFileTest, ReadOnlyOpenLeavesTheFileAsItWas) {
 TEST_F(MappedFileTest, FilesThatCannotBeMappedFailAndLeaveNothingOpen) {
   device_.WriteCard("empty.bin", Bytes{});
   MappedFile file;
-  EXPECT_FALSE(file.Open(u"\\SD Card\\missing.bin", TRUE));
-  EXPECT_FALSE(file.Open(u"\\SD Card\\empty.bin", TRUE));
-  EXPECT_TRUE(IsClosed(u"\\SD Card\\empty.bin"));
-  EXPECT_FALSE(file.Open(u"\\SD Card\\empty.bin", FALSE));
-  EXPECT_TRUE(IsClosed(u"\\SD Card\\empty.bin"));
+  EXPECT_FALSE(file.Open(TEXT("\\SD Card\\missing.bin"), TRUE));
+  EXPECT_FALSE(file.Open(TEXT("\\SD Card\\empty.bin"), TRUE));
+  EXPECT_TRUE(IsClosed(TEXT("\\SD Card\\empty.bin")));
+  EXPECT_FALSE(file.Open(TEXT("\\SD Card\\empty.bin"), FALSE));
+  EXPECT_TRUE(IsClosed(TEXT("\\SD Card\\empty.bin")));
   EXPECT_EQ(file.MapView(0, 0), nullptr);
   EXPECT_EQ(file.ViewSize(), 0u);
 }

@@ -4,7 +4,7 @@
 #include <cstdlib>
 
 #include "flash/nor_flash_mutex.h"
-#include "host/lifecycle.h"
+#include "host/core_library/lifecycle.h"
 #include "platform/core_library.h"
 #include "stand_in_dialog.h"
 #include "tests/test_emulator.h"

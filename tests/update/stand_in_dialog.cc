@@ -40,5 +40,5 @@ void AdvanceOperation(UpdateDialog* dialog) {
 }
 
 HWND DialogProgressBar(UpdateDialog* dialog) {
-  return &dialog->progressBar;
+  return dialog->progressBar.Handle();
 }

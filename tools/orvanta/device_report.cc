@@ -12,7 +12,7 @@
 
 #include "common/byte_order.h"
 #include "flash/partition_table.h"
-#include "host/disk_space.h"
+#include "host/core_library/disk_space.h"
 #include "settings/device_variant.h"
 #include "settings/ecc_code.h"
 #include "settings/settings_block.h"

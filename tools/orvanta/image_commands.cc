@@ -237,7 +237,7 @@ int RunVerify(const VerifyArguments& arguments) {
   // Verify-only: the mapping is read-only and the verifier does not write to it.
   BYTE* buffer = image.Content().empty() ? emptyFile : const_cast<BYTE*>(image.Content().data());
   const LONG result = VerifyImage(nullptr, buffer, static_cast<DWORD>(image.Content().size()),
-                                  keyIndex, TRUE, &progress);
+                                  keyIndex, TRUE, progress.Handle());
   SetRecordObserver(nullptr, nullptr);
   progress.Finish();
   if (arguments.json)

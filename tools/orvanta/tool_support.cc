@@ -13,6 +13,8 @@
 #include <iostream>
 #include <system_error>
 
+#include "host/text/text_encoding.h"
+
 namespace orvanta {
 
 int ReportError(std::string_view message) {
@@ -201,82 +203,27 @@ std::string ToHex(std::span<const std::uint8_t> bytes) {
 }
 
 std::optional<Bytes> Utf8ToUtf16Le(std::string_view text) {
+  const std::optional<std::u16string> units = host::Utf16FromUtf8(text);
+  if (!units) return std::nullopt;
   Bytes result;
-  auto push = [&result](std::uint32_t unit) {
+  result.reserve(units->size() * 2);
+  for (const char16_t unit : *units) {
     result.push_back(static_cast<std::uint8_t>(unit & 0xFF));
     result.push_back(static_cast<std::uint8_t>(unit >> 8));
-  };
-  for (std::size_t i = 0; i < text.size();) {
-    const auto lead = static_cast<std::uint8_t>(text[i]);
-    std::uint32_t point;
-    std::size_t length;
-    if (lead < 0x80) {
-      point = lead;
-      length = 1;
-    } else if ((lead & 0xE0) == 0xC0) {
-      point = lead & 0x1F;
-      length = 2;
-    } else if ((lead & 0xF0) == 0xE0) {
-      point = lead & 0x0F;
-      length = 3;
-    } else if ((lead & 0xF8) == 0xF0) {
-      point = lead & 0x07;
-      length = 4;
-    } else {
-      return std::nullopt;
-    }
-    if (i + length > text.size()) return std::nullopt;
-    for (std::size_t k = 1; k < length; ++k) {
-      const auto next = static_cast<std::uint8_t>(text[i + k]);
-      if ((next & 0xC0) != 0x80) return std::nullopt;
-      point = point << 6 | (next & 0x3F);
-    }
-    static constexpr std::uint32_t kSmallest[] = {0, 0, 0x80, 0x800, 0x10000};
-    if (point < kSmallest[length] || point > 0x10FFFF || (point >= 0xD800 && point <= 0xDFFF))
-      return std::nullopt;
-    if (point >= 0x10000) {
-      point -= 0x10000;
-      push(0xD800 | point >> 10);
-      push(0xDC00 | (point & 0x3FF));
-    } else {
-      push(point);
-    }
-    i += length;
   }
   return result;
 }
 
 std::optional<std::string> Utf16LeToUtf8(std::span<const std::uint8_t> bytes) {
   if (bytes.size() % 2 != 0) return std::nullopt;
-  std::string text;
+  std::u16string units;
+  units.reserve(bytes.size() / 2);
   for (std::size_t i = 0; i < bytes.size(); i += 2) {
-    std::uint32_t point = bytes[i] | static_cast<std::uint32_t>(bytes[i + 1]) << 8;
-    if (point == 0) return std::nullopt;
-    if (point >= 0xDC00 && point <= 0xDFFF) return std::nullopt;
-    if (point >= 0xD800 && point <= 0xDBFF) {
-      if (i + 3 >= bytes.size()) return std::nullopt;
-      const std::uint32_t low = bytes[i + 2] | static_cast<std::uint32_t>(bytes[i + 3]) << 8;
-      if (low < 0xDC00 || low > 0xDFFF) return std::nullopt;
-      point = 0x10000 + ((point - 0xD800) << 10) + (low - 0xDC00);
-      i += 2;
-    }
-    if (point < 0x80) {
-      text.push_back(static_cast<char>(point));
-    } else if (point < 0x800) {
-      text.push_back(static_cast<char>(0xC0 | point >> 6));
-      text.push_back(static_cast<char>(0x80 | (point & 0x3F)));
-    } else if (point < 0x10000) {
-      text.push_back(static_cast<char>(0xE0 | point >> 12));
-      text.push_back(static_cast<char>(0x80 | (point >> 6 & 0x3F)));
-      text.push_back(static_cast<char>(0x80 | (point & 0x3F)));
-    } else {
-      text.push_back(static_cast<char>(0xF0 | point >> 18));
-      text.push_back(static_cast<char>(0x80 | (point >> 12 & 0x3F)));
-      text.push_back(static_cast<char>(0x80 | (point >> 6 & 0x3F)));
-      text.push_back(static_cast<char>(0x80 | (point & 0x3F)));
-    }
+    const auto unit = static_cast<char16_t>(bytes[i] | bytes[i + 1] << 8);
+    if (unit == 0) return std::nullopt;
+    units.push_back(unit);
   }
-  return text;
+  return host::Utf8FromUtf16(units);
 }
 
 bool OnTerminal() {

@@ -1,0 +1,46 @@
+// Holding the front end, and what both front ends share.
+#include "host/dialog_framework/front_end.h"
+
+namespace host {
+namespace {
+std::unique_ptr<FrontEnd>& InstalledFrontEnd() {
+  // Never destroyed: the worker may still report while the process exits.
+  static auto* frontEnd = new std::unique_ptr<FrontEnd>();
+  return *frontEnd;
+}
+
+}  // namespace
+
+const ControlView* DialogView::Find(WORD id) const {
+  for (const ControlView& control : controls) {
+    if (control.id == id) return &control;
+  }
+  return nullptr;
+}
+
+void InstallFrontEnd(std::unique_ptr<FrontEnd> frontEnd) {
+  InstalledFrontEnd() = std::move(frontEnd);
+}
+
+FrontEnd* CurrentFrontEnd() {
+  return InstalledFrontEnd().get();
+}
+
+std::optional<sim::AcLine> ReadAcLine() {
+  const sim::Loaded<sim::DeviceConfig> config = sim::LoadDeviceConfig(sim::CurrentDevice());
+  if (!config) return std::nullopt;
+  return config.value->acLine;
+}
+
+bool SetAcLine(sim::AcLine line, std::string* error) {
+  const sim::DevicePaths device = sim::CurrentDevice();
+  sim::Loaded<sim::DeviceConfig> config = sim::LoadDeviceConfig(device);
+  if (!config) {
+    if (error != nullptr) *error = config.error;
+    return false;
+  }
+  config.value->acLine = line;
+  return sim::SaveDeviceConfig(device, *config.value, error);
+}
+
+}  // namespace host
