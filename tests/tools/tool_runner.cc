@@ -10,6 +10,7 @@
 #include <sstream>
 
 #include "tests/test_emulator.h"
+#include "tools/orvanta/shell_word.h"
 
 namespace orvanta_test {
 namespace {
@@ -57,16 +58,7 @@ ToolResult RunTool(const std::vector<std::string>& arguments,
   return result;
 }
 
-std::string ShellQuote(const std::string& text) {
-  std::string quoted = "'";
-  for (const char character : text) {
-    if (character == '\'')
-      quoted += "'\\''";
-    else
-      quoted += character;
-  }
-  return quoted + "'";
-}
+std::string ShellQuote(const std::string& text) { return orvanta::BashQuote(text); }
 
 int LineCount(const std::string& text) {
   int lines = 0;

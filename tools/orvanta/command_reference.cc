@@ -4,6 +4,9 @@
 #include <cstdint>
 #include <cstdio>
 
+#include "host/text/text_encoding.h"
+#include "tools/orvanta/shell_word.h"
+
 namespace orvanta {
 namespace {
 
@@ -56,52 +59,32 @@ void AppendTable(std::string_view title, std::span<const ReferenceEntry> entries
 }
 
 // Text for roff: backslashes and minus signs escaped, a control character at the start of a
-// line made literal, and characters beyond ASCII written as \[uXXXX] (troff reads bytes).
+// line made literal, and characters beyond ASCII written as \[uXXXX] (troff reads bytes); a
+// malformed UTF-8 sequence shows as U+FFFD.
 std::string Roff(std::string_view text) {
+  const std::u16string units = *host::Utf16FromUtf8(text, host::Malformed::Replace);
   std::string out;
-  for (std::size_t i = 0; i < text.size(); ++i) {
-    const auto byte = static_cast<unsigned char>(text[i]);
+  for (std::size_t i = 0; i < units.size(); ++i) {
+    std::uint32_t point = units[i];
+    if (point >= 0xD800u && point < 0xDC00u)  // a high surrogate: the pair is whole after Replace
+      point = 0x10000u + ((point - 0xD800u) << 10) + (units[++i] - 0xDC00u);
     const bool lineStart = out.empty() || out.back() == '\n';
-    if (byte == '\\') {
+    if (point == '\\') {
       out += "\\e";
-    } else if (byte == '-') {
+    } else if (point == '-') {
       out += "\\-";
-    } else if ((byte == '.' || byte == '\'') && lineStart) {
+    } else if ((point == '.' || point == '\'') && lineStart) {
       out += "\\&";
-      out += static_cast<char>(byte);
-    } else if (byte < 0x80) {
-      out += static_cast<char>(byte);
+      out += static_cast<char>(point);
+    } else if (point < 0x80u) {
+      out += static_cast<char>(point);
     } else {
-      // One UTF-8 sequence; a malformed one shows as U+FFFD.
-      const int length = byte >= 0xF0 ? 4 : byte >= 0xE0 ? 3 : byte >= 0xC0 ? 2 : 1;
-      std::uint32_t point = length == 1 ? 0xFFFDu : byte & (0x7Fu >> length);
-      for (int k = 1; k < length; ++k) {
-        const auto next = i + 1 < text.size() ? static_cast<unsigned char>(text[i + 1]) : 0u;
-        if ((next & 0xC0u) != 0x80u) {
-          point = 0xFFFDu;
-          break;
-        }
-        point = point << 6 | (next & 0x3Fu);
-        ++i;
-      }
       char escape[16];
       std::snprintf(escape, sizeof escape, "\\[u%04X]", static_cast<unsigned>(point));
       out += escape;
     }
   }
   return out;
-}
-
-// The text for a single-quoted bash word.
-std::string BashQuote(std::string_view text) {
-  std::string quoted = "'";
-  for (const char character : text) {
-    if (character == '\'')
-      quoted += "'\\''";
-    else
-      quoted += character;
-  }
-  return quoted + "'";
 }
 
 // "-h", "--help": an option's names as typed.
