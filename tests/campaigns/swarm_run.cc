@@ -132,7 +132,7 @@ class Run {
     } catch (const std::exception& error) {
       Break(std::string("the bench could not run the plan: ") + error.what());
     }
-    if (report_.outcome.empty()) report_.outcome = "failed, no message";
+    if (report_.outcome.empty()) report_.outcome = "other failure (130)";
     const auto elapsed = std::chrono::duration_cast<std::chrono::milliseconds>(
         std::chrono::steady_clock::now() - start);
     Log("took " + std::to_string(elapsed.count()) + " ms");
@@ -516,7 +516,7 @@ class Run {
     if (messages.size() >= 2 && messages[messages.size() - 2] == 129) return "no power (129)";
     if (last.transcript.LastOperation() == 0 && messages == std::vector<int>{132, 130})
       return "cancelled";
-    return "failed, no message";
+    return "other failure (130)";
   }
 
   const Plan& plan_;

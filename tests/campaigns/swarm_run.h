@@ -30,7 +30,8 @@ namespace swarm {
 struct RunReport {
   std::uint64_t seed = 0;
   // How the run ended, as the table counts it: "restart", "bad files (134)", "no room (133)",
-  // "no power (129)", "cancelled", "restart refused", "failed, no message", "known limit".
+  // "no power (129)", "cancelled", "restart refused", "other failure (130)" (a failure whose one
+  // message is "Failed to complete upgrade."), "known limit".
   std::string outcome;
   std::vector<std::string> breaks;  // each promise the run broke, in words; empty when none
   std::vector<std::string> log;     // what happened, step by step, for a replay
