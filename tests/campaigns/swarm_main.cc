@@ -35,7 +35,7 @@ using swarm::RunReport;
 
 const std::vector<std::string> kOutcomes = {
     "restart",         "bad files (134)",    "no room (133)", "no power (129)", "cancelled",
-    "restart refused", "other failure (130)", "known limit",   "BREAK"};
+    "restart refused", "other failure (130)", "known limit",   "no outcome", "BREAK"};
 
 int Usage() {
   std::fputs("usage: swarm RUNS [FIRST-SEED] | --plan SEED | --replay SEED\n", stderr);
@@ -67,7 +67,7 @@ RunReport ReadReport(std::uint64_t seed, const std::filesystem::path& file, int 
   if (json.is_object()) return RunReport::FromJson(json);
   RunReport report;
   report.seed = seed;
-  report.outcome = "other failure (130)";
+  report.outcome = "no outcome";
   report.breaks.push_back("the run's own process ended with status " + std::to_string(status) +
                           " and no report");
   return report;

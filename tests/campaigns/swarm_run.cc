@@ -132,7 +132,7 @@ class Run {
     } catch (const std::exception& error) {
       Break(std::string("the bench could not run the plan: ") + error.what());
     }
-    if (report_.outcome.empty()) report_.outcome = "other failure (130)";
+    if (report_.outcome.empty()) report_.outcome = "no outcome";  // the bench failed: a break
     const auto elapsed = std::chrono::duration_cast<std::chrono::milliseconds>(
         std::chrono::steady_clock::now() - start);
     Log("took " + std::to_string(elapsed.count()) + " ms");

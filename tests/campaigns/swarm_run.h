@@ -31,7 +31,8 @@ struct RunReport {
   std::uint64_t seed = 0;
   // How the run ended, as the table counts it: "restart", "bad files (134)", "no room (133)",
   // "no power (129)", "cancelled", "restart refused", "other failure (130)" (a failure whose one
-  // message is "Failed to complete upgrade."), "known limit".
+  // message is "Failed to complete upgrade."), "known limit"; "no outcome" when the bench itself
+  // could not carry the run out (always with a break).
   std::string outcome;
   std::vector<std::string> breaks;  // each promise the run broke, in words; empty when none
   std::vector<std::string> log;     // what happened, step by step, for a replay
