@@ -78,7 +78,7 @@ BOOL UpdateDialog::OnInitDialog() {
 
   worker_ = StartWorker();
 
-  SetTimer(Handle(), kUpdateTimerId, kUpdateTimerPeriod, nullptr);
+  SetTimer(Handle(), kTimerId, kTimerPeriod, nullptr);
   return TRUE;
 }
 

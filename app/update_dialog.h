@@ -8,7 +8,7 @@
 // OK or Cancel close the dialog, instead of leaving a dialog that can never close.
 #pragma once
 
-#include "app/resource_ids.h"
+#include "app/resources/resource_ids.h"
 #include "platform/core_library.h"
 #include "platform/dialog_framework.h"
 #include "signing/update_dialog_link.h"
@@ -16,6 +16,8 @@
 class UpdateDialog : public ModalDialog {
  public:
   static constexpr LONG kOperationTotal = 6;
+  static constexpr UINT_PTR kTimerId = 1;
+  static constexpr UINT kTimerPeriod = 1000;  // ms
 
   UpdateDialog();
   ~UpdateDialog() override;

@@ -1,14 +1,9 @@
 #include "app/updater_app.h"
 
-#include "app/resources.h"
 #include "app/update_dialog.h"
 
 // The program's one application object.
 UpdaterApp updaterApp;
-
-UpdaterApp::UpdaterApp() {
-  RegisterResources(&kUpdaterResources);
-}
 
 BOOL UpdaterApp::InitInstance() {
   InitializeShellControls();

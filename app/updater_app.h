@@ -5,7 +5,6 @@
 
 class UpdaterApp : public Application {
  public:
-  UpdaterApp();
   // Runs the update dialog modally, then reports that start-up did not succeed, so the
   // framework ends the program without a message loop of its own.
   BOOL InitInstance() override;

@@ -1,21 +1,22 @@
 # The Windows targets (mingw-w64), where platform/ is the platform's own <windows.h>.
 #
-# Both build the five system folders. The x86_64 build (the `windows` preset) also builds the
-# platform conformance suite and the system's tests that need no simulated device, runs them
-# under wine64 as CTest's emulator, and builds the system folders once more for i686, the
-# device's data model and calling conventions (ORVANTA_SYSTEM_ONLY, no tests).
-option(ORVANTA_SYSTEM_ONLY "Build only the system folders (the i686 check)" OFF)
+# Both build the five system folders, the Windows implementation of platform/ (windows/) and
+# OrvantaUpdate.exe with its resources. The x86_64 build (the `windows` preset) also builds the
+# platform conformance suite, the system's tests that need no simulated device and the tests of
+# the dialog as the platform draws it, runs them under wine64 as CTest's emulator, and builds
+# the program once more for i686, the device's data model and calling conventions
+# (ORVANTA_PROGRAM_ONLY, no tests).
+option(ORVANTA_PROGRAM_ONLY "Build only the system folders and the program (the i686 check)" OFF)
+enable_language(RC)
 
 # The platform's wide-text build: TEXT() is L"..." and the window calls are their W forms.
 add_compile_definitions(UNICODE _UNICODE)
 # The platform headers' own names stay out of the way of the system's.
 add_compile_definitions(WIN32_LEAN_AND_MEAN NOMINMAX)
 
-add_subdirectory(platform)
-foreach(folder flash settings signing update app)
+foreach(folder platform windows flash settings signing update app)
   add_subdirectory(${folder})
 endforeach()
-target_link_libraries(orv_platform INTERFACE user32)
 
 # A translation unit that includes <windows.h> before the system headers and hands them wide
 # literals, as the device's own code does.
@@ -25,7 +26,7 @@ if(TARGET orv_key_table)
   add_dependencies(orv_windows_headers_first orv_key_table)
 endif()
 
-if(ORVANTA_SYSTEM_ONLY)
+if(ORVANTA_PROGRAM_ONLY)
   return()
 endif()
 
@@ -43,37 +44,43 @@ add_executable(system_tests_without_device
 target_include_directories(system_tests_without_device PRIVATE ${CMAKE_SOURCE_DIR})
 target_link_libraries(system_tests_without_device PRIVATE orv_settings orv_signing
                                                           orv_windows_test_main)
+orv_link_platform(system_tests_without_device orv_windows)
 gtest_discover_tests(system_tests_without_device DISCOVERY_TIMEOUT 120)
 
 # The card helpers against the platform's own files, copies and mappings: the update tests'
 # temporary device is only its card there (tests/platform/windows_card_device.cc), and the
-# stand-in dialog's progress bar a window of the platform (windows_test_window.cc).
+# stand-in dialog's progress bar a window of the platform.
 # Wine's CopyFileExW calls no progress routine (see tests/platform/copy_file_test.cc), so the one
 # test that counts the routine's positions is left to the other targets.
 add_executable(card_helper_tests
                ${CMAKE_SOURCE_DIR}/tests/update/mapped_file_test.cc
                ${CMAKE_SOURCE_DIR}/tests/update/copy_with_progress_test.cc
-               ${CMAKE_SOURCE_DIR}/tests/update/stand_in_dialog.cc
+               ${CMAKE_SOURCE_DIR}/tests/update/recording_dialog.cc
+               ${CMAKE_SOURCE_DIR}/testsupport/stand_in_dialog.cc
                ${CMAKE_SOURCE_DIR}/testsupport/files.cc
                ${CMAKE_SOURCE_DIR}/testsupport/temporary_card.cc
-               ${CMAKE_SOURCE_DIR}/tests/platform/windows_card_device.cc
-               ${CMAKE_SOURCE_DIR}/tests/platform/windows_test_window.cc)
+               ${CMAKE_SOURCE_DIR}/tests/platform/windows_card_device.cc)
 target_include_directories(card_helper_tests PRIVATE ${CMAKE_SOURCE_DIR})
 target_link_libraries(card_helper_tests PRIVATE orv_update orv_windows_test_main)
+orv_link_platform(card_helper_tests orv_windows)
 gtest_discover_tests(card_helper_tests DISCOVERY_TIMEOUT 120
                      TEST_FILTER "-CopyWithProgressTest.CountsOneOperationResetsTheBarAndRisesTo100"
                      PROPERTIES RESOURCE_LOCK windows_card)
 
 if(CMAKE_SYSTEM_PROCESSOR STREQUAL "x86_64")
   include(ExternalProject)
-  ExternalProject_Add(orv_system_i686
+  ExternalProject_Add(orv_program_i686
     SOURCE_DIR ${CMAKE_SOURCE_DIR}
     BINARY_DIR ${CMAKE_BINARY_DIR}/i686
     CMAKE_GENERATOR ${CMAKE_GENERATOR}
     CMAKE_ARGS -DCMAKE_TOOLCHAIN_FILE=${CMAKE_SOURCE_DIR}/cmake/mingw-w64-i686.cmake
-               -DCMAKE_BUILD_TYPE=${CMAKE_BUILD_TYPE} -DORVANTA_SYSTEM_ONLY=ON
+               -DCMAKE_BUILD_TYPE=${CMAKE_BUILD_TYPE} -DORVANTA_PROGRAM_ONLY=ON
                -DORVANTA_KEY_DIR=${ORVANTA_KEY_DIR}
     BUILD_ALWAYS ON
     INSTALL_COMMAND ""
     USES_TERMINAL_BUILD ON)
+  set(ORVANTA_I686_PROGRAM ${CMAKE_BINARY_DIR}/i686/bin/OrvantaUpdate.exe)
 endif()
+
+# The dialog as the platform draws it, and the program files' resources.
+add_subdirectory(tests/app)

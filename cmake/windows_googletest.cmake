@@ -1,6 +1,6 @@
 # GoogleTest for a Windows target: Debian ships no mingw build of it, but its source package
 # (/usr/src/googletest) builds for any target. Only the tests of the x86_64 build need it.
-if(ORVANTA_SYSTEM_ONLY)
+if(ORVANTA_PROGRAM_ONLY)
   return()
 endif()
 set(ORVANTA_GOOGLETEST_SOURCE /usr/src/googletest CACHE PATH "GoogleTest's sources")

@@ -5,8 +5,9 @@
 // with its signatures; on a Windows target they are <windows.h>'s. Windows are addressed by
 // HWND; a message sent to a control is synchronous (SendMessageW returns once the thread that
 // owns the window has handled it). The framework's own calls have names of their own: the
-// application message box, the resource instance, resource tables, the application object, the
-// modal dialog and its control objects.
+// application message box, the resource instance, the application object, the modal dialog and
+// its control objects. The program's resources (templates, strings, icons) are those of its
+// resource script, app/resources/orvanta_update.rc.
 #pragma once
 
 #include <cstdint>
@@ -26,7 +27,9 @@ BOOL WINAPI PostMessageW(HWND window, UINT message, WPARAM wParam, LPARAM lParam
 BOOL WINAPI SetWindowTextW(HWND window, LPCWSTR text);
 
 // Loads string resource `id` of `instance` into `buffer` (at most bufferMax - 1 units and a
-// terminator). Returns the number of units copied, 0 when there is no such string.
+// terminator). Returns the number of units copied, 0 when there is no such string. With
+// bufferMax 0, `buffer` receives a read-only pointer to the text, which has no terminator, and
+// the text's length is returned.
 int WINAPI LoadStringW(HINSTANCE instance, UINT id, LPWSTR buffer, int bufferMax);
 // The icon group `name` (MAKEINTRESOURCEW(id)) of `instance`, null when there is none.
 HICON WINAPI LoadIconW(HINSTANCE instance, LPCWSTR name);
@@ -50,20 +53,29 @@ BOOL WINAPI SetForegroundWindow(HWND window);
 
 #endif  // !_WIN32
 
-// The module that holds the program's resources, for LoadStringW and LoadIconW.
+// The module that holds the program's resources (the program file), for LoadStringW and
+// LoadIconW.
 HINSTANCE AppInstance();
 
-// The application message box: shows string resource `stringId` with `type` (MB_OK or
-// MB_OKCANCEL; MB_ICONEXCLAMATION and MB_SETFOREGROUND are added when the type names no icon),
-// captioned with the application's name. Blocks the calling thread until the user answers and
-// returns IDOK or IDCANCEL, or another value when the box could not be shown.
+// The type the application message box shows for the `type` a caller passes: a type that names
+// no icon gets the exclamation mark and comes to the foreground.
+constexpr UINT AppMessageBoxStyle(UINT type) {
+  return (type & MB_ICONMASK) == 0 ? type | MB_ICONEXCLAMATION | MB_SETFOREGROUND : type;
+}
+
+// The application message box: shows string resource `stringId` with AppMessageBoxStyle(type)
+// (type MB_OK or MB_OKCANCEL), captioned with the application's name, the program file's name
+// without its extension. Blocks the calling thread until the user answers and returns IDOK or
+// IDCANCEL, or another value when the box could not be shown.
 int AppMessageBox(UINT stringId, UINT type);
 
 // A window object of the framework: a dialog, one of its controls, or a window of a test that
-// handles its messages itself (one that belongs to no running dialog handles them on the
-// sender's thread). The window calls take its Handle().
+// handles its messages itself. The window calls take its Handle().
 class Window {
  public:
+  // A window of its own whose messages reach WindowProc: on the host the object itself (one
+  // that belongs to no running dialog handles them on the sender's thread), on Windows a
+  // message-only window of the platform.
   Window();
   virtual ~Window();
   Window(const Window&) = delete;
@@ -72,81 +84,16 @@ class Window {
   HWND Handle() const { return handle_; }
   virtual LRESULT WindowProc(UINT message, WPARAM wParam, LPARAM lParam) = 0;
 
+ protected:
+  // A window object whose window the platform makes later (a dialog's, from its template): no
+  // handle until the framework attaches one.
+  struct AttachedLater {};
+  explicit Window(AttachedLater) : handle_(nullptr) {}
+  void AttachHandle(HWND handle) { handle_ = handle; }
+
  private:
   HWND handle_;
 };
-
-// Resources. The program registers its resource table once (before the start-up step); the
-// framework keeps only the pointer, so the table and everything it points to must be static.
-struct StringResource {
-  UINT id;
-  LPCWSTR text;
-};
-
-// One control of a dialog template. Sizes and positions are in dialog units (a quarter of the
-// font's average character width horizontally, an eighth of its height vertically).
-struct DialogItemTemplate {
-  WORD id;
-  LPCWSTR className;  // "static" or "msctls_progress32"
-  LPCWSTR text;
-  short x, y, width, height;
-  DWORD style;
-  DWORD exStyle;
-};
-
-struct DialogTemplate {
-  WORD id;
-  DWORD style;
-  DWORD exStyle;
-  short x, y, width, height;
-  LPCWSTR title;
-  LPCWSTR fontName;
-  WORD pointSize;
-  const DialogItemTemplate* items;  // in creation order
-  UINT itemCount;
-};
-
-// An icon group, stored as the bytes of an icon file: the directory of its images followed by
-// each image (bitmap header, palette, colour bits, transparency mask).
-struct IconGroup {
-  WORD id;
-  const BYTE* data;
-  DWORD size;
-};
-
-struct VersionInfo {
-  WORD fileVersion[4];
-  WORD productVersion[4];
-  LPCWSTR productName;
-  LPCWSTR originalFileName;
-};
-
-// A resource of a named type ("CEUX") and name ("HI_RES_AWARE").
-struct CustomResource {
-  LPCWSTR type;
-  LPCWSTR name;
-  const BYTE* data;
-  DWORD size;
-};
-
-struct ResourceTable {
-  const StringResource* strings;
-  UINT stringCount;
-  const DialogTemplate* dialogs;
-  UINT dialogCount;
-  const IconGroup* icons;
-  UINT iconCount;
-  const VersionInfo* version;
-  const CustomResource* customs;
-  UINT customCount;
-};
-
-void RegisterResources(const ResourceTable* table);
-const ResourceTable* RegisteredResources();
-const DialogTemplate* FindDialogTemplate(UINT id);
-// The icon group `id` of the program's resources as stored, null when there is none.
-const IconGroup* FindIconGroup(UINT id);
-const CustomResource* FindCustomResource(LPCWSTR type, LPCWSTR name);
 
 // The application object. A program has exactly one, a global whose constructor makes it the
 // process's application. The framework's program entry first enforces a single running instance
@@ -154,23 +101,34 @@ const CustomResource* FindCustomResource(LPCWSTR type, LPCWSTR name);
 // program ends without entering a message loop of its own.
 class Application {
  public:
-  Application();
-  virtual ~Application();
+  Application() { Current() = this; }
+  virtual ~Application() {
+    if (Current() == this) Current() = nullptr;
+  }
   Application(const Application&) = delete;
   Application& operator=(const Application&) = delete;
 
-  virtual BOOL InitInstance();
+  virtual BOOL InitInstance() { return TRUE; }
 
   // The registry key under which the application would keep its settings.
-  void SetRegistryKey(LPCWSTR key);
+  void SetRegistryKey(LPCWSTR key) { registryKey_ = key; }
   LPCWSTR RegistryKey() const { return registryKey_; }
 
   Window* mainWindow = nullptr;
 
  private:
+  friend Application* CurrentApplication();
+  // Constant-initialised, so the application's global constructor may set it.
+  static Application*& Current() {
+    static constinit Application* current = nullptr;
+    return current;
+  }
+
   LPCWSTR registryKey_ = nullptr;
 };
-Application* CurrentApplication();
+inline Application* CurrentApplication() {
+  return Application::Current();
+}
 
 // The shell library's start-up call: prepares the shell's extra controls for the program.
 BOOL InitializeShellControls();
@@ -201,13 +159,10 @@ class Control {
 class StaticControl : public Control {};
 class ProgressControl : public Control {};
 
-// Binds `control` to the control `controlId` of the exchange's dialog (no-op when saving).
-void BindControl(DataExchange* exchange, int controlId, Control& control);
-
-// A modal dialog built from a dialog template. DoModal creates the window and its controls,
-// runs OnInitDialog and then the dialog's message loop on the calling thread (which becomes the
-// thread that owns the dialog and its controls) until EndDialog; it returns the EndDialog result
-// or -1 when the template does not exist.
+// A modal dialog built from a dialog template of the program's resources. DoModal creates the
+// window and its controls, runs OnInitDialog and then the dialog's message loop on the calling
+// thread (which becomes the thread that owns the dialog and its controls) until EndDialog; it
+// returns the EndDialog result or -1 when the dialog could not be made (no such template).
 //
 // WM_COMMAND with IDOK (the caption's OK button, Enter) calls OnOK, with IDCANCEL (Escape)
 // OnCancel; WM_TIMER calls OnTimer, WM_SIZE OnSize.
@@ -221,24 +176,57 @@ class ModalDialog : public Window {
   INT_PTR DoModal();
   void EndDialog(INT_PTR result);
   // Runs DoDataExchange: binds the control objects (saveAndValidate FALSE) or takes their data.
-  BOOL UpdateData(BOOL saveAndValidate);
+  BOOL UpdateData(BOOL saveAndValidate) {
+    DataExchange exchange(this, saveAndValidate);
+    DoDataExchange(&exchange);
+    return TRUE;
+  }
   HWND GetDlgItem(int controlId) const;
 
   LRESULT WindowProc(UINT message, WPARAM wParam, LPARAM lParam) override;
 
  protected:
-  virtual void DoDataExchange(DataExchange* exchange);
+  virtual void DoDataExchange(DataExchange* /*exchange*/) {}
   // Binds the controls (UpdateData(FALSE)) and, on a Pocket PC or Smartphone shell, sizes the
   // dialog to the full screen (with a Done button acting as OK on Pocket PC). Returns TRUE.
   virtual BOOL OnInitDialog();
   // Takes the controls' data, then ends the dialog with IDOK.
-  virtual void OnOK();
+  virtual void OnOK() {
+    UpdateData(TRUE);
+    EndDialog(IDOK);
+  }
   // Ends the dialog with IDCANCEL.
-  virtual void OnCancel();
-  virtual void OnTimer(UINT_PTR timerId);
-  virtual void OnSize(UINT type, int width, int height);
+  virtual void OnCancel() { EndDialog(IDCANCEL); }
+  virtual void OnTimer(UINT_PTR /*timerId*/) {}
+  virtual void OnSize(UINT /*type*/, int /*width*/, int /*height*/) {}
+
+  // Calls the handler of WM_COMMAND (IDOK, IDCANCEL), WM_TIMER or WM_SIZE; false for any other
+  // message.
+  bool RouteToHandler(UINT message, WPARAM wParam, LPARAM lParam) {
+    switch (message) {
+      case WM_COMMAND:
+        if (LOWORD(wParam) == IDOK) OnOK();
+        if (LOWORD(wParam) == IDCANCEL) OnCancel();
+        return true;
+      case WM_TIMER:
+        OnTimer(static_cast<UINT_PTR>(wParam));
+        return true;
+      case WM_SIZE:
+        OnSize(static_cast<UINT>(wParam), LOWORD(static_cast<UINT_PTR>(lParam)),
+               HIWORD(static_cast<UINT_PTR>(lParam)));
+        return true;
+      default:
+        return false;
+    }
+  }
 
  private:
   struct State;
   std::unique_ptr<State> state_;
 };
+
+// Binds `control` to the control `controlId` of the exchange's dialog (no-op when saving).
+inline void BindControl(DataExchange* exchange, int controlId, Control& control) {
+  if (exchange == nullptr || exchange->saveAndValidate) return;
+  if (exchange->dialog != nullptr) control.Attach(exchange->dialog->GetDlgItem(controlId));
+}

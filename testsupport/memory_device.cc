@@ -9,7 +9,6 @@
 #include "platform/core_library.h"
 #include "platform/dialog_framework.h"
 #include "platform/physical_memory.h"
-#include "signing/update_dialog_link.h"
 #include "sim/cfi_query_table.h"
 #include "sim/flash_window.h"
 #include "sim/nor_chip.h"
@@ -292,14 +291,10 @@ void SetLastError(DWORD error) {
   memory_device::lastError = error;
 }
 
-// ---- the dialog calls of the worker side ---------------------------------------------------
+// ---- platform/dialog_framework.h: the window calls of the worker side ---------------------
 LRESULT SendMessageW(HWND, UINT, WPARAM, LPARAM) {
   return 0;
 }
 BOOL SetWindowTextW(HWND, LPCWSTR) {
   return TRUE;
-}
-void AdvanceOperation(UpdateDialog*) {}
-HWND DialogProgressBar(UpdateDialog*) {
-  return nullptr;
 }

@@ -1,9 +1,10 @@
-// An in-process stand-in for the device platform, linked instead of the host library into the
-// fuzz targets and the campaign tests that run system code many thousands of times: the
+// An in-process implementation of the device platform (orv_link_platform), linked instead of
+// the host into the fuzz targets and the campaign tests that run system code many thousands of
+// times: the
 // simulated NOR chip of sim/nor_chip.h over a buffer in memory instead of nor.bin, behind the
 // same flash window (sim/flash_window.h, so array reads follow the chip's mode), a counter that
-// advances 3 steps (1 us) on every read, named mutexes that only count their holders, and no-op
-// dialog calls. Operations are ready at once (instant timing); locks follow the lock variant of
+// advances 3 steps (1 us) on every read, named mutexes that only count their holders, and
+// window calls that do nothing. Operations are ready at once (instant timing); locks follow the lock variant of
 // a default device configuration ($ORVANTA_LOCK_VARIANT).
 //
 // It aborts the process (so a fuzzer reports it) on every violation the chip records (an erase

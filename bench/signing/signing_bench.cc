@@ -21,13 +21,8 @@
 #include "signing/key_table.h"
 #include "signing/sha1.h"
 #include "signing/signature_check.h"
+#include "testsupport/stand_in_dialog.h"
 #include "tools/signer/signer.h"
-
-class UpdateDialog {};
-void AdvanceOperation(UpdateDialog*) {}
-HWND DialogProgressBar(UpdateDialog*) {
-  return nullptr;
-}
 
 namespace {
 

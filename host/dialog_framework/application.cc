@@ -1,5 +1,5 @@
-// The application object, the program it belongs to, and the shell's and the core library's
-// calls without arguments.
+// The program the application belongs to, and the shell's and the core library's calls without
+// arguments.
 #include <atomic>
 #include <filesystem>
 #include <system_error>
@@ -10,7 +10,6 @@
 namespace host {
 namespace {
 
-std::atomic<Application*> currentApplication{nullptr};
 std::atomic<std::uint64_t> keepAwakeCalls{0};
 
 }  // namespace
@@ -35,27 +34,6 @@ std::uint64_t KeepDeviceAwakeCalls() {
 }
 
 }  // namespace host
-
-Application::Application() {
-  host::currentApplication.store(this);
-}
-
-Application::~Application() {
-  Application* self = this;
-  host::currentApplication.compare_exchange_strong(self, nullptr);
-}
-
-BOOL Application::InitInstance() {
-  return TRUE;
-}
-
-void Application::SetRegistryKey(LPCWSTR key) {
-  registryKey_ = key;
-}
-
-Application* CurrentApplication() {
-  return host::currentApplication.load();
-}
 
 BOOL InitializeShellControls() {
   return TRUE;

@@ -6,6 +6,7 @@
 #include <string_view>
 
 #include "host/dialog_framework/front_end.h"
+#include "host/dialog_framework/resources.h"
 
 namespace host {
 
@@ -14,13 +15,12 @@ class ControlWindow : public Window {
   ControlWindow(const DialogItemTemplate& item, std::function<void(WORD)> changed)
       : changed_(std::move(changed)) {
     view_.id = item.id;
-    view_.progressBar =
-        item.className != nullptr && std::u16string_view(item.className) == u"msctls_progress32";
+    view_.progressBar = SameClassName(item.className, u"msctls_progress32");
     view_.x = item.x;
     view_.y = item.y;
     view_.width = item.width;
     view_.height = item.height;
-    if (item.text != nullptr) view_.text = item.text;
+    view_.text = item.text;
   }
 
   const ControlView& View() const { return view_; }

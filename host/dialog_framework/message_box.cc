@@ -8,8 +8,7 @@ MessageBoxRequest::MessageBoxRequest(UINT stringId, UINT typePassed, std::u16str
                                      std::u16string caption)
     : stringId(stringId),
       typePassed(typePassed),
-      type((typePassed & MB_ICONMASK) == 0 ? typePassed | MB_ICONEXCLAMATION | MB_SETFOREGROUND
-                                           : typePassed),
+      type(AppMessageBoxStyle(typePassed)),
       text(std::move(text)),
       caption(std::move(caption)) {}
 

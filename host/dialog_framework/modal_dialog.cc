@@ -1,4 +1,4 @@
-// The modal dialog of the host framework and the binding of its control objects.
+// The modal dialog of the host framework.
 #include "host/dialog_framework/control_window.h"
 #include "host/dialog_framework/front_end.h"
 #include "host/dialog_framework/message_loop.h"
@@ -7,7 +7,7 @@
 struct ModalDialog::State {
   UINT templateId = 0;
   HWND parent = nullptr;
-  const DialogTemplate* dialogTemplate = nullptr;
+  std::optional<host::DialogTemplate> dialogTemplate;
   std::vector<std::unique_ptr<host::ControlWindow>> controls;
   std::u16string title;
   bool fullScreen = false;
@@ -20,7 +20,7 @@ struct ModalDialog::State {
   host::DialogView View() const {
     host::DialogView view;
     view.title = title;
-    if (dialogTemplate != nullptr) {
+    if (dialogTemplate) {
       view.width = dialogTemplate->width;
       view.height = dialogTemplate->height;
       view.captionOkButton = (dialogTemplate->exStyle & WS_EX_CAPTIONOKBTN) != 0;
@@ -43,20 +43,20 @@ ModalDialog::~ModalDialog() {
 
 INT_PTR ModalDialog::DoModal() {
   host::MessageLoop& loop = host::MessageLoop::Instance();
-  const DialogTemplate* dialogTemplate = FindDialogTemplate(state_->templateId);
   // One modal dialog at a time: the framework has a single UI thread.
-  if (dialogTemplate == nullptr || loop.Attached()) return -1;
-
-  state_->dialogTemplate = dialogTemplate;
-  state_->title = dialogTemplate->title != nullptr ? dialogTemplate->title : u"";
+  if (loop.Attached()) return -1;
+  state_->dialogTemplate = host::LoadDialogTemplate(state_->templateId);
+  if (!state_->dialogTemplate) return -1;
+  const host::DialogTemplate& dialogTemplate = *state_->dialogTemplate;
+  state_->title = dialogTemplate.title;
   state_->ended = false;
   state_->shown = false;
   for (const auto& control : state_->controls) host::UnregisterFrameworkWindow(control->Handle());
   state_->controls.clear();
-  for (UINT index = 0; index < dialogTemplate->itemCount; ++index) {
+  for (const host::DialogItemTemplate& item : dialogTemplate.items) {
     State* state = state_.get();
     state_->controls.push_back(std::make_unique<host::ControlWindow>(
-        dialogTemplate->items[index], [state](WORD controlId) {
+        item, [state](WORD controlId) {
           if (!state->shown) return;
           if (host::FrontEnd* frontEnd = host::CurrentFrontEnd()) {
             frontEnd->ControlChanged(state->View(), controlId);
@@ -71,7 +71,7 @@ INT_PTR ModalDialog::DoModal() {
   if (!state_->ended) {
     state_->shown = true;
     // Findable by another instance from the moment the dialog can be seen.
-    host::PublishTopLevelWindow(*dialogTemplate);
+    host::PublishTopLevelWindow(dialogTemplate);
     if (host::FrontEnd* frontEnd = host::CurrentFrontEnd()) {
       frontEnd->DialogShown(Handle(), state_->View());
     }
@@ -92,12 +92,6 @@ void ModalDialog::EndDialog(INT_PTR result) {
   host::MessageLoop::Instance().Wake();
 }
 
-BOOL ModalDialog::UpdateData(BOOL saveAndValidate) {
-  DataExchange exchange(this, saveAndValidate);
-  DoDataExchange(&exchange);
-  return TRUE;
-}
-
 HWND ModalDialog::GetDlgItem(int controlId) const {
   for (const auto& control : state_->controls) {
     if (control->View().id == controlId) return control->Handle();
@@ -106,23 +100,15 @@ HWND ModalDialog::GetDlgItem(int controlId) const {
 }
 
 LRESULT ModalDialog::WindowProc(UINT message, WPARAM wParam, LPARAM lParam) {
-  switch (message) {
-    case WM_COMMAND:
-      if (LOWORD(wParam) == IDOK) OnOK();
-      if (LOWORD(wParam) == IDCANCEL) OnCancel();
-      return 0;
-    case WM_TIMER:
-      OnTimer(static_cast<UINT_PTR>(wParam));
-      return 0;
-    case WM_SIZE:
-      OnSize(static_cast<UINT>(wParam), LOWORD(static_cast<std::uintptr_t>(lParam)),
-             HIWORD(static_cast<std::uintptr_t>(lParam)));
-      if (state_->shown) {
-        if (host::FrontEnd* frontEnd = host::CurrentFrontEnd()) {
-          frontEnd->DialogResized(state_->View());
-        }
+  if (RouteToHandler(message, wParam, lParam)) {
+    if (message == WM_SIZE && state_->shown) {
+      if (host::FrontEnd* frontEnd = host::CurrentFrontEnd()) {
+        frontEnd->DialogResized(state_->View());
       }
-      return 0;
+    }
+    return 0;
+  }
+  switch (message) {
     case WM_SETICON: {
       HICON& slot = wParam == ICON_BIG ? state_->bigIcon : state_->smallIcon;
       const HICON previous = slot;
@@ -139,8 +125,6 @@ LRESULT ModalDialog::WindowProc(UINT message, WPARAM wParam, LPARAM lParam) {
   }
 }
 
-void ModalDialog::DoDataExchange(DataExchange* /*exchange*/) {}
-
 BOOL ModalDialog::OnInitDialog() {
   UpdateData(FALSE);
   // Pocket PC and Smartphone shells show a dialog over the whole screen (on Pocket PC with a
@@ -149,20 +133,3 @@ BOOL ModalDialog::OnInitDialog() {
   return TRUE;
 }
 
-void ModalDialog::OnOK() {
-  UpdateData(TRUE);
-  EndDialog(IDOK);
-}
-
-void ModalDialog::OnCancel() {
-  EndDialog(IDCANCEL);
-}
-
-void ModalDialog::OnTimer(UINT_PTR /*timerId*/) {}
-
-void ModalDialog::OnSize(UINT /*type*/, int /*width*/, int /*height*/) {}
-
-void BindControl(DataExchange* exchange, int controlId, Control& control) {
-  if (exchange == nullptr || exchange->saveAndValidate) return;
-  if (exchange->dialog != nullptr) control.Attach(exchange->dialog->GetDlgItem(controlId));
-}

@@ -81,7 +81,7 @@ void PublishTopLevelWindow(const DialogTemplate& dialogTemplate) {
       {"pid", getpid()},
       {"program", ProgramPath()},
       {"class", DialogTextToUtf8(kDialogClassName)},
-      {"title", DialogTextToUtf8(dialogTemplate.title != nullptr ? dialogTemplate.title : u"")},
+      {"title", DialogTextToUtf8(dialogTemplate.title)},
       {"style", dialogTemplate.style},
       {"ex_style", dialogTemplate.exStyle},
       {"visible", (dialogTemplate.style & WS_VISIBLE) != 0},

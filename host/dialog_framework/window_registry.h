@@ -5,6 +5,7 @@
 
 #include <string>
 
+#include "host/dialog_framework/resources.h"
 #include "platform/dialog_framework.h"
 
 namespace host {

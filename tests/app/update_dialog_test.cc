@@ -8,7 +8,6 @@
 #include <mutex>
 #include <thread>
 
-#include "app/resource_ids.h"
 #include "app/update_dialog.h"
 #include "host/dialog_framework/front_end.h"
 #include "host/dialog_framework/message_loop.h"
@@ -374,4 +373,25 @@ TEST(AppMessageBoxTest, WithoutAFrontEndTheAnswerIsNeitherOkNorCancel) {
   const int answer = AppMessageBox(kUpgradeFailedText, MB_OK);
   EXPECT_NE(answer, IDOK);
   EXPECT_NE(answer, IDCANCEL);
+}
+
+TEST(FormatCounterTextTest, ReplacesTheTwoConversionsInOrder) {
+  WCHAR buffer[64];
+  EXPECT_EQ(FormatCounterText(u"Operation %d of %d:", 1, 6, buffer, 64), 17);
+  EXPECT_EQ(std::u16string(buffer), u"Operation 1 of 6:");
+  FormatCounterText(u"%d/%d", 2147483647, -2147483647 - 1, buffer, 64);
+  EXPECT_EQ(std::u16string(buffer), u"2147483647/-2147483648");
+  FormatCounterText(u"100%% %d %d %d", 7, 8, buffer, 64);
+  EXPECT_EQ(std::u16string(buffer), u"100% 7 8 %d");
+}
+
+TEST(FormatCounterTextTest, TruncatesToTheBufferAndAlwaysTerminates) {
+  WCHAR buffer[6];
+  EXPECT_EQ(FormatCounterText(u"Operation %d of %d:", 12, 6, buffer, 6), 5);
+  EXPECT_EQ(std::u16string(buffer), u"Opera");
+  EXPECT_EQ(FormatCounterText(u"ab %d", 12345, 6, buffer, 6), 5);
+  EXPECT_EQ(std::u16string(buffer), u"ab 12");
+  EXPECT_EQ(FormatCounterText(u"x", 1, 2, buffer, 0), 0);
+  EXPECT_EQ(FormatCounterText(nullptr, 1, 2, buffer, 6), 0);
+  EXPECT_EQ(buffer[0], u'\0');
 }

@@ -2,8 +2,7 @@
 // must compile after it and take such literals (built for the Windows targets only).
 #include <windows.h>
 
-#include "app/resource_ids.h"
-#include "app/resources.h"
+#include "app/resources/resource_ids.h"
 #include "app/update_dialog.h"
 #include "app/updater_app.h"
 #include "flash/nor_flash.h"

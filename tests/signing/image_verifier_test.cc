@@ -9,18 +9,7 @@
 
 #include "signing/key_table.h"
 #include "signing_test_support.h"
-
-// Stand-ins for the dialog: the verifier only counts operations and moves a progress bar.
-class UpdateDialog {
- public:
-  int operations = 0;
-};
-void AdvanceOperation(UpdateDialog* dialog) {
-  ++dialog->operations;
-}
-HWND DialogProgressBar(UpdateDialog*) {
-  return nullptr;
-}
+#include "testsupport/stand_in_dialog.h"
 
 namespace {
 

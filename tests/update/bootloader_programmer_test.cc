@@ -7,7 +7,7 @@
 #include "flash/nor_flash.h"
 #include "flash/nor_flash_mutex.h"
 #include "sim/nor_chip.h"
-#include "stand_in_dialog.h"
+#include "recording_dialog.h"
 #include "testsupport/factory_settings.h"
 #include "testsupport/temporary_device.h"
 
@@ -72,7 +72,7 @@ class BootloaderProgrammerTest : public ::testing::Test {
   testsupport::TemporaryDevice device_{config_};
   Bytes before_;
   bool opened_ = false;
-  UpdateDialog dialog_;
+  test::RecordingDialog dialog_;
 };
 
 TEST_F(BootloaderProgrammerTest, CapacityEndsAtTheFirstSettingsBlock) {
@@ -83,13 +83,13 @@ TEST_F(BootloaderProgrammerTest, CapacityEndsAtTheFirstSettingsBlock) {
 TEST_F(BootloaderProgrammerTest, OneByteImageErasesBlockZeroAndProgramsOneByte) {
   Start();
   const Bytes image = {0x42};
-  EXPECT_EQ(ProgramBootloader(image.data(), 1, dialog_.progressBar.Handle()), 1u);
+  EXPECT_EQ(ProgramBootloader(image.data(), 1, dialog_.bar.Handle()), 1u);
   Finish();
   const Bytes nor = device_.ReadNor();
   EXPECT_EQ(nor, Expected(image, 1));
   EXPECT_EQ(nor[1], 0xFF);
   EXPECT_EQ(nor[Offset(1)], 0x3C);
-  EXPECT_EQ(dialog_.progressBar.Positions(), std::vector<WPARAM>{100});
+  EXPECT_EQ(dialog_.bar.Positions(), std::vector<WPARAM>{100});
 }
 
 TEST_F(BootloaderProgrammerTest, ImageOverManyBlocksEndsWithTheRestOfItsLastBlockErased) {
@@ -97,7 +97,7 @@ TEST_F(BootloaderProgrammerTest, ImageOverManyBlocksEndsWithTheRestOfItsLastBloc
   // Reaches into block 9 (the eighth 8 KiB block is block 7; blocks 8 on are 32 KiB).
   const Bytes image = testsupport::PatternBytes(Offset(9) + 1001, 7);
   const DWORD length = static_cast<DWORD>(image.size());
-  EXPECT_EQ(ProgramBootloader(image.data(), length, dialog_.progressBar.Handle()), length);
+  EXPECT_EQ(ProgramBootloader(image.data(), length, dialog_.bar.Handle()), length);
   Finish();
   EXPECT_EQ(device_.ReadNor(), Expected(image, length));
   // One position per block, written x 100 / n.
@@ -105,14 +105,14 @@ TEST_F(BootloaderProgrammerTest, ImageOverManyBlocksEndsWithTheRestOfItsLastBloc
   for (std::uint32_t block = 1; block <= 10; ++block) {
     expected.push_back(std::min<std::uint64_t>(Offset(block), length) * 100 / length);
   }
-  EXPECT_EQ(dialog_.progressBar.Positions(), expected);
+  EXPECT_EQ(dialog_.bar.Positions(), expected);
 }
 
 TEST_F(BootloaderProgrammerTest, ImageUpToTheSettingsIsWrittenOverTheBitmap) {
   Start();
   const Bytes image = testsupport::PatternBytes(Offset(kFirstSettingsBlock), 8);
   const DWORD length = static_cast<DWORD>(image.size());
-  EXPECT_EQ(ProgramBootloader(image.data(), length, dialog_.progressBar.Handle()), length);
+  EXPECT_EQ(ProgramBootloader(image.data(), length, dialog_.bar.Handle()), length);
   Finish();
   EXPECT_EQ(device_.ReadNor(), Expected(image, length));
 }
@@ -123,19 +123,19 @@ TEST_F(BootloaderProgrammerTest, ImageReachingTheSettingsIsRefusedBeforeAnyErase
   Start();
   for (std::uint64_t size : {Offset(kFirstSettingsBlock) + 1, Offset(70), Offset(70) + 1}) {
     const Bytes image = testsupport::PatternBytes(size, 9);
-    EXPECT_EQ(ProgramBootloader(image.data(), static_cast<DWORD>(size), dialog_.progressBar.Handle()), 0u)
+    EXPECT_EQ(ProgramBootloader(image.data(), static_cast<DWORD>(size), dialog_.bar.Handle()), 0u)
         << size;
   }
   Finish();
   EXPECT_EQ(device_.ReadNor(), before_);
-  EXPECT_TRUE(dialog_.progressBar.Positions().empty());
+  EXPECT_TRUE(dialog_.bar.Positions().empty());
 }
 
 TEST_F(BootloaderProgrammerTest, NothingToProgramGivesZero) {
   Start();
   const Bytes image = {1};
-  EXPECT_EQ(ProgramBootloader(nullptr, 1, dialog_.progressBar.Handle()), 0u);
-  EXPECT_EQ(ProgramBootloader(image.data(), 0, dialog_.progressBar.Handle()), 0u);
+  EXPECT_EQ(ProgramBootloader(nullptr, 1, dialog_.bar.Handle()), 0u);
+  EXPECT_EQ(ProgramBootloader(image.data(), 0, dialog_.bar.Handle()), 0u);
 }
 
 struct FaultCase {
@@ -152,7 +152,7 @@ TEST_P(BootloaderFaultTest, ProgrammingEndsAtTheFailingBlock) {
   const Bytes image = testsupport::PatternBytes(Offset(12) + 5, 10);
   const DWORD length = static_cast<DWORD>(image.size());
   const std::uint64_t written = Offset(GetParam().failingBlock);
-  EXPECT_EQ(ProgramBootloader(image.data(), length, dialog_.progressBar.Handle()), written);
+  EXPECT_EQ(ProgramBootloader(image.data(), length, dialog_.bar.Handle()), written);
   Finish();
   const Bytes nor = device_.ReadNor();
   const auto failing = static_cast<long>(written);
@@ -160,7 +160,7 @@ TEST_P(BootloaderFaultTest, ProgrammingEndsAtTheFailingBlock) {
   // Blocks before the failing one hold the image; the ones after it the old bootloader.
   EXPECT_TRUE(std::equal(image.begin(), image.begin() + failing, nor.begin()));
   EXPECT_TRUE(std::equal(before_.begin() + next, before_.end(), nor.begin() + next));
-  EXPECT_EQ(dialog_.progressBar.Positions().size(), GetParam().failingBlock);
+  EXPECT_EQ(dialog_.bar.Positions().size(), GetParam().failingBlock);
 }
 
 INSTANTIATE_TEST_SUITE_P(
@@ -179,19 +179,19 @@ TEST_F(BootloaderProgrammerTest, ImageThatDoesNotReadBackIsNotWhole) {
   Start();
   const Bytes image = testsupport::PatternBytes(Offset(4) + 10, 12);
   const DWORD length = static_cast<DWORD>(image.size());
-  dialog_.progressBar.onMessage = [&](const test::WindowMessage& message) {
+  dialog_.bar.onMessage = [&](const test::WindowMessage& message) {
     if (message.message == PBM_SETPOS && message.wParam == 100) {
       std::string error;
       ASSERT_TRUE(sim::FlipBit(device_.Paths(), Offset(1) + 77, 3, &error)) << error;
     }
   };
-  EXPECT_EQ(ProgramBootloader(image.data(), length, dialog_.progressBar.Handle()), Offset(1));
+  EXPECT_EQ(ProgramBootloader(image.data(), length, dialog_.bar.Handle()), Offset(1));
 }
 
 TEST_F(BootloaderProgrammerTest, ReadBackComparesTheFlashWithTheImage) {
   Start();
   const Bytes image = testsupport::PatternBytes(3000, 11);
-  ASSERT_EQ(ProgramBootloader(image.data(), 3000, dialog_.progressBar.Handle()), 3000u);
+  ASSERT_EQ(ProgramBootloader(image.data(), 3000, dialog_.bar.Handle()), 3000u);
   EXPECT_TRUE(FlashHolds(0, image.data(), 3000));
   Bytes changed = image;
   changed[2999] ^= 0x01;

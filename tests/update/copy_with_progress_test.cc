@@ -2,7 +2,7 @@
 
 #include <gtest/gtest.h>
 
-#include "stand_in_dialog.h"
+#include "recording_dialog.h"
 #include "testsupport/temporary_device.h"
 
 namespace {
@@ -64,7 +64,7 @@ TEST(CopyProgressRoutineTest, SetsThePositionAndContinues) {
 class CopyWithProgressTest : public ::testing::Test {
  protected:
   testsupport::TemporaryDevice device_;
-  UpdateDialog dialog_;
+  test::RecordingDialog dialog_;
 };
 
 TEST_F(CopyWithProgressTest, CountsOneOperationResetsTheBarAndRisesTo100) {
@@ -75,12 +75,12 @@ TEST_F(CopyWithProgressTest, CountsOneOperationResetsTheBarAndRisesTo100) {
   EXPECT_EQ(dialog_.operations, 1);
   EXPECT_EQ(device_.ReadCard("syaffs.bc"), content);
 
-  const std::vector<test::WindowMessage> messages = dialog_.progressBar.Messages();
+  const std::vector<test::WindowMessage> messages = dialog_.bar.Messages();
   ASSERT_GE(messages.size(), 3u);
   // The reset comes after the operation was counted and before any position.
   EXPECT_EQ(messages[0], (test::WindowMessage{PBM_SETRANGE, 0, MAKELPARAM(0, 100), 1}));
   EXPECT_EQ(messages[1], (test::WindowMessage{PBM_SETPOS, 0, 0, 1}));
-  const std::vector<WPARAM> positions = dialog_.progressBar.Positions();
+  const std::vector<WPARAM> positions = dialog_.bar.Positions();
   for (std::size_t i = 1; i < positions.size(); ++i) {
     EXPECT_LE(positions[i - 1], positions[i]);
   }
@@ -110,7 +110,7 @@ TEST_F(CopyWithProgressTest, EmptyFileCopiesWithinTheBar) {
   ASSERT_TRUE(
       CopyWithProgress(&dialog_, TEXT("\\SD Card\\empty.bin"), TEXT("\\SD Card\\copy.bin")));
   EXPECT_TRUE(device_.ReadCard("copy.bin").empty());
-  for (WPARAM position : dialog_.progressBar.Positions()) {
+  for (WPARAM position : dialog_.bar.Positions()) {
     EXPECT_LE(position, 100u);
   }
 }

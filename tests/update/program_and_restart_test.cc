@@ -6,7 +6,7 @@
 #include "flash/nor_flash_mutex.h"
 #include "host/core_library/lifecycle.h"
 #include "platform/core_library.h"
-#include "stand_in_dialog.h"
+#include "recording_dialog.h"
 #include "tests/test_emulator.h"
 #include "testsupport/factory_settings.h"
 #include "testsupport/temporary_device.h"
@@ -34,7 +34,7 @@ class ProgramAndRestartTest : public ::testing::Test {
 
   testsupport::TemporaryDevice device_;
   Bytes before_;
-  UpdateDialog dialog_;
+  test::RecordingDialog dialog_;
   Bytes image_ = testsupport::PatternBytes(20'000, 3);
 };
 
@@ -45,7 +45,7 @@ TEST_F(ProgramAndRestartTest, LockThatCannotBeTakenErasesNothing) {
   ASSERT_TRUE(CloseHandle(NorFlashMutex::Create()));
   ProgramAndRestart(&dialog_, image_.data(), static_cast<DWORD>(image_.size()), nullptr);
   EXPECT_EQ(dialog_.operations, 0);
-  EXPECT_TRUE(dialog_.progressBar.Messages().empty());
+  EXPECT_TRUE(dialog_.bar.Messages().empty());
   EXPECT_TRUE(device_.ReadNor() == before_);
 }
 

@@ -1,11 +1,12 @@
-// The framework's window object on Windows, for tests: a message-only window of the platform
-// whose procedure hands every message to Window::WindowProc on the thread that sends it (the
-// window's own thread, as the platform delivers a message sent from it).
+// The framework's window object on Windows. One of its own is a message-only window of the
+// platform whose procedure hands every message to Window::WindowProc on the thread that sends it
+// (the window's own thread, as the platform delivers a message sent from it). A dialog's window
+// is the one the platform makes from its template, attached by the modal dialog.
 #include "platform/dialog_framework.h"
 
 namespace {
 
-constexpr wchar_t kClassName[] = L"OrvantaTestWindow";
+constexpr wchar_t kClassName[] = L"OrvantaWindow";
 
 LRESULT CALLBACK Procedure(HWND window, UINT message, WPARAM wParam, LPARAM lParam) {
   auto* object = reinterpret_cast<Window*>(GetWindowLongPtrW(window, GWLP_USERDATA));
@@ -13,7 +14,7 @@ LRESULT CALLBACK Procedure(HWND window, UINT message, WPARAM wParam, LPARAM lPar
   return DefWindowProcW(window, message, wParam, lParam);
 }
 
-HWND CreateTestWindow() {
+HWND CreateMessageWindow() {
   static const ATOM registered = [] {
     WNDCLASSW windowClass{};
     windowClass.lpfnWndProc = Procedure;
@@ -28,13 +29,13 @@ HWND CreateTestWindow() {
 
 }  // namespace
 
-Window::Window() : handle_(CreateTestWindow()) {
+Window::Window() : handle_(CreateMessageWindow()) {
   if (handle_ != nullptr)
     SetWindowLongPtrW(handle_, GWLP_USERDATA, reinterpret_cast<LONG_PTR>(this));
 }
 
 // The object stops receiving messages before the platform's window goes: what the platform sends
-// while it destroys the window is not the test's.
+// while it destroys the window is not the object's. A dialog has detached its window by now.
 Window::~Window() {
   if (handle_ == nullptr) return;
   SetWindowLongPtrW(handle_, GWLP_USERDATA, 0);

@@ -1,12 +1,12 @@
-// A stand-in for the update dialog: counts operations and records what reaches its progress
-// bar, on the sender's thread (the window belongs to no running dialog).
+// The stand-in update dialog with a progress bar that records what reaches it, on the sender's
+// thread (the window belongs to no running dialog).
 #pragma once
 
 #include <functional>
 #include <mutex>
 #include <vector>
 
-#include "signing/update_dialog_link.h"
+#include "testsupport/stand_in_dialog.h"
 
 namespace test {
 
@@ -20,28 +20,27 @@ struct WindowMessage {
 
 class RecordingWindow : public Window {
  public:
+  // `dialog`: whose operation counter each message records (none: 0).
+  explicit RecordingWindow(const UpdateDialog* dialog = nullptr) : dialog_(dialog) {}
+
   LRESULT WindowProc(UINT message, WPARAM wParam, LPARAM lParam) override;
   std::vector<WindowMessage> Messages() const;
   // The PBM_SETPOS positions in order.
   std::vector<WPARAM> Positions() const;
 
-  int operation = 0;
   // Runs, on the sender's thread, for every message after it was recorded.
   std::function<void(const WindowMessage&)> onMessage;
 
  private:
+  const UpdateDialog* dialog_;
   mutable std::mutex mutex_;
   std::vector<WindowMessage> messages_;
 };
 
-// Called by AdvanceOperation with the new counter value, before it returns.
-using OperationHook = void (*)(int operation);
+// The stand-in dialog whose progress bar is a RecordingWindow.
+struct RecordingDialog : UpdateDialog {
+  RecordingDialog() { progressBar = bar.Handle(); }
+  RecordingWindow bar{this};
+};
 
 }  // namespace test
-
-class UpdateDialog {
- public:
-  int operations = 0;
-  test::RecordingWindow progressBar;
-  test::OperationHook onOperation = nullptr;
-};
