@@ -10,7 +10,9 @@
 // resource script, app/resources/orvanta_update.rc.
 #pragma once
 
+#include <cstddef>
 #include <cstdint>
+#include <initializer_list>
 #include <memory>
 
 #include "platform/types.h"
@@ -128,6 +130,30 @@ class Application {
 };
 inline Application* CurrentApplication() {
   return Application::Current();
+}
+
+// Whether the user could be switched to the top-level window `window`, as the framework's
+// single-instance rule takes one: visible, not a child, without an owner, not a tool window, and
+// of none of the shell's own classes (the cursor, static text, the find box), whose names compare
+// without regard to case.
+inline bool IsSwitchableWindow(HWND window) {
+  if (!IsWindowVisible(window)) return false;
+  if ((static_cast<DWORD>(GetWindowLongW(window, GWL_STYLE)) & WS_CHILD) != 0) return false;
+  if (GetWindow(window, GW_OWNER) != nullptr) return false;
+  if ((static_cast<DWORD>(GetWindowLongW(window, GWL_EXSTYLE)) & WS_EX_TOOLWINDOW) != 0) {
+    return false;
+  }
+  WCHAR className[64] = {};
+  GetClassNameW(window, className, 64);
+  const auto fold = [](WCHAR unit) {
+    return unit >= 'a' && unit <= 'z' ? static_cast<WCHAR>(unit - 'a' + 'A') : unit;
+  };
+  for (LPCWSTR excluded : {TEXT("CursorWindow"), TEXT("static"), TEXT("shfind")}) {
+    std::size_t at = 0;
+    while (className[at] != 0 && fold(className[at]) == fold(excluded[at])) ++at;
+    if (className[at] == 0 && excluded[at] == 0) return false;
+  }
+  return true;
 }
 
 // The shell library's start-up call: prepares the shell's extra controls for the program.

@@ -4,8 +4,8 @@
 // simulated NOR chip of sim/nor_chip.h over a buffer in memory instead of nor.bin, behind the
 // same flash window (sim/flash_window.h, so array reads follow the chip's mode), a counter that
 // advances 3 steps (1 us) on every read, named mutexes that only count their holders, and
-// window calls that do nothing. Operations are ready at once (instant timing); locks follow the lock variant of
-// a default device configuration ($ORVANTA_LOCK_VARIANT).
+// window calls that do nothing. Operations are ready at once (instant timing); locks follow the
+// lock variant of a default device configuration ($ORVANTA_LOCK_VARIANT).
 //
 // It aborts the process (so a fuzzer reports it) on every violation the chip records (an erase
 // or lock command away from the start of a block, an unknown command or a wrong second cycle, an

@@ -24,17 +24,7 @@ BOOL CALLBACK TakeRunningInstanceWindow(HWND window, LPARAM data) {
   DWORD processId = 0;
   GetWindowThreadProcessId(window, &processId);
   if (processId == static_cast<DWORD>(getpid())) return TRUE;
-  if (RegisteredProgram(window) != ProgramPath()) return TRUE;
-  if (!IsWindowVisible(window)) return TRUE;
-  if ((static_cast<DWORD>(GetWindowLongW(window, GWL_STYLE)) & WS_CHILD) != 0) return TRUE;
-  if (GetWindow(window, GW_OWNER) != nullptr) return TRUE;
-  if ((static_cast<DWORD>(GetWindowLongW(window, GWL_EXSTYLE)) & WS_EX_TOOLWINDOW) != 0) {
-    return TRUE;
-  }
-  WCHAR className[64];
-  GetClassNameW(window, className, static_cast<int>(std::size(className)));
-  const std::u16string_view name(className);
-  if (name == u"CursorWindow" || name == u"static" || name == u"shfind") return TRUE;
+  if (RegisteredProgram(window) != ProgramPath() || !IsSwitchableWindow(window)) return TRUE;
   *found = window;
   return FALSE;
 }

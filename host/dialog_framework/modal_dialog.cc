@@ -55,13 +55,12 @@ INT_PTR ModalDialog::DoModal() {
   state_->controls.clear();
   for (const host::DialogItemTemplate& item : dialogTemplate.items) {
     State* state = state_.get();
-    state_->controls.push_back(std::make_unique<host::ControlWindow>(
-        item, [state](WORD controlId) {
-          if (!state->shown) return;
-          if (host::FrontEnd* frontEnd = host::CurrentFrontEnd()) {
-            frontEnd->ControlChanged(state->View(), controlId);
-          }
-        }));
+    state_->controls.push_back(std::make_unique<host::ControlWindow>(item, [state](WORD controlId) {
+      if (!state->shown) return;
+      if (host::FrontEnd* frontEnd = host::CurrentFrontEnd()) {
+        frontEnd->ControlChanged(state->View(), controlId);
+      }
+    }));
     host::RegisterFrameworkWindow(state_->controls.back()->Handle());
   }
   host::RegisterFrameworkWindow(Handle());
@@ -132,4 +131,3 @@ BOOL ModalDialog::OnInitDialog() {
   state_->fullScreen = host::CurrentShell() != sim::Shell::Other;
   return TRUE;
 }
-

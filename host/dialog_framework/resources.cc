@@ -325,7 +325,8 @@ BOOL WINAPI VerQueryValueW(LPCVOID block, LPCWSTR subBlock, LPVOID* buffer, UINT
   while (!path.empty()) {
     const std::size_t separator = path.find(u'\\');
     const std::u16string_view key = path.substr(0, separator);
-    path = separator == std::u16string_view::npos ? std::u16string_view() : path.substr(separator + 1);
+    path =
+        separator == std::u16string_view::npos ? std::u16string_view() : path.substr(separator + 1);
     if (key.empty()) continue;
     bool found = false;
     for (std::size_t child = node.childrenOffset; child + 6 <= node.end;) {

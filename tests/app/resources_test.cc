@@ -62,7 +62,8 @@ std::vector<Program> Programs() {
 
 std::vector<BYTE> VersionBlock(const Program& program) {
   HRSRC resource = FindResourceW(program.module, MAKEINTRESOURCEW(VS_VERSION_INFO), RT_VERSION);
-  const auto* bytes = static_cast<const BYTE*>(LockResource(LoadResource(program.module, resource)));
+  const auto* bytes =
+      static_cast<const BYTE*>(LockResource(LoadResource(program.module, resource)));
   if (bytes == nullptr) return {};
   return std::vector<BYTE>(bytes, bytes + SizeofResource(program.module, resource));
 }
@@ -176,14 +177,9 @@ TEST_F(ResourcesTest, Icon128IsAGroupOfEightImages) {
       EXPECT_EQ(bytes, 40 + palette + (colourRow + maskRow) * height);
       seen.insert({width, bitCount});
     }
-    EXPECT_EQ(seen, (std::set<std::pair<int, int>>{{16, 8},
-                                                   {16, 32},
-                                                   {24, 8},
-                                                   {24, 32},
-                                                   {32, 8},
-                                                   {32, 32},
-                                                   {48, 8},
-                                                   {48, 32}}));
+    EXPECT_EQ(seen,
+              (std::set<std::pair<int, int>>{
+                  {16, 8}, {16, 32}, {24, 8}, {24, 32}, {32, 8}, {32, 32}, {48, 8}, {48, 32}}));
   });
 }
 

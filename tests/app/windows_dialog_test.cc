@@ -107,9 +107,9 @@ TEST_F(WindowsDialogTest, TheWindowIsTemplate102WithItsControlsInCreationOrder) 
   workerBody = [&](UpdateDialog* dialog) {
     HWND window = dialog->Handle();
     title = TextOf(window);
-    const std::pair<int, RECT> units[] = {
-        {1003, {7, 7, 7 + 142, 7 + 27}}, {1001, {7, 62, 7 + 142, 62 + 10}},
-        {1002, {7, 46, 7 + 102, 46 + 11}}};
+    const std::pair<int, RECT> units[] = {{1003, {7, 7, 7 + 142, 7 + 27}},
+                                          {1001, {7, 62, 7 + 142, 62 + 10}},
+                                          {1002, {7, 46, 7 + 102, 46 + 11}}};
     const HWND bound[] = {dialog->WarningLabel(), dialog->ProgressBar(), dialog->CounterLabel()};
     for (HWND child = GetWindow(window, GW_CHILD); child != nullptr;
          child = GetWindow(child, GW_HWNDNEXT)) {
@@ -293,8 +293,8 @@ TEST(SingleInstanceTest, ASecondStartOnAPocketPcShellBringsTheFirstForwardAndEnd
   EXPECT_EQ(AsRectangle(shown), AsRectangle(area));
 
   // Something else has the foreground when the second instance starts.
-  HWND other = CreateWindowExW(0, L"Button", L"other", WS_POPUP | WS_VISIBLE, 0, 0, 50, 50,
-                               nullptr, nullptr, GetModuleHandleW(nullptr), nullptr);
+  HWND other = CreateWindowExW(0, L"Button", L"other", WS_POPUP | WS_VISIBLE, 0, 0, 50, 50, nullptr,
+                               nullptr, GetModuleHandleW(nullptr), nullptr);
   ASSERT_NE(other, nullptr);
   SetForegroundWindow(other);
   ASSERT_TRUE(WaitFor([&] { return GetForegroundWindow() == other; }));

@@ -6,8 +6,8 @@
 
 #include "flash/nor_flash.h"
 #include "flash/nor_flash_mutex.h"
-#include "sim/nor_chip.h"
 #include "recording_dialog.h"
+#include "sim/nor_chip.h"
 #include "testsupport/factory_settings.h"
 #include "testsupport/temporary_device.h"
 

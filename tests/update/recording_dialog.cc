@@ -3,7 +3,8 @@
 namespace test {
 
 LRESULT RecordingWindow::WindowProc(UINT message, WPARAM wParam, LPARAM lParam) {
-  const WindowMessage recorded{message, wParam, lParam, dialog_ != nullptr ? dialog_->operations : 0};
+  const WindowMessage recorded{message, wParam, lParam,
+                               dialog_ != nullptr ? dialog_->operations : 0};
   {
     std::lock_guard<std::mutex> lock(mutex_);
     messages_.push_back(recorded);

@@ -12,8 +12,7 @@ namespace windows {
 std::wstring ProgramPath() {
   std::wstring path(MAX_PATH, L'\0');
   for (;;) {
-    const DWORD length =
-        GetModuleFileNameW(nullptr, path.data(), static_cast<DWORD>(path.size()));
+    const DWORD length = GetModuleFileNameW(nullptr, path.data(), static_cast<DWORD>(path.size()));
     if (length == 0) return std::wstring();
     if (length < path.size()) {
       path.resize(length);

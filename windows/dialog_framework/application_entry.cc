@@ -1,6 +1,5 @@
 // The framework's program entry: the single-instance rule on Pocket PC and Smartphone shells,
 // then the application's start-up step.
-#include <initializer_list>
 #include <iterator>
 #include <string>
 
@@ -19,10 +18,6 @@ struct InstanceSearch {
   HWND found = nullptr;
 };
 
-bool SameName(LPCWSTR left, LPCWSTR right) {
-  return CompareStringOrdinal(left, -1, right, -1, TRUE) == CSTR_EQUAL;
-}
-
 // Whether the process `processId` runs the program file `program`.
 bool RunsProgram(DWORD processId, const std::wstring& program) {
   HANDLE process = OpenProcess(PROCESS_QUERY_LIMITED_INFORMATION, FALSE, processId);
@@ -31,7 +26,7 @@ bool RunsProgram(DWORD processId, const std::wstring& program) {
   DWORD length = static_cast<DWORD>(std::size(image));
   const BOOL read = QueryFullProcessImageNameW(process, 0, image, &length);
   CloseHandle(process);
-  return read && SameName(image, program.c_str());
+  return read && CompareStringOrdinal(image, -1, program.c_str(), -1, TRUE) == CSTR_EQUAL;
 }
 
 // The first top-level window of another process running this program that the user could be
@@ -40,17 +35,7 @@ BOOL CALLBACK TakeRunningInstanceWindow(HWND window, LPARAM data) {
   auto* search = reinterpret_cast<InstanceSearch*>(data);
   DWORD processId = 0;
   GetWindowThreadProcessId(window, &processId);
-  if (processId == search->self || !IsWindowVisible(window)) return TRUE;
-  if ((static_cast<DWORD>(GetWindowLongW(window, GWL_STYLE)) & WS_CHILD) != 0) return TRUE;
-  if (GetWindow(window, GW_OWNER) != nullptr) return TRUE;
-  if ((static_cast<DWORD>(GetWindowLongW(window, GWL_EXSTYLE)) & WS_EX_TOOLWINDOW) != 0) {
-    return TRUE;
-  }
-  WCHAR className[64];
-  GetClassNameW(window, className, static_cast<int>(std::size(className)));
-  for (LPCWSTR excluded : {L"CursorWindow", L"static", L"shfind"}) {
-    if (SameName(className, excluded)) return TRUE;
-  }
+  if (processId == search->self || !IsSwitchableWindow(window)) return TRUE;
   if (!RunsProgram(processId, search->program)) return TRUE;
   search->found = window;
   return FALSE;

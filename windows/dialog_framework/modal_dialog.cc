@@ -37,9 +37,9 @@ INT_PTR ModalDialog::DoModal() {
   // The progress bar's class is the common controls' own.
   const INITCOMMONCONTROLSEX controls = {sizeof(INITCOMMONCONTROLSEX), ICC_PROGRESS_CLASS};
   InitCommonControlsEx(&controls);
-  const INT_PTR result = DialogBoxParamW(
-      AppInstance(), MAKEINTRESOURCEW(static_cast<WORD>(state_->templateId)), state_->parent,
-      State::Procedure, reinterpret_cast<LPARAM>(this));
+  const INT_PTR result =
+      DialogBoxParamW(AppInstance(), MAKEINTRESOURCEW(static_cast<WORD>(state_->templateId)),
+                      state_->parent, State::Procedure, reinterpret_cast<LPARAM>(this));
   AttachHandle(nullptr);
   return result;
 }
@@ -64,8 +64,7 @@ BOOL ModalDialog::OnInitDialog() {
   RECT area;
   if (windows::CurrentShell() != windows::Shell::Other &&
       SystemParametersInfoW(SPI_GETWORKAREA, 0, &area, 0)) {
-    MoveWindow(Handle(), area.left, area.top, area.right - area.left, area.bottom - area.top,
-               TRUE);
+    MoveWindow(Handle(), area.left, area.top, area.right - area.left, area.bottom - area.top, TRUE);
   }
   return TRUE;
 }
