@@ -2,10 +2,11 @@
 # (preprocessed by the mingw compiler, which has the platform's resource headers).
 #
 # orv_add_resource_script(TARGET SCRIPT INCLUDE_DIRECTORIES DIRECTORY... DEPENDS FILE...) gives
-# TARGET the resources of SCRIPT, compiled again when a file it includes or names changes. On Windows they are linked into the program file (windres -O coff, CMake's
-# RC language). On the host bench the script is compiled to a .res file (windres -O res), which
-# is linked in as bytes that the host's resource loader reads as the platform's loader reads a
-# program file (host/dialog_framework/resources.h).
+# TARGET the resources of SCRIPT, compiled again when a file it includes or names changes. On
+# Windows they are linked into the program file (windres -O coff, CMake's RC language). On the
+# host bench the script is compiled to a .res file (windres -O res), which is linked in as bytes
+# that the host's resource loader reads as the platform's loader reads a program file
+# (host/dialog_framework/resources.h).
 if(WIN32)
   function(orv_add_resource_script target script)
     cmake_parse_arguments(PARSE_ARGV 2 arg "" "" "INCLUDE_DIRECTORIES;DEPENDS")

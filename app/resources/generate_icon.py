@@ -5,7 +5,7 @@ The icon group holds eight images: 16, 24, 32 and 48 pixels square, each in 256 
 (8-bit palette) and in 32-bit colour with alpha. The picture: a rounded dark-blue tile with a
 white arrow pointing down onto a green chip, the updater writing into the device's flash.
 
-Usage: generate_icon.py OUTPUT.ico   (the result is committed; the build embeds it)
+Usage: generate_icon.py OUTPUT.ico   (the result is committed; orvanta_update.rc names it)
 """
 import struct
 import sys
