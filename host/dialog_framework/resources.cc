@@ -171,7 +171,6 @@ std::u16string ClassNameOf(const StoredId& id) {
 // for a text), WORD type (1 text), the key up to its 0 unit, padding, the value, padding, then
 // the children up to the node's length.
 struct VersionNode {
-  std::size_t start = 0;
   std::size_t end = 0;
   std::u16string key;
   std::size_t valueOffset = 0;
@@ -189,7 +188,6 @@ bool ReadVersionNode(const BYTE* block, std::size_t limit, std::size_t start, Ve
       !cursor.Align()) {
     return false;
   }
-  node.start = start;
   node.end = start + length;
   node.valueOffset = cursor.Offset();
   node.valueBytes = type == 1 ? std::size_t{node.valueLength} * 2 : node.valueLength;

@@ -52,14 +52,13 @@ UINT IconOf(HWND box) {
   return 0;
 }
 
-// The MB_* button set of the buttons the box shows.
+// The MB_* button set of the buttons the box shows (the box keeps only those).
 UINT ButtonsOf(HWND box) {
-  const bool ok = GetDlgItem(box, IDOK) != nullptr;
-  const bool cancel = GetDlgItem(box, IDCANCEL) != nullptr;
-  const bool yes = GetDlgItem(box, IDYES) != nullptr;
-  if (yes) return cancel ? MB_YESNOCANCEL : MB_YESNO;
-  if (GetDlgItem(box, IDRETRY) != nullptr) return MB_RETRYCANCEL;
-  return ok && cancel ? MB_OKCANCEL : MB_OK;
+  const auto shows = [box](int button) { return GetDlgItem(box, button) != nullptr; };
+  if (shows(IDABORT)) return MB_ABORTRETRYIGNORE;
+  if (shows(IDYES)) return shows(IDCANCEL) ? MB_YESNOCANCEL : MB_YESNO;
+  if (shows(IDRETRY)) return MB_RETRYCANCEL;
+  return shows(IDCANCEL) ? MB_OKCANCEL : MB_OK;
 }
 
 MessageBoxView ViewOf(HWND box) {
