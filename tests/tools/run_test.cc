@@ -63,20 +63,34 @@ TEST_F(Run, PackageThenHeadlessOkEndsInARestart) {
   EXPECT_TRUE(std::equal(boot.begin(), boot.end(), nor.begin()));
 }
 
-TEST_F(Run, CancelledConfirmationReportsFailure) {
+TEST_F(Run, CancelledConfirmationIsACancelNotAFailure) {
   const auto device = PackagedDevice();
   const ToolResult result = RunTool({"run", device.string(), "--headless", "--answers", "cancel",
                                      "--transcript", Path("transcript.jsonl").string()});
-  EXPECT_EQ(result.status, 1);
+  EXPECT_EQ(result.status, 4);
   EXPECT_EQ(Transcript(Path("transcript.jsonl")).back(), json({{"event", "exit"}, {"status", 1}}));
   EXPECT_TRUE(Show(device)["update_request"].is_null());
 }
 
-TEST_F(Run, TranscriptDefaultsToStandardOutput) {
+TEST_F(Run, TranscriptDefaultsToStandardOutputAndEndsWithTheSummary) {
   const auto device = PackagedDevice();
   const ToolResult result = RunTool({"run", device.string(), "--headless", "--answers", "ok"});
   EXPECT_EQ(result.status, 0) << result.err;
   EXPECT_NE(result.out.find("{\"event\":\"restart\"}"), std::string::npos) << result.out;
+  const std::string last = "The device restarted, with the update request stored (record 37 = "
+                           "1); exit status 0\n";
+  ASSERT_GE(result.out.size(), last.size());
+  EXPECT_EQ(result.out.substr(result.out.size() - last.size()), last) << result.out;
+}
+
+TEST_F(Run, PowerCutIsExitStatus137AndSaysSo) {
+  const auto device = PackagedDevice();
+  ASSERT_EQ(RunTool({"device", "fault", device.string(), "--power-cut-after", "40"}).status, 0);
+  const ToolResult result =
+      RunTool({"run", device.string(), "--headless", "--answers", "ok", "--json"});
+  EXPECT_EQ(result.status, 137) << result.err;
+  const std::string last = result.out.substr(result.out.rfind('\n', result.out.size() - 2) + 1);
+  EXPECT_EQ(json::parse(last)["outcome"], "power_cut") << result.out;
 }
 
 TEST_F(Run, BadArguments) {
@@ -95,11 +109,12 @@ TEST_F(Run, HeadlessRunWithATranscriptFilePrintsTheMessagesAndTheFailure) {
   const auto device = PackagedDevice();
   const ToolResult result = RunTool({"run", device.string(), "--headless", "--answers", "cancel",
                                      "--transcript", Path("transcript.jsonl").string()});
-  EXPECT_EQ(result.status, 1);
+  EXPECT_EQ(result.status, 4);
   EXPECT_NE(result.out.find("message 132: \"Performing this upgrade"), std::string::npos)
       << result.out;
-  EXPECT_NE(result.out.find("The update failed: \"Failed to complete upgrade.\"; exit status 1"),
-            std::string::npos)
+  EXPECT_NE(
+      result.out.find("The update was cancelled: \"Failed to complete upgrade.\"; exit status 4"),
+      std::string::npos)
       << result.out;
 }
 
@@ -141,11 +156,12 @@ TEST_F(Run, TerminalRunSaysHowItEndedAfterTheUiCloses) {
   std::system((tmux + "send-keys -t run Escape").c_str());
   EXPECT_TRUE(waitFor("Failed to complete upgrade.")) << screen();
   std::system((tmux + "send-keys -t run Enter").c_str());
-  EXPECT_TRUE(waitFor("first exit 1")) << screen();
+  EXPECT_TRUE(waitFor("first exit 4")) << screen();
   const std::string failed = screen();
   EXPECT_NE(failed.find("message 132: \"Performing this upgrade"), std::string::npos) << failed;
-  EXPECT_NE(failed.find("The update failed: \"Failed to complete upgrade.\"; exit status 1"),
-            std::string::npos)
+  EXPECT_NE(
+      failed.find("The update was cancelled: \"Failed to complete upgrade.\"; exit status 4"),
+      std::string::npos)
       << failed;
   std::system((tmux + "send-keys -t run Enter").c_str());
   EXPECT_TRUE(waitFor("Performing this upgrade")) << screen();
@@ -178,6 +194,7 @@ TEST_F(Demo, RefusesADirectoryInUse) {
   WriteBytes(Path("demo") / "keep", {'k'});
   const ToolResult result = RunTool({"demo", Path("demo").string()});
   EXPECT_EQ(result.status, 2);
+  EXPECT_EQ(result.out, "");  // refused before the first step
   EXPECT_EQ(ReadBytes(Path("demo") / "keep"), std::vector<std::uint8_t>{'k'});
 }
 

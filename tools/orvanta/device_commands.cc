@@ -265,7 +265,7 @@ struct SetArguments {
   std::optional<sim::AcLine> power;
   std::optional<sim::TimingMode> timing;
   std::optional<std::string> partNumber;
-  std::optional<CardCapacityArgument> cardCapacity;
+  std::optional<CardCapacityArgument> cardCapacity;  // given when set
   bool overwriteUnreadable = false, json = false;
 };
 
@@ -455,7 +455,9 @@ void AddDeviceCommands(CLI::App& app, int* status) {
                    "a multiple of 256 bytes up to 16M (default 8x8K,62x32K)")
       ->type_name("REGIONS")
       ->delimiter(',')
-      ->expected(1, 2);
+      ->expected(1, 2)
+      ->check(Readable<RegionArgument>("COUNTxSIZE with 1..65535 blocks of a multiple of 256 "
+                                       "bytes up to 16M"));
   createCommand
       ->add_option("--size-exponent", create->sizeExponent,
                    "CFI device size exponent, 0..255 (default: log2 of the total size)")
@@ -524,7 +526,8 @@ void AddDeviceCommands(CLI::App& app, int* status) {
   setCommand
       ->add_option("--card-capacity", set->cardCapacity,
                    "card size in bytes, or none for the host's free space")
-      ->type_name("SIZE");
+      ->type_name("SIZE")
+      ->check(Readable<CardCapacityArgument>("a size or none"));
   setCommand->add_option("--timing", set->timing, "flash timing")
       ->transform(Choice(kTimingNames));
   setCommand->add_flag("--json", set->json, "describe the device after the change as JSON");
@@ -544,7 +547,8 @@ void AddDeviceCommands(CLI::App& app, int* status) {
   faultCommand
       ->add_option("--program-error", fault->programError,
                    "a program in BLOCK (at word WORD) fails")
-      ->type_name("BLOCK[:WORD]");
+      ->type_name("BLOCK[:WORD]")
+      ->check(Readable<NumberPairArgument>("BLOCK or BLOCK:WORD"));
   faultCommand->add_option("--never-ready", fault->neverReady, "BLOCK never becomes ready")
       ->type_name("BLOCK")
       ->transform(NumberValue());
@@ -556,7 +560,8 @@ void AddDeviceCommands(CLI::App& app, int* status) {
       ->transform(NumberValue());
   faultCommand
       ->add_option("--flip-bit", fault->flipBit, "flip bit BIT of byte OFFSET of nor.bin now")
-      ->type_name("OFFSET:BIT");
+      ->type_name("OFFSET:BIT")
+      ->check(Readable<NumberPairArgument>("OFFSET:BIT"));
   faultCommand->add_flag("--restart-fails", fault->restartFails,
                          "the restart request is refused and the updater goes on");
   faultCommand->add_flag("--clear", fault->clear, "empty the fault plan");

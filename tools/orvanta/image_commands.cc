@@ -577,7 +577,7 @@ void AddImageCommands(CLI::App& app, int* status) {
       ->add_option("--header", sign->header,
                    "the 16-byte image header as 32 hex digits (default zeros)")
       ->type_name("HEX32")
-      ->check(HexBytes(signer::ImageHeaderSize));
+      ->check(Readable<HeaderArgument>("32 hex digits"));
   signCommand
       ->add_option("--record-size", sign->recordSize, "payload bytes per record (default 64K)")
       ->type_name("SIZE")

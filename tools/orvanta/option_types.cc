@@ -76,17 +76,6 @@ CLI::Validator Bounded(std::uint64_t minimum, std::uint64_t maximum) {
       "", "");
 }
 
-CLI::Validator HexBytes(std::size_t byteCount) {
-  return CLI::Validator(
-      [byteCount](std::string& value) -> std::string {
-        const bool hex = value.size() == 2 * byteCount &&
-                         value.find_first_not_of("0123456789abcdefABCDEF") == std::string::npos;
-        if (hex) return {};
-        return "\"" + value + "\" is not " + std::to_string(2 * byteCount) + " hex digits";
-      },
-      "", "");
-}
-
 CLI::Validator NotADirectory() {
   return CLI::Validator(
       [](std::string& value) -> std::string {

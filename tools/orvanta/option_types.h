@@ -10,6 +10,7 @@
 #include <cstdint>
 #include <istream>
 #include <optional>
+#include <sstream>
 #include <string>
 #include <string_view>
 #include <utility>
@@ -32,16 +33,37 @@ CLI::Validator SizeValue();
 // A bound on a transformed number, inclusive, that adds nothing to the option's value name.
 CLI::Validator Bounded(std::uint64_t minimum, std::uint64_t maximum);
 
-// A choice among named values, converted to the value: CLI11 shows and completes the names.
+// A choice among named values (of an enumeration), converted to the value: the help and the
+// completion show the names, a wrong one is named with them.
 template <typename Value>
 CLI::Validator Choice(const std::vector<std::pair<std::string, Value>>& choices) {
   std::string names;
   for (const auto& choice : choices) names += (names.empty() ? "" : ",") + choice.first;
-  return CLI::CheckedTransformer(choices).description("{" + names + "}");
+  return CLI::Validator(
+      [choices, names](std::string& text) -> std::string {
+        for (const auto& [name, value] : choices)
+          if (text == name) {
+            text = std::to_string(static_cast<long long>(value));
+            return {};
+          }
+        return "\"" + text + "\" is none of " + names;
+      },
+      "{" + names + "}", "");
 }
 
-// A check of exactly `byteCount` bytes written as 2 x byteCount hex digits.
-CLI::Validator HexBytes(std::size_t byteCount);
+// A check that the value reads as `Value` through its stream operator; `what` says what it
+// should be ("COUNTxSIZE").
+template <typename Value>
+CLI::Validator Readable(const std::string& what) {
+  return CLI::Validator(
+      [what](std::string& text) -> std::string {
+        std::istringstream input(text);
+        Value value;
+        if (input >> value && input.peek() == std::char_traits<char>::eof()) return {};
+        return "\"" + text + "\" is not " + what;
+      },
+      "", "");
+}
 
 // A check that the value names no existing directory (an output file, a key file).
 CLI::Validator NotADirectory();
