@@ -12,12 +12,11 @@
 #include <nlohmann/json.hpp>
 
 #include "../scenarios/scenario_bench.h"
-#include "flash/nor_flash.h"
-#include "flash/nor_flash_mutex.h"
 #include "flash/partition_table.h"
 #include "settings/settings_block.h"
 #include "settings/settings_store.h"
 #include "sim/nor_chip.h"
+#include "tools/factory/factory_settings.h"
 
 namespace campaign {
 namespace {
@@ -79,30 +78,11 @@ constexpr char kPartNumber[] = "52614-01";
 
 // Stores the part number again as a service technician would after the block lost it
 // (orvanta device set --part-number … --overwrite-unreadable): the Semi-Permanent block is
-// written anew with an empty payload, then a store cycle stores the part number.
+// written anew as the factory writes it.
 bool RestorePartNumber() {
-  NorFlashMutex::Acquire();
-  const bool opened = NorFlash::Open() == 1;
-  const INT block = NorFlash::FirstBlockOfType(kSemiPermanentSettingsType);
-  const BYTE empty = 0xFF;
-  const bool blank =
-      opened && block >= 0 && SettingsBlock::Write(static_cast<DWORD>(block), &empty, 0);
-  if (opened) NorFlash::Close();
-  NorFlashMutex::Release();
-
+  const DWORD semiPermanent[] = {kSemiPermanentSettingsType};
   const std::string text = kPartNumber;
-  Bytes utf16;
-  for (char c : text) utf16.insert(utf16.end(), {static_cast<std::uint8_t>(c), 0});
-  SettingsStore::Open();
-  SettingsStore::Lock();
-  SettingsStore::Load();
-  const bool stored = SettingsStore::PutRecord(RecordId::PartNumber, kSemiPermanentSettingsType,
-                                               utf16.data(), static_cast<DWORD>(utf16.size()),
-                                               0) &&
-                      SettingsStore::Flush();
-  SettingsStore::Unlock();
-  SettingsStore::Close();
-  return blank && stored;
+  return factory::WriteSettings(semiPermanent, std::u16string(text.begin(), text.end())).empty();
 }
 
 class Device {

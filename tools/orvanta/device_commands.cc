@@ -15,6 +15,7 @@
 #include "sim/device.h"
 #include "sim/block_layout.h"
 #include "sim/fault_plan.h"
+#include "tools/factory/factory_settings.h"
 #include "tools/orvanta/commands.h"
 #include "tools/orvanta/device_report.h"
 #include "tools/orvanta/option_types.h"
@@ -74,30 +75,12 @@ bool CheckFormattable(const sim::DeviceConfig& config, std::string* error) {
 // Whether a Semi-Permanent Settings block that does not read may be written anew.
 enum class UnreadableBlock { Keep, Overwrite };
 
-// Gives each settings partition of `types` a settings block with an empty payload. Returns false
-// with `error` set when a block cannot be written, or set to `notOpened` when the flash does not
-// open.
-bool WriteEmptySettingsBlocks(std::span<const DWORD> types, const std::string& notOpened,
-                              std::string* error) {
-  NorFlashMutex::Acquire();
-  if (NorFlash::Open() != 1) {
-    NorFlashMutex::Release();
-    *error = notOpened;
-    return false;
-  }
-  bool written = true;
-  const BYTE emptyPayload = 0xFF;
-  for (const DWORD type : types) {
-    const INT block = NorFlash::FirstBlockOfType(type);
-    if (block < 0 || !SettingsBlock::Write(static_cast<DWORD>(block), &emptyPayload, 0)) {
-      *error = "writing the settings block of partition type " + std::to_string(type) + " failed";
-      written = false;
-      break;
-    }
-  }
-  NorFlash::Close();
-  NorFlashMutex::Release();
-  return written;
+// The UTF-16 units of UTF-16LE bytes.
+std::optional<std::u16string> PartNumberUnits(const Bytes& utf16le) {
+  std::u16string units;
+  for (std::size_t i = 0; i + 1 < utf16le.size(); i += 2)
+    units.push_back(static_cast<char16_t>(utf16le[i] | utf16le[i + 1] << 8));
+  return units;
 }
 
 // Stores (or, for an empty text, removes) the part-number record through a store cycle. A
@@ -144,21 +127,30 @@ bool StorePartNumber(const std::string& partNumber, std::string* error,
   SettingsStore::Unlock();
   SettingsStore::Close();
   if (!blank) return stored;
+  // Written anew, as the factory writes it.
   const DWORD semiPermanent[] = {kSemiPermanentSettingsType};
-  return WriteEmptySettingsBlocks(semiPermanent, "the flash driver does not open the flash",
-                                  error) &&
-         StorePartNumber(partNumber, error, UnreadableBlock::Keep);
+  *error = factory::WriteSettings(semiPermanent, PartNumberUnits(*text));
+  return error->empty();
 }
 
-// Formats a new device: the flash open writes the partition table, then every settings
-// partition gets a settings block with an empty payload, then the part number is stored.
+// Formats a new device as the factory does: the flash open writes the partition table, then
+// every settings partition gets a settings block with an empty payload, then the part number
+// is stored.
 bool FormatDevice(const sim::DeviceConfig& config, const std::string& partNumber,
                   std::string* error) {
-  const std::string notOpened =
-      "flash geometry " + DescribeRegions(config.regions) + ": the flash driver does not open it";
-  if (!WriteEmptySettingsBlocks(kSettingsPartitionTypes, notOpened, error)) return false;
-  if (partNumber.empty()) return true;
-  return StorePartNumber(partNumber, error);
+  const std::optional<Bytes> text = Utf8ToUtf16Le(partNumber);
+  if (!text) {
+    *error = "--part-number: not valid UTF-8";
+    return false;
+  }
+  if (text->size() > kMaxRecordDataLength) {
+    *error = "--part-number: longer than a settings record can hold";
+    return false;
+  }
+  *error = factory::WriteSettings(kSettingsPartitionTypes,
+                                  text->empty() ? std::nullopt : PartNumberUnits(*text));
+  if (!error->empty()) *error = "flash geometry " + DescribeRegions(config.regions) + ": " + *error;
+  return error->empty();
 }
 
 // The names of the device's environment settings, as device.json spells them.
