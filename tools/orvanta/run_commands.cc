@@ -60,6 +60,11 @@ constexpr DemoImageSpec kDemoImages[] = {
     {"eb.img", "Orvanta EB image 2.0", 3 * 1024 * 1024},
 };
 
+// The bytes of demo image `index` of kDemoImages.
+Bytes DemoImageBytes(std::uint32_t index) {
+  return DemoImage(kDemoImages[index].title, kDemoImages[index].size, 0x0A7A0000u + index);
+}
+
 std::map<std::string, std::uint64_t> CardFiles(const std::filesystem::path& card) {
   std::map<std::string, std::uint64_t> files;
   std::error_code code;
@@ -302,14 +307,14 @@ int CreateDemoDevice(DemoDevice* device, std::ostream& out) {
 // Steps 2 and 3: the demo images in `work`, packaged onto the device's card with `keys`.
 int PackageDemoImages(const std::filesystem::path& work, const std::string& keys,
                       PackageOptions* package, std::ostream& out) {
-  out << "2. Demo images in " << work.string() << "\n";
+  out << "2. Demo images in " << work.string() << " (removed once signed onto the card)\n";
   std::string error;
   std::error_code code;
   std::filesystem::create_directory(work, code);
   if (code) return ReportError(work.string() + ": cannot be made (" + code.message() + ")");
   for (std::uint32_t i = 0; i < std::size(kDemoImages); ++i) {
     const DemoImageSpec& spec = kDemoImages[i];
-    const Bytes image = DemoImage(spec.title, spec.size, 0x0A7A0000u + i);
+    const Bytes image = DemoImageBytes(i);
     if (!WriteFileAtomically(work / spec.file, image, Existing::Keep, &error))
       return ReportError(error);
     out << "     " << spec.file << ": " << spec.size << " bytes\n";
@@ -321,7 +326,11 @@ int PackageDemoImages(const std::filesystem::path& work, const std::string& keys
   package->imageEa1 = work / "ea1.img";
   package->imageEa2 = work / "ea2.img";
   package->imageEb = work / "eb.img";
-  if (const int status = BuildPackage(*package); status != kExitSuccess) return status;
+  const int status = BuildPackage(*package);
+  // The card holds what they were; the device's directory keeps only the device and the
+  // transcript.
+  for (const DemoImageSpec& spec : kDemoImages) std::filesystem::remove(work / spec.file, code);
+  if (status != kExitSuccess) return status;
   for (const auto& [file, size] : CardFiles(package->card))
     out << "     " << CardPath(file) << ": " << size << " bytes\n";
   return kExitSuccess;
@@ -369,23 +378,21 @@ std::vector<std::uint32_t> ChangedBlocks(const json& report, const Bytes& before
 struct DemoChanges {
   json requestBefore, requestAfter;
   std::vector<std::uint32_t> rewrittenBlocks;
-  std::optional<bool> bootloaderProgrammed;  // empty when the image cannot be read back
+  bool bootloaderProgrammed = false;
   std::map<std::string, std::uint64_t> newCardFiles;
   json journal = json::array();
 };
 
 DemoChanges ChangesOf(const DemoDevice& before, const json& after, const Bytes& norAfter,
-                      const std::filesystem::path& work, const std::filesystem::path& card) {
+                      const std::filesystem::path& card) {
   DemoChanges changes;
   changes.requestBefore = before.report["update_request"];
   changes.requestAfter = after["update_request"];
   changes.rewrittenBlocks = ChangedBlocks(after, before.nor, norAfter);
-  Bytes bootloader;
-  std::string error;
-  if (ReadWholeFile(work / "bootloader.bin", &bootloader, &error))
-    changes.bootloaderProgrammed =
-        norAfter.size() >= bootloader.size() &&
-        std::equal(bootloader.begin(), bootloader.end(), norAfter.begin());
+  const Bytes bootloader = DemoImageBytes(0);
+  changes.bootloaderProgrammed =
+      norAfter.size() >= bootloader.size() &&
+      std::equal(bootloader.begin(), bootloader.end(), norAfter.begin());
   for (const auto& [file, size] : CardFiles(card))
     if (file == "syaffs.bc" || file == "_seboot.nb0") changes.newCardFiles[file] = size;
   for (std::size_t i = before.report["journal"].size(); i < after["journal"].size(); ++i)
@@ -400,9 +407,8 @@ void PrintDemoChanges(const DemoChanges& changes, const json& after) {
             << "     update request (record 37): " << request(changes.requestBefore) << " -> "
             << request(changes.requestAfter) << "\n"
             << "     flash blocks rewritten: " << BlockRanges(changes.rewrittenBlocks) << "\n";
-  if (changes.bootloaderProgrammed)
-    std::cout << "     the flash from block 0 holds the new bootloader: "
-              << (*changes.bootloaderProgrammed ? "yes" : "no") << "\n";
+  std::cout << "     the flash from block 0 holds the new bootloader: "
+            << (changes.bootloaderProgrammed ? "yes" : "no") << "\n";
   for (const auto& [file, size] : changes.newCardFiles)
     std::cout << "     new on the card: " << CardPath(file) << " (" << size << " bytes)\n";
   for (const json& entry : changes.journal) std::cout << "     journal: " << entry.dump() << "\n";
@@ -457,7 +463,7 @@ int RunDemo(const DemoArguments& arguments) {
   if (!DescribeDevice(device.directory, &after, &error)) return ReportError(error);
   Bytes norAfter;
   if (!ReadWholeFile(device.directory / "nor.bin", &norAfter, &error)) return ReportError(error);
-  const DemoChanges changes = ChangesOf(device, after, norAfter, work, package.card);
+  const DemoChanges changes = ChangesOf(device, after, norAfter, package.card);
   const int status = updaterStatus != 0                  ? updaterStatus
                      : changes.requestAfter != json(1)   ? kExitNegative
                                                          : kExitSuccess;
@@ -468,9 +474,7 @@ int RunDemo(const DemoArguments& arguments) {
                       {"status", status},
                       {"update_request", changes.requestAfter},
                       {"rewritten_blocks", changes.rewrittenBlocks},
-                      {"bootloader_programmed", changes.bootloaderProgrammed
-                                                    ? json(*changes.bootloaderProgrammed)
-                                                    : json()},
+                      {"bootloader_programmed", changes.bootloaderProgrammed},
                       {"new_card_files", files},
                       {"journal", changes.journal}}
                      .dump()
@@ -485,7 +489,7 @@ int RunDemo(const DemoArguments& arguments) {
   else
     std::cout << "The update ended in a restart; the new bootloader takes over from the card.\n";
   std::cout << "The device stays in " << device.directory.string()
-            << " (its demo images and transcript in " << work.string()
+            << " (the run's transcript in " << work.string()
             << "): orvanta device show " << BashQuote(device.directory.string())
             << " shows it again; remove the directory when done.\n";
   return status;
