@@ -36,10 +36,9 @@ std::string WriteSettingsBlock(std::uint32_t block, const Bytes& payload) {
 std::string FormatSettings(const std::optional<std::string>& partNumber) {
   NorFlashMutex::Create();
   const std::string error = factory::WriteSettings(
-      kSettingsPartitionTypes,
-      partNumber ? std::optional<std::u16string>(std::u16string(partNumber->begin(),
-                                                                partNumber->end()))
-                 : std::nullopt);
+      kSettingsPartitionTypes, partNumber ? std::optional<std::u16string>(std::u16string(
+                                                partNumber->begin(), partNumber->end()))
+                                          : std::nullopt);
   // Named objects belong to their device: the next device needs a handle of its own.
   NorFlashMutex::Close();
   return error;

@@ -33,11 +33,11 @@ TEST(CommandLine, EverySubcommandHasHelpWithAnExample) {
 
 TEST(CommandLine, EveryValueIsNamedByWhatItIsInTheHelpAndTheManualPage) {
   // The argument library's own placeholders say nothing of the value.
-  const std::vector<std::string> placeholders = {" TEXT", " UINT", " INT", " FLOAT", " NUMBER",
-                                                 "REQUIRED", "->"};
+  const std::vector<std::string> placeholders = {" TEXT",   " UINT",    " INT", " FLOAT",
+                                                 " NUMBER", "REQUIRED", "->"};
   std::vector<std::vector<std::string>> commands = {{"manual-page"}};
-  for (const char* command : {"keygen", "sign", "verify", "check-signature", "digest",
-                                     "package", "run", "demo", "inspect"})
+  for (const char* command : {"keygen", "sign", "verify", "check-signature", "digest", "package",
+                              "run", "demo", "inspect"})
     commands.push_back({command, "--help"});
   for (const char* command : {"create", "show", "set", "fault"})
     commands.push_back({"device", command, "--help"});
@@ -46,7 +46,8 @@ TEST(CommandLine, EveryValueIsNamedByWhatItIsInTheHelpAndTheManualPage) {
     ASSERT_EQ(result.status, 0) << command[0];
     for (const std::string& placeholder : placeholders)
       EXPECT_EQ(result.out.find(placeholder), std::string::npos)
-          << command[0] << " " << command[1] << " shows" << placeholder << ":\n" << result.out;
+          << command[0] << " " << command[1] << " shows" << placeholder << ":\n"
+          << result.out;
   }
 }
 

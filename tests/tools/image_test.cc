@@ -113,8 +113,8 @@ TEST_F(SignAndVerify, KeyOfAnotherSlotOrShapeIsRefusedUnlessForeignOnPurpose) {
   std::string pem;
   ASSERT_TRUE(signer::WritePrivateKeyPem(big, &pem, &error)) << error;
   WriteBytes(Path("big.pem"), std::vector<std::uint8_t>(pem.begin(), pem.end()));
-  result = RunTool(
-      {"sign", "--key", Path("big.pem").string(), Path("payload").string(), Path("big.bc").string()});
+  result = RunTool({"sign", "--key", Path("big.pem").string(), Path("payload").string(),
+                    Path("big.bc").string()});
   EXPECT_EQ(result.status, 2);
   EXPECT_NE(result.err.find("2048-bit"), std::string::npos) << result.err;
   result = RunTool({"sign", "--key", Path("big.pem").string(), "--foreign-key",
@@ -127,8 +127,8 @@ TEST_F(SignAndVerify, InputIsNeverOverwrittenAndAnOutputOnlyWithForce) {
   const auto payload = Pattern(1000, 5);
   WriteBytes(Path("boot.bin"), payload);
   const std::string key = DevKey(0, ".pem").string();
-  ToolResult result =
-      RunTool({"sign", "--key", key, "--force", Path("boot.bin").string(), Path("boot.bin").string()});
+  ToolResult result = RunTool(
+      {"sign", "--key", key, "--force", Path("boot.bin").string(), Path("boot.bin").string()});
   EXPECT_EQ(result.status, 2);
   EXPECT_EQ(ReadBytes(Path("boot.bin")), payload);
   std::filesystem::create_symlink(Path("boot.bin"), Path("link.bin"));
@@ -141,10 +141,10 @@ TEST_F(SignAndVerify, InputIsNeverOverwrittenAndAnOutputOnlyWithForce) {
   result = RunTool({"sign", "--key", key, Path("boot.bin").string(), Path("old.bc").string()});
   EXPECT_EQ(result.status, 2);
   EXPECT_EQ(ReadBytes(Path("old.bc")), std::vector<std::uint8_t>({'o', 'l', 'd'}));
-  ASSERT_EQ(RunTool({"sign", "--key", key, "--force", Path("boot.bin").string(),
-                     Path("old.bc").string()})
-                .status,
-            0);
+  ASSERT_EQ(
+      RunTool({"sign", "--key", key, "--force", Path("boot.bin").string(), Path("old.bc").string()})
+          .status,
+      0);
   // verify --compact keeps an existing file too, and checks before it says anything.
   result = RunTool({"verify", Path("old.bc").string(), "--key-index", "0", "--compact",
                     Path("boot.bin").string()});
@@ -160,14 +160,14 @@ TEST_F(SignAndVerify, InputIsNeverOverwrittenAndAnOutputOnlyWithForce) {
 TEST_F(SignAndVerify, EncryptedKeyIsUnlockedByPassinWithoutATerminal) {
   WriteBytes(Path("payload"), Pattern(100, 6));
   // The development key 0, encrypted with the passphrase "secret".
-  ASSERT_EQ(std::system(("openssl pkey -in " + ShellQuote(DevKey(0, ".pem").string()) +
-                         " -aes256 -passout pass:secret -out " +
-                         ShellQuote(Path("locked.pem").string()))
-                            .c_str()),
-            0);
+  ASSERT_EQ(
+      std::system(("openssl pkey -in " + ShellQuote(DevKey(0, ".pem").string()) +
+                   " -aes256 -passout pass:secret -out " + ShellQuote(Path("locked.pem").string()))
+                      .c_str()),
+      0);
   const std::string locked = Path("locked.pem").string();
-  ToolResult result = RunTool(
-      {"sign", "--key", locked, Path("payload").string(), Path("a.bc").string()});
+  ToolResult result =
+      RunTool({"sign", "--key", locked, Path("payload").string(), Path("a.bc").string()});
   EXPECT_EQ(result.status, 2);
   EXPECT_EQ(LineCount(result.err), 1) << result.err;
   EXPECT_NE(result.err.find("--passin"), std::string::npos) << result.err;
@@ -379,9 +379,9 @@ TEST_F(Package, SignsEachFileWithItsKey) {
 std::vector<std::string> PackageArguments(const std::filesystem::path& card,
                                           const std::filesystem::path& keys,
                                           const std::filesystem::path& input) {
-  return {"package",     "--keys",      keys.string(),  "--card",      card.string(),
+  return {"package",      "--keys",       keys.string(),  "--card",       card.string(),
           "--bootloader", input.string(), "--sdisk",      input.string(), "--image-ea1",
-          input.string(), "--image-ea2", input.string(), "--image-eb",  input.string()};
+          input.string(), "--image-ea2",  input.string(), "--image-eb",   input.string()};
 }
 
 TEST_F(Package, ForeignKeysAreRefusedUnlessSaidOnPurpose) {

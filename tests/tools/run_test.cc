@@ -77,8 +77,9 @@ TEST_F(Run, TranscriptDefaultsToStandardOutputAndEndsWithTheSummary) {
   const ToolResult result = RunTool({"run", device.string(), "--headless", "--answers", "ok"});
   EXPECT_EQ(result.status, 0) << result.err;
   EXPECT_NE(result.out.find("{\"event\":\"restart\"}"), std::string::npos) << result.out;
-  const std::string last = "The device restarted, with the update request stored (record 37 = "
-                           "1); exit status 0\n";
+  const std::string last =
+      "The device restarted, with the update request stored (record 37 = "
+      "1); exit status 0\n";
   ASSERT_GE(result.out.size(), last.size());
   EXPECT_EQ(result.out.substr(result.out.size() - last.size()), last) << result.out;
 }
@@ -159,9 +160,8 @@ TEST_F(Run, TerminalRunSaysHowItEndedAfterTheUiCloses) {
   EXPECT_TRUE(waitFor("first exit 4")) << screen();
   const std::string failed = screen();
   EXPECT_NE(failed.find("message 132: \"Performing this upgrade"), std::string::npos) << failed;
-  EXPECT_NE(
-      failed.find("The update was cancelled: \"Failed to complete upgrade.\"; exit status 4"),
-      std::string::npos)
+  EXPECT_NE(failed.find("The update was cancelled: \"Failed to complete upgrade.\"; exit status 4"),
+            std::string::npos)
       << failed;
   std::system((tmux + "send-keys -t run Enter").c_str());
   EXPECT_TRUE(waitFor("Performing this upgrade")) << screen();

@@ -40,9 +40,9 @@ std::string StorePartNumber(const std::u16string& partNumber) {
   SettingsStore::Open();
   SettingsStore::Lock();
   const bool loaded = SettingsStore::Load();
-  const bool put = loaded && SettingsStore::PutRecord(RecordId::PartNumber,
-                                                      kSemiPermanentSettingsType, record.data(),
-                                                      static_cast<DWORD>(record.size()), 0);
+  const bool put =
+      loaded && SettingsStore::PutRecord(RecordId::PartNumber, kSemiPermanentSettingsType,
+                                         record.data(), static_cast<DWORD>(record.size()), 0);
   const bool flushed = put && SettingsStore::Flush();
   SettingsStore::Unlock();
   SettingsStore::Close();

@@ -8,8 +8,8 @@ namespace orvanta {
 namespace {
 
 constexpr CardSlot kSlots[] = {
-    {"sdisk", "sdisk.bc", 0},        {"seboot", "seboot.nb0", 0},   {"ea1", "EA1/syaffs.bc", 1},
-    {"ea2", "EA2/syaffs.bc", 2},     {"eb", "EB/syaffs.bc", 3},
+    {"sdisk", "sdisk.bc", 0},    {"seboot", "seboot.nb0", 0}, {"ea1", "EA1/syaffs.bc", 1},
+    {"ea2", "EA2/syaffs.bc", 2}, {"eb", "EB/syaffs.bc", 3},
 };
 
 // The shape every built-in key has: RSA-1024 with exponent 65537 (162 bytes of DER).
@@ -49,7 +49,8 @@ const CardSlot* SlotOfPath(const std::filesystem::path& path) {
 std::string KeyWithSlots(unsigned keyIndex) {
   std::string slots;
   for (const CardSlot& slot : kSlots)
-    if (slot.keyIndex == keyIndex) slots += (slots.empty() ? "" : ", ") + std::string(slot.cardPath);
+    if (slot.keyIndex == keyIndex)
+      slots += (slots.empty() ? "" : ", ") + std::string(slot.cardPath);
   return "built-in key " + std::to_string(keyIndex) + (slots.empty() ? "" : " (" + slots + ")");
 }
 
@@ -58,8 +59,7 @@ std::optional<unsigned> BuiltInIndexOf(const signer::PrivateKey& key) {
   std::string error;
   if (!signer::PublicKeyDer(key, &der, &error)) return std::nullopt;
   for (unsigned index = 0; index < KeyCount; ++index)
-    if (der.size() == KeyTableLengths[index] &&
-        std::equal(der.begin(), der.end(), KeyTable[index]))
+    if (der.size() == KeyTableLengths[index] && std::equal(der.begin(), der.end(), KeyTable[index]))
       return index;
   return std::nullopt;
 }
@@ -75,11 +75,13 @@ std::string KeyMismatch(const signer::PrivateKey& key, const CardSlot* slot,
   const std::optional<unsigned> index = BuiltInIndexOf(key);
   if (slot == nullptr) {
     if (index) return {};
-    return name + ": not one of the built-in keys this orvanta was built with; the device "
-                  "refuses what it signs";
+    return name +
+           ": not one of the built-in keys this orvanta was built with; the device "
+           "refuses what it signs";
   }
   if (index == slot->keyIndex) return {};
-  return name + ": " + slot->cardPath + " needs " + KeyWithSlots(slot->keyIndex) + ", but this is " +
+  return name + ": " + slot->cardPath + " needs " + KeyWithSlots(slot->keyIndex) +
+         ", but this is " +
          (index ? KeyWithSlots(*index) : "no built-in key of this orvanta's build") +
          "; the device refuses what it signs";
 }

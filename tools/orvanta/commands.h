@@ -48,9 +48,9 @@ struct PackageOptions {
   std::filesystem::path card;
   std::filesystem::path bootloader, sdisk, imageEa1, imageEa2, imageEb;
   std::uint64_t recordSize = 65536;
-  bool foreignKeys = false;                // sign with keys the device's key table lacks
-  Existing existing = Existing::Keep;      // whether card files may be replaced
-  std::optional<std::string> passphrase;   // --passin of encrypted PEM keys
+  bool foreignKeys = false;               // sign with keys the device's key table lacks
+  Existing existing = Existing::Keep;     // whether card files may be replaced
+  std::optional<std::string> passphrase;  // --passin of encrypted PEM keys
 };
 
 // Loads the DER public key file into the verifier's key cache in place of built-in key 0, so

@@ -12,8 +12,8 @@
 #include "settings/settings_block.h"
 #include "settings/settings_record.h"
 #include "settings/settings_store.h"
-#include "sim/device.h"
 #include "sim/block_layout.h"
+#include "sim/device.h"
 #include "sim/fault_plan.h"
 #include "tools/factory/factory_settings.h"
 #include "tools/orvanta/commands.h"
@@ -164,14 +164,14 @@ const std::vector<std::pair<std::string, sim::TimingMode>> kTimingNames = {
     {"virtual", sim::TimingMode::Virtual},
     {"realistic", sim::TimingMode::Realistic}};
 const std::vector<std::pair<std::string, sim::Shell>> kShellNames = {
-    {"PocketPC", sim::Shell::PocketPC}, {"Smartphone", sim::Shell::Smartphone},
+    {"PocketPC", sim::Shell::PocketPC},
+    {"Smartphone", sim::Shell::Smartphone},
     {"Other", sim::Shell::Other}};
 const std::vector<std::pair<std::string, sim::LockVariant>> kLockVariantNames = {
     {"per_block", sim::LockVariant::PerBlock}, {"unlock_all", sim::LockVariant::UnlockAll}};
 
 // What a command that changed a device prints: one line of its state, or that state as JSON.
-int PrintDeviceState(const std::filesystem::path& directory, const std::string& what,
-                     bool asJson) {
+int PrintDeviceState(const std::filesystem::path& directory, const std::string& what, bool asJson) {
   nlohmann::json report;
   std::string error;
   if (!DescribeDevice(directory, &report, &error)) return ReportError(error);
@@ -188,9 +188,9 @@ int PrintDeviceState(const std::filesystem::path& directory, const std::string& 
     return kExitSuccess;
   }
   std::cout << directory.string() << ": " << what << "; part number "
-            << (report["part_number"].is_null() ? std::string("none")
-                                                : "\"" + report["part_number"].get<std::string>() +
-                                                      "\"")
+            << (report["part_number"].is_null()
+                    ? std::string("none")
+                    : "\"" + report["part_number"].get<std::string>() + "\"")
             << " (variant " << report["variant"].dump() << "), AC line "
             << report["ac_line"].get<std::string>() << ", "
             << (report["faults"].empty() ? std::string("no faults planned")
@@ -440,7 +440,9 @@ void AddDeviceCommands(CLI::App& app, int* status) {
   auto create = std::make_shared<CreateArguments>();
   CLI::App* createCommand = device->add_subcommand(
       "create", "a new device directory, formatted through the system's own code");
-  createCommand->add_option("DIR", create->directory, "the new device directory")->type_name("DIR")->required();
+  createCommand->add_option("DIR", create->directory, "the new device directory")
+      ->type_name("DIR")
+      ->required();
   createCommand
       ->add_option("--regions", create->regions,
                    "one or two erase-block regions, COUNTxSIZE[,COUNTxSIZE]: 1..65535 blocks of "
@@ -504,7 +506,9 @@ void AddDeviceCommands(CLI::App& app, int* status) {
 
   auto set = std::make_shared<SetArguments>();
   CLI::App* setCommand = device->add_subcommand("set", "change the simulated device");
-  setCommand->add_option("DIR", set->directory, "the device directory")->type_name("DIR")->required();
+  setCommand->add_option("DIR", set->directory, "the device directory")
+      ->type_name("DIR")
+      ->required();
   setCommand->add_option("--power", set->power, "AC line")->transform(Choice(kPowerNames));
   setCommand
       ->add_option("--part-number", set->partNumber,
@@ -520,8 +524,7 @@ void AddDeviceCommands(CLI::App& app, int* status) {
                    "card size in bytes, or none for the host's free space")
       ->type_name("SIZE")
       ->check(Readable<CardCapacityArgument>("a size or none"));
-  setCommand->add_option("--timing", set->timing, "flash timing")
-      ->transform(Choice(kTimingNames));
+  setCommand->add_option("--timing", set->timing, "flash timing")->transform(Choice(kTimingNames));
   setCommand->add_flag("--json", set->json, "describe the device after the change as JSON");
   setCommand->footer(
       "Examples:\n  orvanta device set ./device --power offline\n"
@@ -532,7 +535,9 @@ void AddDeviceCommands(CLI::App& app, int* status) {
   auto fault = std::make_shared<FaultArguments>();
   CLI::App* faultCommand =
       device->add_subcommand("fault", "add to the fault plan of later runs (one fault a call)");
-  faultCommand->add_option("DIR", fault->directory, "the device directory")->type_name("DIR")->required();
+  faultCommand->add_option("DIR", fault->directory, "the device directory")
+      ->type_name("DIR")
+      ->required();
   faultCommand->add_option("--erase-error", fault->eraseError, "an erase of BLOCK fails")
       ->type_name("BLOCK")
       ->transform(NumberValue());

@@ -58,8 +58,8 @@ bool TokenKeygen(const std::filesystem::path& directory, const std::string& toke
 }
 
 // The four key pairs as PEM files (private, owner only) and DER public keys.
-bool FileKeygen(const std::filesystem::path& directory,
-                std::vector<std::filesystem::path>* written, std::string* error) {
+bool FileKeygen(const std::filesystem::path& directory, std::vector<std::filesystem::path>* written,
+                std::string* error) {
   for (unsigned index = 0; index < KeyCount; ++index) {
     const signer::PrivateKey key = signer::GenerateRsaKey(kKeyBits, error);
     std::string pem;
@@ -116,8 +116,7 @@ int RunKeygen(const KeygenArguments& arguments) {
   if (arguments.json) {
     nlohmann::json files = nlohmann::json::array();
     for (const std::filesystem::path& file : written) files.push_back(file.string());
-    std::cout << nlohmann::json{{"directory", directory.string()}, {"files", files}}.dump()
-              << "\n";
+    std::cout << nlohmann::json{{"directory", directory.string()}, {"files", files}}.dump() << "\n";
   } else {
     std::cout << directory.string() << ": four RSA-1024 key pairs, "
               << (arguments.token ? "private halves on the token, public keys key0..key3.der"
@@ -176,13 +175,15 @@ std::string KeyDescription(const SigningKey& key) {
 struct SignedFile {
   std::filesystem::path path;
   std::uint64_t size = 0, payload = 0, records = 0;
-  std::string key;                     // KeyDescription
-  std::optional<unsigned> keyIndex;    // the built-in index of the key, if it is one
+  std::string key;                   // KeyDescription
+  std::optional<unsigned> keyIndex;  // the built-in index of the key, if it is one
 };
 
 nlohmann::json SignedFileJson(const SignedFile& file) {
-  return {{"path", file.path.string()},       {"size", file.size},
-          {"payload_bytes", file.payload},    {"records", file.records},
+  return {{"path", file.path.string()},
+          {"size", file.size},
+          {"payload_bytes", file.payload},
+          {"records", file.records},
           {"key", file.key},
           {"key_index", file.keyIndex ? nlohmann::json(*file.keyIndex) : nlohmann::json()}};
 }
@@ -241,8 +242,7 @@ int RunSign(const SignArguments& arguments) {
   if (!PassphraseOf(arguments.passin, &passphrase, &error) ||
       !LoadKey(arguments.key, &passphrase, &key, &error))
     return ReportError(error);
-  const CardSlot* slot =
-      arguments.slot ? SlotNamed(*arguments.slot) : SlotOfPath(arguments.output);
+  const CardSlot* slot = arguments.slot ? SlotNamed(*arguments.slot) : SlotOfPath(arguments.output);
   if (const std::string mismatch = KeyMismatch(key.key, slot, "--key " + key.name);
       !mismatch.empty() && !arguments.foreignKey)
     return ReportError(mismatch + " (--foreign-key signs with it all the same)");
@@ -272,8 +272,8 @@ class TerminalProgressBar : public Window {
   ProgressBar bar_;
 };
 
-// Counts the records the verifier accepts and appends each payload to the compacted file: the payloads back to back,
-// in file order, as the verifier's own compaction leaves them.
+// Counts the records the verifier accepts and appends each payload to the compacted file: the
+// payloads back to back, in file order, as the verifier's own compaction leaves them.
 struct PayloadWriter {
   std::span<const std::uint8_t> image;
   AtomicFileWriter output;
@@ -335,11 +335,13 @@ int RunVerify(const VerifyArguments& arguments) {
       (!payloads.error.empty() || !payloads.output.Commit(&error)))
     return ReportError(payloads.error.empty() ? error : payloads.error);
   if (arguments.json) {
-    nlohmann::json report = {{"file", arguments.file},     {"result", result},
-                             {"valid", result > 0},         {"records", payloads.records},
+    nlohmann::json report = {{"file", arguments.file},
+                             {"result", result},
+                             {"valid", result > 0},
+                             {"records", payloads.records},
                              {"payload_bytes", result > 0 ? result : 0}};
-    report["key"] = arguments.publicKey ? nlohmann::json(*arguments.publicKey)
-                                        : nlohmann::json(keyIndex);
+    report["key"] =
+        arguments.publicKey ? nlohmann::json(*arguments.publicKey) : nlohmann::json(keyIndex);
     if (arguments.compact && result > 0) report["compact"] = *arguments.compact;
     std::cout << report.dump() << "\n";
   } else if (result > 0) {
@@ -350,7 +352,8 @@ int RunVerify(const VerifyArguments& arguments) {
     std::cout << arguments.file << ": rejected by the device's verifier with " << keyName
               << " (result " << result << ": "
               << (result == 0 ? "not a signed image, or no payload"
-                              : "a record fails; orvanta inspect says which") << ")\n";
+                              : "a record fails; orvanta inspect says which")
+              << ")\n";
   }
   return result > 0 ? kExitSuccess : kExitNegative;
 }
@@ -387,8 +390,9 @@ bool UsePublicKeyFile(const std::string& file, std::string* error) {
   if (!ReadWholeFile(file, &key, error)) return false;
   const std::string_view text(reinterpret_cast<const char*>(key.data()), key.size());
   if (text.find("-----BEGIN") != std::string_view::npos) {
-    *error = file + ": a PEM file; --public-key takes the key's DER form (the keyN.der beside "
-                    "keyN.pem; openssl pkey -pubout -outform DER makes one)";
+    *error = file +
+             ": a PEM file; --public-key takes the key's DER form (the keyN.der beside "
+             "keyN.pem; openssl pkey -pubout -outform DER makes one)";
     return false;
   }
   // A DER key is one SEQUENCE, and no longer than the verifier's key cache.
@@ -561,8 +565,8 @@ void AddImageCommands(CLI::App& app, int* status) {
   keygenCommand->callback([keygen, status] { *status = RunKeygen(*keygen); });
 
   auto sign = std::make_shared<SignArguments>();
-  CLI::App* signCommand = app.add_subcommand(
-      "sign", "a signed image of a file, with a key of the updater's key table");
+  CLI::App* signCommand =
+      app.add_subcommand("sign", "a signed image of a file, with a key of the updater's key table");
   signCommand->add_option("--key", sign->key, "the private key: a PEM file or a pkcs11: URI")
       ->type_name("FILE")
       ->required()
@@ -583,7 +587,8 @@ void AddImageCommands(CLI::App& app, int* status) {
       ->type_name("SIZE")
       ->transform(SizeValue())
       ->check(Bounded(1, 0x7FFFFFFF));
-  AddSigningOptions(signCommand, &sign->passin, &sign->foreignKey, &sign->force, "OUTPUT if it exists");
+  AddSigningOptions(signCommand, &sign->passin, &sign->foreignKey, &sign->force,
+                    "OUTPUT if it exists");
   signCommand->add_flag("--json", sign->json, "describe the signed file as JSON");
   signCommand->add_option("INPUT", sign->input, "the file to sign")->type_name("FILE")->required();
   signCommand->add_option("OUTPUT", sign->output, "the signed image to write")
@@ -595,7 +600,9 @@ void AddImageCommands(CLI::App& app, int* status) {
   auto verify = std::make_shared<VerifyArguments>();
   CLI::App* verifyCommand = app.add_subcommand(
       "verify", "run the device's own verifier on a signed image; exit 0 only for a result > 0");
-  verifyCommand->add_option("FILE", verify->file, "the signed image")->type_name("FILE")->required();
+  verifyCommand->add_option("FILE", verify->file, "the signed image")
+      ->type_name("FILE")
+      ->required();
   CLI::Option* keyIndex =
       verifyCommand->add_option("--key-index", verify->keyIndex, "built-in key N (0..3)")
           ->type_name("N")

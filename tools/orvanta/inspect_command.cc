@@ -40,8 +40,8 @@ int ExitStatusOf(SlotVerdict verdict) {
 
 // "needs built-in key 1: …" for the slot's line.
 std::string SlotText(const ImageInspection& inspection, const CardSlot& slot) {
-  std::string text = slot.cardPath + std::string(" needs built-in key ") +
-                     std::to_string(slot.keyIndex) + ": ";
+  std::string text =
+      slot.cardPath + std::string(" needs built-in key ") + std::to_string(slot.keyIndex) + ": ";
   switch (VerdictOf(inspection, slot)) {
     case SlotVerdict::Accepted:
       return text + "verifies (" + std::to_string(inspection.totalPayload) + " payload bytes)";
@@ -113,7 +113,8 @@ int InspectCard(const std::filesystem::path& card, bool asJson) {
   }
   const int status = rejected ? kExitNegative : wrongKey ? kExitWrongKey : kExitSuccess;
   if (asJson)
-    std::cout << nlohmann::json{{"card", card.string()}, {"files", files},
+    std::cout << nlohmann::json{{"card", card.string()},
+                                {"files", files},
                                 {"valid", status == kExitSuccess}}
                      .dump()
               << "\n";
@@ -132,7 +133,7 @@ int RunInspect(const InspectArguments& arguments) {
   }
   if (arguments.publicKey && !UsePublicKeyFile(*arguments.publicKey, &error))
     return ReportError(error);
-  const CardSlot* slot = arguments.slot          ? SlotNamed(*arguments.slot)
+  const CardSlot* slot = arguments.slot        ? SlotNamed(*arguments.slot)
                          : arguments.publicKey ? nullptr
                                                : SlotOfPath(arguments.path);
   ImageInspection inspection;

@@ -48,8 +48,7 @@ std::string UnknownWord(CLI::App& app, int argc, char** argv) {
     if (word.size() > 1 && word[0] == '-') {
       const std::string name = word.substr(0, word.find('='));
       const CLI::Option* option = OptionOf(level, name);
-      if (option == nullptr)
-        return "unknown option " + name + " (see " + path + " --help)";
+      if (option == nullptr) return "unknown option " + name + " (see " + path + " --help)";
       if (option->get_expected_max() > 0 && name.size() == word.size()) ++i;  // its value
       continue;
     }

@@ -80,7 +80,8 @@ CLI::Validator NotADirectory() {
   return CLI::Validator(
       [](std::string& value) -> std::string {
         std::error_code code;
-        if (std::filesystem::is_directory(value, code)) return value + " is a directory, not a file";
+        if (std::filesystem::is_directory(value, code))
+          return value + " is a directory, not a file";
         return {};
       },
       "", "");
@@ -121,14 +122,16 @@ std::string OptionFormatter::make_option_opts(const CLI::Option* option) const {
   const bool positional = option->get_positional() && !option->nonpositional();
   if (value.kind == ValueKind::Kind::kChoice) {
     std::string choices;
-    for (const std::string& choice : value.choices) choices += (choices.empty() ? "" : "|") + choice;
+    for (const std::string& choice : value.choices)
+      choices += (choices.empty() ? "" : "|") + choice;
     out += " " + choices;
   } else if (value.kind != ValueKind::Kind::kNone &&
              !(positional && value.name == option->get_single_name())) {
     out += " " + value.name;
   }
   if (option->get_required()) out += " (required)";
-  for (const CLI::Option* needed : option->get_needs()) out += " (needs " + needed->get_name() + ")";
+  for (const CLI::Option* needed : option->get_needs())
+    out += " (needs " + needed->get_name() + ")";
   return out;
 }
 

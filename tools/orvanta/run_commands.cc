@@ -102,18 +102,18 @@ void PrintTranscript(const std::filesystem::path& transcript, std::ostream& out)
     }
     finishOperation();
     if (kind == "dialog") {
-      out << "    dialog \"" << event.value("title", "")
-                << "\": " << event.value("warning", "") << "\n";
+      out << "    dialog \"" << event.value("title", "") << "\": " << event.value("warning", "")
+          << "\n";
     } else if (kind == "counter") {
       operation = event.value("text", "");
     } else if (kind == "message") {
       const int answer = event.value("answer", 0);
       out << "    message " << event.value("id", 0) << ": \"" << event.value("text", "")
-                << "\" answered "
-                << (answer == 1   ? "OK"
-                    : answer == 2 ? "Cancel"
-                                  : "nothing")
-                << "\n";
+          << "\" answered "
+          << (answer == 1   ? "OK"
+              : answer == 2 ? "Cancel"
+                            : "nothing")
+          << "\n";
     } else if (kind == "restart") {
       out << "    the device restarts\n";
     } else if (kind == "exit") {
@@ -157,11 +157,11 @@ std::size_t JournalLength(const std::filesystem::path& directory) {
 // transcript: a restart (and the update request stored), a power cut, a cancel, a failure, a
 // second instance.
 struct Outcome {
-  std::string kind;  // restarted, power_cut, cancelled, failed, second_instance, other
-  int status = 0;    // the run's exit status (a cancel: kExitCancelled)
-  nlohmann::json updateRequest;                             // after a restart
-  std::vector<std::pair<int, std::string>> messages;        // id and text, as shown
-  std::string line;  // the summary a person reads
+  std::string kind;              // restarted, power_cut, cancelled, failed, second_instance, other
+  int status = 0;                // the run's exit status (a cancel: kExitCancelled)
+  nlohmann::json updateRequest;  // after a restart
+  std::vector<std::pair<int, std::string>> messages;  // id and text, as shown
+  std::string line;                                   // the summary a person reads
 };
 
 Outcome OutcomeOf(const std::filesystem::path& directory, std::size_t journalBefore,
@@ -194,13 +194,15 @@ Outcome OutcomeOf(const std::filesystem::path& directory, std::size_t journalBef
   if (restarted && status == 0) {
     json report;
     std::string error;
-    if (DescribeDevice(directory, &report, &error)) outcome.updateRequest = report["update_request"];
+    if (DescribeDevice(directory, &report, &error))
+      outcome.updateRequest = report["update_request"];
     const json& request = outcome.updateRequest;
     outcome.kind = "restarted";
-    outcome.line = "The device restarted, " +
-                   (request == json(1)  ? std::string("with the update request stored (record 37 = 1)")
-                    : request.is_null() ? std::string("without an update request")
-                                        : "with update request " + request.dump());
+    outcome.line =
+        "The device restarted, " +
+        (request == json(1)  ? std::string("with the update request stored (record 37 = 1)")
+         : request.is_null() ? std::string("without an update request")
+                             : "with update request " + request.dump());
   } else if (powerCut && status == sim::kPowerCutExitStatus) {
     outcome.kind = "power_cut";
     outcome.line = "The power was cut during the update (the device journal has the point)";
@@ -213,8 +215,9 @@ Outcome OutcomeOf(const std::filesystem::path& directory, std::size_t journalBef
     outcome.line = "The update failed: \"Failed to complete upgrade.\"";
   } else if (status == 255) {
     outcome.kind = "second_instance";
-    outcome.line = "Another instance of the updater was running on this device and was brought "
-                   "to the foreground";
+    outcome.line =
+        "Another instance of the updater was running on this device and was brought "
+        "to the foreground";
   } else {
     outcome.kind = "other";
     outcome.line = "The updater ended without a restart";
@@ -226,7 +229,8 @@ Outcome OutcomeOf(const std::filesystem::path& directory, std::size_t journalBef
 void PrintOutcome(const Outcome& outcome, bool listMessages, bool asJson) {
   if (asJson) {
     json messages = json::array();
-    for (const auto& [id, text] : outcome.messages) messages.push_back({{"id", id}, {"text", text}});
+    for (const auto& [id, text] : outcome.messages)
+      messages.push_back({{"id", id}, {"text", text}});
     std::cout << json{{"outcome", outcome.kind},
                       {"status", outcome.status},
                       {"update_request", outcome.updateRequest},
@@ -390,9 +394,8 @@ DemoChanges ChangesOf(const DemoDevice& before, const json& after, const Bytes& 
   changes.requestAfter = after["update_request"];
   changes.rewrittenBlocks = ChangedBlocks(after, before.nor, norAfter);
   const Bytes bootloader = DemoImageBytes(0);
-  changes.bootloaderProgrammed =
-      norAfter.size() >= bootloader.size() &&
-      std::equal(bootloader.begin(), bootloader.end(), norAfter.begin());
+  changes.bootloaderProgrammed = norAfter.size() >= bootloader.size() &&
+                                 std::equal(bootloader.begin(), bootloader.end(), norAfter.begin());
   for (const auto& [file, size] : CardFiles(card))
     if (file == "syaffs.bc" || file == "_seboot.nb0") changes.newCardFiles[file] = size;
   for (std::size_t i = before.report["journal"].size(); i < after["journal"].size(); ++i)
@@ -420,11 +423,11 @@ void PrintDemoChanges(const DemoChanges& changes, const json& after) {
 bool FreeForADevice(const std::filesystem::path& directory, std::string* error) {
   std::error_code code;
   if (!std::filesystem::exists(directory, code)) return true;
-  if (std::filesystem::is_directory(directory, code) &&
-      std::filesystem::is_empty(directory, code))
+  if (std::filesystem::is_directory(directory, code) && std::filesystem::is_empty(directory, code))
     return true;
-  *error = directory.string() + ": exists and is not an empty directory; the demo makes a new "
-                                "device (name a new directory, or none for a temporary one)";
+  *error = directory.string() +
+           ": exists and is not an empty directory; the demo makes a new "
+           "device (name a new directory, or none for a temporary one)";
   return false;
 }
 
@@ -457,16 +460,16 @@ int RunDemo(const DemoArguments& arguments) {
     return status;
 
   const bool onTerminal = isatty(STDIN_FILENO) == 1 && isatty(STDOUT_FILENO) == 1;
-  const int updaterStatus = RunDemoUpdate(
-      device.directory, work, arguments.headless || arguments.json || !onTerminal, out);
+  const int updaterStatus = RunDemoUpdate(device.directory, work,
+                                          arguments.headless || arguments.json || !onTerminal, out);
   json after;
   if (!DescribeDevice(device.directory, &after, &error)) return ReportError(error);
   Bytes norAfter;
   if (!ReadWholeFile(device.directory / "nor.bin", &norAfter, &error)) return ReportError(error);
   const DemoChanges changes = ChangesOf(device, after, norAfter, package.card);
-  const int status = updaterStatus != 0                  ? updaterStatus
-                     : changes.requestAfter != json(1)   ? kExitNegative
-                                                         : kExitSuccess;
+  const int status = updaterStatus != 0                ? updaterStatus
+                     : changes.requestAfter != json(1) ? kExitNegative
+                                                       : kExitSuccess;
   if (arguments.json) {
     json files = json::object();
     for (const auto& [file, size] : changes.newCardFiles) files[file] = size;
@@ -488,9 +491,8 @@ int RunDemo(const DemoArguments& arguments) {
     std::cout << "The updater restarted the device but no update request is stored.\n";
   else
     std::cout << "The update ended in a restart; the new bootloader takes over from the card.\n";
-  std::cout << "The device stays in " << device.directory.string()
-            << " (the run's transcript in " << work.string()
-            << "): orvanta device show " << BashQuote(device.directory.string())
+  std::cout << "The device stays in " << device.directory.string() << " (the run's transcript in "
+            << work.string() << "): orvanta device show " << BashQuote(device.directory.string())
             << " shows it again; remove the directory when done.\n";
   return status;
 }
@@ -567,9 +569,11 @@ int RunUpdater(const RunOptions& options) {
 
 void AddRunCommands(CLI::App& app, int* status) {
   auto run = std::make_shared<RunArguments>();
-  CLI::App* runCommand = app.add_subcommand(
-      "run", "run OrvantaUpdate on a device, then say how the run ended");
-  runCommand->add_option("DIR", run->directory, "the device directory")->type_name("DIR")->required();
+  CLI::App* runCommand =
+      app.add_subcommand("run", "run OrvantaUpdate on a device, then say how the run ended");
+  runCommand->add_option("DIR", run->directory, "the device directory")
+      ->type_name("DIR")
+      ->required();
   runCommand->add_flag("--headless", run->headless,
                        "no terminal UI: answers from --answers, a transcript of what was shown");
   runCommand
@@ -621,8 +625,7 @@ void AddRunCommands(CLI::App& app, int* status) {
     const int updaterStatus = RunUpdater(options);
     *status = updaterStatus;
     if (updaterStatus == kExitError) return;  // it could not start: one line said why
-    const Outcome outcome =
-        OutcomeOf(run->directory, journalBefore, transcript, updaterStatus);
+    const Outcome outcome = OutcomeOf(run->directory, journalBefore, transcript, updaterStatus);
     // A transcript on standard output shows the messages already.
     PrintOutcome(outcome, !options.copyOfOutput, run->json);
     *status = outcome.status;
@@ -634,7 +637,7 @@ void AddRunCommands(CLI::App& app, int* status) {
   demoCommand
       ->add_option("DIR", demo->directory,
                    "the device directory to create, absent or empty (default: a new one in the "
-                   "temporary directory); it stays, with the demo's images in DIR/demo")
+                   "temporary directory); it stays, with the run's transcript in DIR/demo")
       ->type_name("DIR");
   demoCommand
       ->add_option("--keys", demo->keys,

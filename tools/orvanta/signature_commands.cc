@@ -108,7 +108,9 @@ void AddSignatureCommands(CLI::App& app, int* status) {
   digestCommand->add_option("--alg", digest->algorithm, "sha1 or md5")
       ->required()
       ->check(CLI::IsMember(kAlgorithmNames));
-  digestCommand->add_option("FILE", digest->file, "the file to hash")->type_name("FILE")->required();
+  digestCommand->add_option("FILE", digest->file, "the file to hash")
+      ->type_name("FILE")
+      ->required();
   digestCommand->add_flag("--json", digest->json, "print {\"algorithm\", \"digest\"}");
   digestCommand->footer("Example:\n  orvanta digest --alg sha1 \"device/SD Card/sdisk.bc\"\n");
   digestCommand->callback([digest, status] { *status = RunDigest(*digest); });

@@ -108,9 +108,8 @@ bool MappedImage::Open(const std::filesystem::path& path, std::string* error) {
   return true;
 }
 
-bool CheckOutput(const std::filesystem::path& output,
-                 std::span<const std::filesystem::path> inputs, Existing existing,
-                 std::string* error) {
+bool CheckOutput(const std::filesystem::path& output, std::span<const std::filesystem::path> inputs,
+                 Existing existing, std::string* error) {
   std::error_code code;
   const std::filesystem::file_status status = std::filesystem::status(output, code);
   if (std::filesystem::is_directory(status)) {
@@ -207,8 +206,7 @@ bool AtomicFileWriter::Commit(std::string* error) {
 bool WriteFileAtomically(const std::filesystem::path& path, std::span<const std::uint8_t> content,
                          Existing existing, std::string* error) {
   AtomicFileWriter writer;
-  return writer.Open(path, existing, error) && writer.Write(content, error) &&
-         writer.Commit(error);
+  return writer.Open(path, existing, error) && writer.Write(content, error) && writer.Commit(error);
 }
 
 std::optional<Bytes> FromHex(std::string_view text) {

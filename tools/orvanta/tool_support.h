@@ -39,9 +39,8 @@ enum class Existing { Keep, Replace };
 // Whether `output` may be written: it is not one of `inputs` (the same file under any name),
 // not a directory, and, unless `existing` is Replace, does not exist. False with a one-line
 // reason. Commands check every output so before they do any work.
-bool CheckOutput(const std::filesystem::path& output,
-                 std::span<const std::filesystem::path> inputs, Existing existing,
-                 std::string* error);
+bool CheckOutput(const std::filesystem::path& output, std::span<const std::filesystem::path> inputs,
+                 Existing existing, std::string* error);
 
 // Whole-file I/O. WriteFileAtomically writes a temporary file beside `path` and renames it to
 // `path` (over an existing one only with Existing::Replace), so that a reader never sees half a

@@ -149,8 +149,9 @@ std::optional<std::string> Passphrase::Get(std::string* error) {
   const std::string argument = colon == std::string::npos ? "" : source_.substr(colon + 1);
   if (source_.empty()) {
     if (isatty(STDIN_FILENO) != 1) {
-      *error = "it is encrypted: give its passphrase with --passin (standard input is not a "
-               "terminal to ask on)";
+      *error =
+          "it is encrypted: give its passphrase with --passin (standard input is not a "
+          "terminal to ask on)";
       return std::nullopt;
     }
     char text[1024];
