@@ -319,18 +319,18 @@ TEST_F(CheckSignature, GoodBadAndWrongKey) {
         RunTool({"check-signature", "--public-key", DevKey(0, ".der").string(), "--alg", algorithm,
                  "--signature", Path("sig").string(), Path("message").string()});
     EXPECT_EQ(result.status, 0) << algorithm;
-    EXPECT_EQ(result.out, "0x00000000\n");
+    EXPECT_EQ(result.out, "0x00000000 (the signature verifies)\n");
     result = RunTool({"check-signature", "--public-key", DevKey(1, ".der").string(), "--alg",
                       algorithm, "--signature", Path("sig").string(), Path("message").string()});
     EXPECT_EQ(result.status, 1);
-    EXPECT_EQ(result.out, "0x80090006\n");  // NTE_BAD_SIGNATURE
+    EXPECT_EQ(result.out, "0x80090006 NTE_BAD_SIGNATURE\n");
   }
   // A key that is not DER.
   const ToolResult result =
       RunTool({"check-signature", "--public-key", Path("message").string(), "--alg", "sha1",
                "--signature", Path("sig").string(), Path("message").string()});
   EXPECT_EQ(result.status, 1);
-  EXPECT_EQ(result.out, "0x80090015\n");  // NTE_BAD_PUBLIC_KEY
+  EXPECT_EQ(result.out, "0x80090015 NTE_BAD_PUBLIC_KEY\n");
 }
 
 TEST_F(CheckSignature, BadArguments) {

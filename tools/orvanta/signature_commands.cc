@@ -8,6 +8,7 @@
 #include "signing/hash_object.h"
 #include "signing/signature_check.h"
 #include "tools/orvanta/commands.h"
+#include "tools/orvanta/image_inspection.h"
 #include "tools/orvanta/tool_support.h"
 
 namespace orvanta {
@@ -95,7 +96,8 @@ int RunCheckSignature(const CheckArguments& arguments) {
   if (arguments.json)
     std::cout << nlohmann::json{{"code", code}, {"text", text}}.dump() << "\n";
   else
-    std::cout << text << "\n";
+    std::cout << text << " "
+              << (code == 0 ? "(the signature verifies)" : SignatureCodeName(code)) << "\n";
   return code == 0 ? kExitSuccess : kExitNegative;
 }
 
