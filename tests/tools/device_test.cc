@@ -80,9 +80,12 @@ TEST_F(DeviceCreate, PartNumberLongerThanTheReaderTakesReadsAsUnknown) {
 }
 
 TEST_F(DeviceCreate, EnvironmentOptionsLandInDeviceJson) {
-  const auto device = MakeDevice("device", {"--power", "offline", "--card-capacity", "8M",
-                                            "--timing", "virtual", "--shell", "Other"});
+  // A leading zero is decimal, not octal.
+  const auto device =
+      MakeDevice("device", {"--power", "offline", "--card-capacity", "8M", "--timing", "virtual",
+                            "--shell", "Other", "--manufacturer", "0137"});
   const json config = json::parse(ReadBytes(device / "device.json"));
+  EXPECT_EQ(config["flash"]["manufacturer"], 137);
   EXPECT_EQ(config["ac_line"], "offline");
   EXPECT_EQ(config["card_capacity"], 8 * 1024 * 1024);
   EXPECT_EQ(config["timing"], "virtual");
@@ -144,6 +147,10 @@ TEST_F(DeviceCreate, BadArgumentsAreNamed) {
       {{"--manufacturer", "0x10000"}, "--manufacturer"},
       {{"--card-capacity", "lots"}, "--card-capacity"},
       {{"--size-exponent", "300"}, "--size-exponent"},
+      // Decimal or 0x hexadecimal only: no sign that wraps, no digits past 64 bits.
+      {{"--card-capacity", "-1"}, "--card-capacity"},
+      {{"--card-capacity", "99999999999999999999"}, "--card-capacity"},
+      {{"--manufacturer", "0x"}, "--manufacturer"},
   };
   for (const auto& [extra, named] : cases) {
     std::vector<std::string> arguments = {"device", "create", device};

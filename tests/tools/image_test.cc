@@ -371,6 +371,7 @@ TEST_F(Package, SignsEachFileWithItsKey) {
     EXPECT_EQ(verified.status, 0) << file;
     EXPECT_EQ(json::parse(verified.out)["payload_bytes"], size) << file;
   }
+  EXPECT_EQ(RunTool({"inspect", card.string()}).status, 0);  // each file with its slot's key
   // 70000 bytes in records of 32768: three data records and the final one.
   EXPECT_EQ(ReadBytes(card / "seboot.nb0").size(), 23u + 70000 + 4 * (9 + 128));
 }

@@ -5,6 +5,7 @@
 #include <cstdio>
 #include <cstdlib>
 #include <fstream>
+#include <set>
 #include <thread>
 
 #include "tests/test_emulator.h"
@@ -187,6 +188,13 @@ TEST_F(Demo, NotOnATerminalEndsWithTheUpdateRequest) {
   EXPECT_EQ(report["update_request"], 1);
   EXPECT_EQ(report["variant"], 1);
   EXPECT_TRUE(std::filesystem::exists(device / "SD Card" / "syaffs.bc"));
+  // The device stays where the demo says, with nothing of the demo's but its transcript.
+  EXPECT_NE(result.out.find("The device stays in " + device.string()), std::string::npos)
+      << result.out;
+  std::set<std::string> entries;
+  for (const auto& entry : std::filesystem::recursive_directory_iterator(device / "demo"))
+    entries.insert(entry.path().filename().string());
+  EXPECT_EQ(entries, std::set<std::string>{"transcript.jsonl"});
 }
 
 TEST_F(Demo, RefusesADirectoryInUse) {
