@@ -20,7 +20,8 @@
 // the buffer. Load and Flush act only when both locked and opened are set. The record
 // operations work on the buffers and check neither flag; PutRecord and RemoveRecord refuse a
 // partition whose block the last Load did not read, so damage that made a block unreadable is
-// never written back as valid, and nothing is put before a Load. Opened and the buffers survive Close.
+// never written back as valid, and nothing is put before a Load. Opened and the buffers survive
+// Close.
 //
 // For tools. Formatting a device's settings: NorFlashMutex::Acquire, NorFlash::Open, for each
 // type in kSettingsPartitionTypes SettingsBlock::Write(NorFlash::FirstBlockOfType(type), any

@@ -122,6 +122,7 @@ class Device {
     const auto [begin, end] = BlockRange(semiPermanentBlock_);
     return offset >= begin && offset < end;
   }
+
  private:
   scenario::Bench bench_;
   const scenario::PackageSet& packages_;
@@ -210,8 +211,8 @@ CampaignResult RunPowerCutCampaign(const CampaignOptions& options) {
     const int firstStatus = device.Run();
     const scenario::Verdict cut = judge.Judge(scenario::RunEnd(firstStatus));
     outcome.cutTookEffect = firstStatus == sim::kPowerCutExitStatus && cut.outcome == "power cut";
-    outcome.cutInsideSettingsWrite = outcome.phase + 1 == result.phaseEnds.size() &&
-                                     device.InSemiPermanentBlock(cut.cutOffset);
+    outcome.cutInsideSettingsWrite =
+        outcome.phase + 1 == result.phaseEnds.size() && device.InSemiPermanentBlock(cut.cutOffset);
     if (outcome.cutInsideSettingsWrite) {
       result.settingsWriteFirst = std::min(result.settingsWriteFirst, k);
       result.settingsWriteLast = std::max(result.settingsWriteLast, k);
@@ -224,12 +225,13 @@ CampaignResult RunPowerCutCampaign(const CampaignOptions& options) {
     // Power is back (the chip removed the cut from the plan): the second run must complete,
     // unless the cut lost the part number.
     using enum scenario::Liveness;
-    const scenario::Verdict second = judge.Judge(scenario::RunEnd(device.Run()),
-                                                 cut.knownLimit ? MayStop : MustRestart);
+    const scenario::Verdict second =
+        judge.Judge(scenario::RunEnd(device.Run()), cut.knownLimit ? MayStop : MustRestart);
     outcome.secondRunCompleted = second.restarted;
     outcome.breaks.insert(outcome.breaks.end(), second.breaks.begin(), second.breaks.end());
     if (cut.knownLimit && !second.restarted) {
-      if (!RestorePartNumber()) outcome.breaks.push_back("the part number could not be stored again");
+      if (!RestorePartNumber())
+        outcome.breaks.push_back("the part number could not be stored again");
       judge.Rebase();
       const scenario::Verdict third = judge.Judge(scenario::RunEnd(device.Run()), MustRestart);
       outcome.completedAfterRestoringPartNumber = third.restarted;

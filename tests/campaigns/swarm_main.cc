@@ -41,14 +41,15 @@ namespace {
 using swarm::RunReport;
 
 const std::vector<std::string> kOutcomes = {
-    "restart",     "bad files (134)",          "no room (133)", "no power (129)",
+    "restart",     "bad files (134)",          "no room (133)",       "no power (129)",
     "cancelled",   "restart refused",          "other failure (130)", "hung",
-    "known limit", "rewritten by a neighbour", "no outcome",    "BREAK"};
+    "known limit", "rewritten by a neighbour", "no outcome",          "BREAK"};
 
 int Usage() {
-  std::fputs("usage: swarm RUNS [FIRST-SEED] | --first-break RUNS [FIRST-SEED] | --plan SEED | "
-             "--replay SEED\n",
-             stderr);
+  std::fputs(
+      "usage: swarm RUNS [FIRST-SEED] | --first-break RUNS [FIRST-SEED] | --plan SEED | "
+      "--replay SEED\n",
+      stderr);
   return 2;
 }
 

@@ -305,7 +305,8 @@ class Run {
   }
 
   // Judges `ending`, logs what happened and keeps what broke.
-  scenario::Verdict Judge(const scenario::RunEnd& ending, bool second, scenario::Liveness liveness) {
+  scenario::Verdict Judge(const scenario::RunEnd& ending, bool second,
+                          scenario::Liveness liveness) {
     const scenario::Verdict verdict = judge_->Judge(ending, liveness);
     const scenario::Transcript transcript = bench_->ReadTranscript();
     std::ostringstream line;
@@ -343,12 +344,13 @@ class Run {
     const scenario::Verdict& last = verdicts.back();
     const bool restarted = std::any_of(verdicts.begin(), verdicts.end(),
                                        [](const scenario::Verdict& v) { return v.restarted; });
-    const bool rewritten = std::any_of(verdicts.begin(), verdicts.end(),
-                                       [](const scenario::Verdict& v) { return v.rewrittenByOthers; });
-    report_.outcome = rewritten    ? "rewritten by a neighbour"
-                      : restarted  ? "restart"
+    const bool rewritten =
+        std::any_of(verdicts.begin(), verdicts.end(),
+                    [](const scenario::Verdict& v) { return v.rewrittenByOthers; });
+    report_.outcome = rewritten          ? "rewritten by a neighbour"
+                      : restarted        ? "restart"
                       : first.knownLimit ? "known limit"
-                                   : last.outcome;
+                                         : last.outcome;
   }
 
   const Plan& plan_;

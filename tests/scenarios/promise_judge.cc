@@ -18,8 +18,8 @@ namespace {
 
 // The package files as the card holds them: common, bootloader, then the images of variants 1
 // to 3.
-constexpr const char* kPackageFiles[] = {"sdisk.bc", "seboot.nb0", "EA1/syaffs.bc",
-                                         "EA2/syaffs.bc", "EB/syaffs.bc"};
+constexpr const char* kPackageFiles[] = {"sdisk.bc", "seboot.nb0", "EA1/syaffs.bc", "EA2/syaffs.bc",
+                                         "EB/syaffs.bc"};
 constexpr std::size_t kBootloaderPackage = 1;
 constexpr std::size_t kFirstVariantImage = 2;
 // Larger card files are compared by size and time only, and never verify.
@@ -232,8 +232,10 @@ void PromiseJudge::CheckFlash(const Bytes& now, Verdict& verdict) const {
                              "verified image");
   }
   for (std::uint32_t block = firstSettingsBlock_; block < layout.lastBlock; ++block)
-    if (block != layout.semiPermanentBlock && !std::ranges::equal(BlockOf(now, block), BlockOf(before_, block)))
-      verdict.breaks.push_back("block " + std::to_string(block) + " changed, which the updater never writes");
+    if (block != layout.semiPermanentBlock &&
+        !std::ranges::equal(BlockOf(now, block), BlockOf(before_, block)))
+      verdict.breaks.push_back("block " + std::to_string(block) +
+                               " changed, which the updater never writes");
 
   const auto tableBefore = BlockOf(before_, layout.lastBlock);
   const auto tableNow = BlockOf(now, layout.lastBlock);
@@ -262,11 +264,11 @@ void PromiseJudge::CheckSemiPermanent(const Bytes& now, const RunEnd& end,
   const Decoded after = Decode(BlockOf(now, semi));
   const bool unchanged = std::ranges::equal(BlockOf(now, semi), BlockOf(before_, semi));
   std::vector<std::string>& breaks = verdict.breaks;
-  verdict.semiPermanent = unchanged                        ? "as before"
-                          : !after.read                    ? "unreadable"
-                          : after.payload == was.payload   ? "as before"
-                          : RequestStored(after)           ? "with request"
-                                                           : "changed";
+  verdict.semiPermanent = unchanged                      ? "as before"
+                          : !after.read                  ? "unreadable"
+                          : after.payload == was.payload ? "as before"
+                          : RequestStored(after)         ? "with request"
+                                                         : "changed";
   if (!was.read) {
     if (!unchanged) breaks.push_back("the Semi-Permanent block did not read, and was written back");
   } else if (!unchanged && !after.read) {
@@ -277,11 +279,14 @@ void PromiseJudge::CheckSemiPermanent(const Bytes& now, const RunEnd& end,
   } else if (!unchanged) {
     std::vector<Record> kept = Records(after.payload);
     std::vector<Record> before = Records(was.payload);
-    auto request = [](const Record& record) { return std::get<0>(record) == RecordId::UpdateRequest; };
+    auto request = [](const Record& record) {
+      return std::get<0>(record) == RecordId::UpdateRequest;
+    };
     std::erase_if(kept, request);
     std::erase_if(before, request);
     if (kept != before)
-      breaks.push_back("a record of the Semi-Permanent block other than the update request changed");
+      breaks.push_back(
+          "a record of the Semi-Permanent block other than the update request changed");
     if (verdict.semiPermanent == "changed" && !RequestStored(was))
       breaks.push_back("the Semi-Permanent block changed, yet holds no update request");
   }
@@ -311,10 +316,9 @@ void PromiseJudge::CheckCard(const RunEnd& end, Verdict& verdict) const {
         end.rewrittenByOthers.end()) {
       verdict.rewrittenByOthers = true;
     } else {
-      verdict.breaks.push_back("restart while the card's " + file +
-                               " is not the verified image of " +
-                               (file == "sdisk.bc" ? std::string("key 0")
-                                                   : "variant " + std::to_string(variant_)));
+      verdict.breaks.push_back(
+          "restart while the card's " + file + " is not the verified image of " +
+          (file == "sdisk.bc" ? std::string("key 0") : "variant " + std::to_string(variant_)));
     }
   }
 }

@@ -4,9 +4,9 @@
 //   P1  Only verified bytes in the flash. Each block of the bootloader region holds what it held
 //       before the run, or each of its bytes is erased or the byte of the image that the
 //       delivered seboot.nb0 verifies to; one block may lie between those when a power cut or a
-//       kill tore the operation it interrupted. Every other block but the Semi-Permanent Settings block and
-//       the partition table is unchanged; the table too, unless it did not read before the run
-//       (then it is the default table, or on its way there when the run was interrupted).
+//       kill tore the operation it interrupted. Every other block but the Semi-Permanent Settings
+//       block and the partition table is unchanged; the table too, unless it did not read before
+//       the run (then it is the default table, or on its way there when the run was interrupted).
 //   P2  A restart only with the update request (record 37 = 1) readable in a Semi-Permanent
 //       block that read before the run, and the whole verified image in the flash from block 0;
 //       and whenever a run ends, however it ends, a readable request only with that whole image.
@@ -86,7 +86,7 @@ class PromiseJudge {
   struct FileState {
     int type = 0;  // std::filesystem::file_type
     std::uint64_t size = 0;
-    std::int64_t changed = 0;  // time of last change, in the file clock's ticks
+    std::int64_t changed = 0;      // time of last change, in the file clock's ticks
     std::optional<Bytes> content;  // absent past the largest size compared
     bool operator==(const FileState&) const = default;
   };

@@ -367,8 +367,8 @@ Transcript Bench::ReadTranscript() const {
 
 std::size_t Bench::JournalLines() const {
   std::ifstream in(device_.Paths().Journal());
-  return static_cast<std::size_t>(std::count(std::istreambuf_iterator<char>(in),
-                                             std::istreambuf_iterator<char>(), '\n'));
+  return static_cast<std::size_t>(
+      std::count(std::istreambuf_iterator<char>(in), std::istreambuf_iterator<char>(), '\n'));
 }
 
 JournalFacts Bench::Journal(std::size_t fromLine) const {

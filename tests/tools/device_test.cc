@@ -227,8 +227,7 @@ TEST_F(DeviceShow, StoppedVirtualCounterIsRefusedEverywhere) {
     EXPECT_EQ(LineCount(result.err), 1) << result.err;
     EXPECT_NE(result.err.find("virtual_step"), std::string::npos) << result.err;
   }
-  EXPECT_EQ(ReadBytes(device / "device.json"),
-            std::vector<std::uint8_t>(text.begin(), text.end()));
+  EXPECT_EQ(ReadBytes(device / "device.json"), std::vector<std::uint8_t>(text.begin(), text.end()));
 }
 
 TEST_F(DeviceShow, DamagedHeaderSaysWhy) {

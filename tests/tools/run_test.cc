@@ -110,8 +110,8 @@ TEST_F(Run, WriteCutAtTheTrailerMagicIsRecoveredByStoringThePartNumberAgain) {
   EXPECT_NE(result.out.find("\"id\":134"), std::string::npos) << result.out;
   EXPECT_EQ(ReadBytes(device / "nor.bin"), nor);
 
-  result = RunTool({"device", "set", device.string(), "--part-number", "52614-01",
-                    "--overwrite-unreadable"});
+  result = RunTool(
+      {"device", "set", device.string(), "--part-number", "52614-01", "--overwrite-unreadable"});
   ASSERT_EQ(result.status, 0) << result.err;
   result = RunTool({"run", device.string(), "--headless", "--answers", "ok"});
   EXPECT_EQ(result.status, 0) << result.out;

@@ -281,8 +281,7 @@ json SettingsOf(const TableReading& table, const sim::BlockLayout& layout, const
     entry["corrected_bits"] = reading.corrected;
     entry["records"] = RecordsOf(reading.buffer);
     // The device takes its part number and update request only from a block that reads.
-    if (type == kSemiPermanentSettingsType && reading.readable)
-      *semiPermanent = reading.buffer;
+    if (type == kSemiPermanentSettingsType && reading.readable) *semiPermanent = reading.buffer;
     settings.push_back(entry);
   }
   return settings;
