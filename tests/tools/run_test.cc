@@ -1,4 +1,8 @@
 // run and demo: the updater on a device the tool made.
+#include <fcntl.h>
+#include <sched.h>
+#include <sys/mount.h>
+#include <sys/wait.h>
 #include <unistd.h>
 
 #include <chrono>
@@ -105,6 +109,94 @@ TEST_F(Run, BadArguments) {
   result = RunTool({"run", device.string(), "--headless", "--answers", "maybe"});
   EXPECT_EQ(result.status, 2);
   EXPECT_NE(result.err.find("maybe"), std::string::npos) << result.err;
+}
+
+// A write of the Semi-Permanent Settings block cut at its trailer magic leaves a block that no
+// longer reads, whatever its chunk codes say: the part number is lost with it (the single copy's
+// known limit). The run stops with message 134 and changes nothing; once a technician stores the
+// part number again, the next run completes the update.
+TEST_F(Run, WriteCutAtTheTrailerMagicIsRecoveredByStoringThePartNumberAgain) {
+  constexpr std::uint64_t kTrailerMagic = 8 * 8192 + (65 - 8) * 32768 + 15 + 4096 + 48;
+  const auto device = PackagedDevice();
+  auto nor = ReadBytes(device / "nor.bin");
+  std::fill_n(nor.begin() + kTrailerMagic, 4, 0xFF);
+  WriteBytes(device / "nor.bin", nor);
+  ToolResult result = RunTool({"run", device.string(), "--headless", "--answers", "ok"});
+  EXPECT_EQ(result.status, 1);
+  EXPECT_NE(result.out.find("\"id\":134"), std::string::npos) << result.out;
+  EXPECT_EQ(ReadBytes(device / "nor.bin"), nor);
+
+  result = RunTool(
+      {"device", "set", device.string(), "--part-number", "52614-01", "--overwrite-unreadable"});
+  ASSERT_EQ(result.status, 0) << result.err;
+  result = RunTool({"run", device.string(), "--headless", "--answers", "ok"});
+  EXPECT_EQ(result.status, 0) << result.out;
+  EXPECT_EQ(Show(device)["update_request"], 1);
+}
+
+// `orvanta run DEVICE --headless --answers ok` started as a shell starts a bare command name
+// (argv[0] "orvanta", found through `path`) from `directory`, in a mount namespace of its own
+// whose /proc is an empty file system, as in a container or chroot without /proc. Status 77
+// when this host cannot hide /proc (no privilege for a mount namespace).
+ToolResult RunWithoutProc(const std::filesystem::path& directory, const std::string& path,
+                          const std::filesystem::path& device) {
+  const std::filesystem::path out = directory.parent_path() / "out.txt";
+  const std::filesystem::path err = directory.parent_path() / "err.txt";
+  const pid_t child = fork();
+  if (child == 0) {
+    if (unshare(CLONE_NEWNS) != 0 || mount(nullptr, "/", nullptr, MS_REC | MS_PRIVATE, nullptr) ||
+        mount("none", "/proc", "tmpfs", 0, nullptr) != 0 || chdir(directory.c_str()) != 0)
+      _exit(77);
+    dup2(open("/dev/null", O_RDONLY), STDIN_FILENO);
+    dup2(open(out.c_str(), O_WRONLY | O_CREAT | O_TRUNC, 0644), STDOUT_FILENO);
+    dup2(open(err.c_str(), O_WRONLY | O_CREAT | O_TRUNC, 0644), STDERR_FILENO);
+    setenv("PATH", path.c_str(), 1);
+    execl(ORVANTA_TOOL, "orvanta", "run", device.c_str(), "--headless", "--answers", "ok",
+          static_cast<char*>(nullptr));
+    _exit(127);
+  }
+  int status = 0;
+  waitpid(child, &status, 0);
+  ToolResult result;
+  result.status = WIFEXITED(status) ? WEXITSTATUS(status) : 128 + WTERMSIG(status);
+  const auto text = [](const std::filesystem::path& file) {
+    const std::vector<std::uint8_t> bytes =
+        std::filesystem::exists(file) ? ReadBytes(file) : std::vector<std::uint8_t>();
+    return std::string(bytes.begin(), bytes.end());
+  };
+  result.out = text(out);
+  result.err = text(err);
+  return result;
+}
+
+// Without /proc the tool finds itself through argv[0] and PATH and runs its own updater; when
+// that does not tell either, it refuses. An OrvantaUpdate (and an orvanta) standing in the
+// current directory is never started.
+TEST_F(Run, WithoutProcTheToolRunsOnlyItsOwnUpdater) {
+  if (test_emulator::kEmulator[0] != '\0') GTEST_SKIP() << "the emulator answers /proc/self/exe";
+#ifdef __SANITIZE_ADDRESS__
+  GTEST_SKIP() << "the sanitizers' run-time reads its options and threads from /proc";
+#endif
+  const auto device = PackagedDevice();
+  const std::filesystem::path here = Path("here");
+  std::filesystem::create_directories(here);
+  const std::string impostor = "#!/bin/sh\ntouch " + (here / "impostor-ran").string() + "\n";
+  for (const char* name : {"OrvantaUpdate", "orvanta"}) {
+    WriteBytes(here / name, std::vector<std::uint8_t>(impostor.begin(), impostor.end()));
+    std::filesystem::permissions(here / name, std::filesystem::perms::owner_all);
+  }
+  const std::string toolDirectory = std::filesystem::path(ORVANTA_TOOL).parent_path().string();
+  ToolResult result = RunWithoutProc(here, "/nonexistent::.", device);
+  if (result.status == 77) GTEST_SKIP() << "cannot hide /proc here";
+  EXPECT_EQ(result.status, 2) << result.out;
+  EXPECT_EQ(LineCount(result.err), 1) << result.err;
+  EXPECT_NE(result.err.find("OrvantaUpdate not found"), std::string::npos) << result.err;
+  EXPECT_TRUE(Show(device)["update_request"].is_null());
+
+  result = RunWithoutProc(here, "/nonexistent:" + toolDirectory, device);
+  EXPECT_EQ(result.status, 0) << result.err;
+  EXPECT_EQ(Show(device)["update_request"], 1);
+  EXPECT_FALSE(std::filesystem::exists(here / "impostor-ran"));
 }
 
 TEST_F(Run, HeadlessRunWithATranscriptFilePrintsTheMessagesAndTheFailure) {

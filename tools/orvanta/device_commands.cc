@@ -106,7 +106,7 @@ bool StorePartNumber(const std::string& partNumber, std::string* error,
   bool blank = false;
   if (!SettingsStore::IsOpened()) {
     *error = "the flash did not open, or its partition table lacks a settings partition";
-  } else if (!SettingsStore::PayloadTrusted(kSemiPermanentSettingsType)) {
+  } else if (!SettingsStore::LoadedFromFlash(kSemiPermanentSettingsType)) {
     // Writing back a block that did not read would replace whatever it held.
     blank = unreadable == UnreadableBlock::Overwrite;
     if (!blank)

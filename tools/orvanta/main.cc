@@ -104,6 +104,7 @@ int Run(int argc, char** argv) {
 }  // namespace
 
 int main(int argc, char** argv) {
+  orvanta::RememberInvocation(argc > 0 ? argv[0] : nullptr);
   // Every command's work runs inside; running out of memory ends it with one line, not an abort.
   try {
     return Run(argc, argv);

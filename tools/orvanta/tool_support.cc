@@ -309,10 +309,49 @@ std::filesystem::path UseDevice(const std::filesystem::path& directory) {
   return absolute;
 }
 
+namespace {
+
+std::string invokedAs;
+std::filesystem::path startDirectory;
+
+// argv[0] as the shell found it: a name with a slash names the file itself, a bare name was
+// looked up in PATH. Empty and relative PATH entries would be searched from the current
+// directory, which says nothing about where the tool is installed; they are skipped.
+std::filesystem::path InvokedFile() {
+  if (invokedAs.empty()) return {};
+  if (invokedAs.find('/') != std::string::npos) return startDirectory / invokedAs;
+  const char* search = std::getenv("PATH");
+  std::string_view rest = search == nullptr ? "" : search;
+  while (!rest.empty()) {
+    const std::size_t colon = rest.find(':');
+    const std::filesystem::path entry(rest.substr(0, colon));
+    rest = colon == std::string_view::npos ? "" : rest.substr(colon + 1);
+    if (!entry.is_absolute()) continue;
+    const std::filesystem::path file = entry / invokedAs;
+    std::error_code code;
+    if (std::filesystem::is_regular_file(file, code) && ::access(file.c_str(), X_OK) == 0)
+      return file;
+  }
+  return {};
+}
+
+}  // namespace
+
+void RememberInvocation(const char* argv0) {
+  invokedAs = argv0 == nullptr ? "" : argv0;
+  std::error_code code;
+  startDirectory = std::filesystem::current_path(code);
+}
+
 std::filesystem::path ExecutableDirectory() {
   std::error_code code;
-  const std::filesystem::path self = std::filesystem::read_symlink("/proc/self/exe", code);
-  if (code) return std::filesystem::current_path();
+  std::filesystem::path self = std::filesystem::read_symlink("/proc/self/exe", code);
+  if (code) {
+    const std::filesystem::path invoked = InvokedFile();
+    if (invoked.empty()) return {};
+    self = std::filesystem::canonical(invoked, code);
+    if (code) return {};
+  }
   return self.parent_path();
 }
 

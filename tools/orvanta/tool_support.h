@@ -129,7 +129,15 @@ class ProgressBar {
 // flash or settings access, which reads the variable once. Returns the absolute path.
 std::filesystem::path UseDevice(const std::filesystem::path& directory);
 
-// The directory of the running orvanta executable (installation.h finds the rest from it).
+// Keeps how this process was started (its argv[0]) and the directory it started in, for
+// ExecutableDirectory. main calls it before anything else.
+void RememberInvocation(const char* argv0);
+
+// The directory of the running orvanta executable, symbolic links resolved (installation.h finds
+// the rest from it): from /proc/self/exe, or where that cannot be read, from argv[0] as the shell
+// resolved it (a path with a slash against the directory the tool started in, a bare name
+// against the absolute directories of PATH). Empty when neither tells; never the current
+// directory by default.
 std::filesystem::path ExecutableDirectory();
 
 }  // namespace orvanta
