@@ -5,12 +5,31 @@
 #   share/orvanta/development-keys/               the key pairs the updater was built with
 #   share/man/man1/orvanta.1.gz                   its manual page
 #   share/bash-completion/completions/orvanta     its bash completion
-#   share/doc/orvanta/README.md
+#   share/doc/orvanta/README.md, copyright, changelog.gz
 #
 # The tool finds the updater and the keys relative to its own directory (installation.h).
 install(TARGETS orvanta RUNTIME DESTINATION ${CMAKE_INSTALL_BINDIR})
 install(TARGETS OrvantaUpdate RUNTIME DESTINATION ${ORVANTA_INSTALL_UPDATER_DIR})
-install(FILES ${CMAKE_SOURCE_DIR}/README.md DESTINATION ${CMAKE_INSTALL_DOCDIR})
+# A stripped tree (the package's) keeps no compiler notes either: .comment and .note, as
+# Debian's own packages.
+install(CODE "
+  if(CMAKE_INSTALL_DO_STRIP)
+    foreach(program bin/orvanta ${ORVANTA_INSTALL_UPDATER_DIR}/OrvantaUpdate)
+      execute_process(COMMAND \"${CMAKE_OBJCOPY}\" --remove-section=.comment --remove-section=.note
+                              \"\$ENV{DESTDIR}\${CMAKE_INSTALL_PREFIX}/\${program}\"
+                      COMMAND_ERROR_IS_FATAL ANY)
+    endforeach()
+  endif()")
+install(FILES ${CMAKE_SOURCE_DIR}/README.md ${CMAKE_SOURCE_DIR}/cmake/debian/copyright
+        DESTINATION ${CMAKE_INSTALL_DOCDIR})
+# The changelog (its version the project's; a native package, so changelog.gz), compressed as Debian's tools do (-9, no
+# name or time stamp inside).
+configure_file(${CMAKE_SOURCE_DIR}/cmake/debian/changelog.in ${CMAKE_BINARY_DIR}/changelog
+               @ONLY)
+find_program(ORVANTA_PACKAGING_GZIP gzip REQUIRED)
+execute_process(COMMAND ${ORVANTA_PACKAGING_GZIP} -9nc ${CMAKE_BINARY_DIR}/changelog
+                OUTPUT_FILE ${CMAKE_BINARY_DIR}/changelog.gz COMMAND_ERROR_IS_FATAL ANY)
+install(FILES ${CMAKE_BINARY_DIR}/changelog.gz DESTINATION ${CMAKE_INSTALL_DOCDIR})
 if(TARGET orvanta_docs)
   get_target_property(manual_page orvanta_docs ORVANTA_MANUAL_PAGE)
   get_target_property(bash_completion orvanta_docs ORVANTA_BASH_COMPLETION)
@@ -33,13 +52,14 @@ set(CPACK_PACKAGE_NAME orvanta)
 # The updater's version (the project's); the tool's own is in `orvanta --version`.
 set(CPACK_PACKAGE_VERSION ${PROJECT_VERSION})
 set(CPACK_PACKAGE_DESCRIPTION_SUMMARY
-    "Orvanta firmware updater on a simulated device, with its bench tool")
+    "firmware updater of the Orvanta handheld on a simulated device")
+# Lines of at most 80 characters, as Debian's description rules ask.
 string(CONCAT CPACK_PACKAGE_DESCRIPTION
-       "OrvantaUpdate, the one-shot firmware updater of the Orvanta handheld, built for a host "
-       "platform over POSIX and a simulated device (NOR flash chip, counter, power line, "
-       "storage card), and orvanta, the tool that creates such devices, signs and verifies "
-       "update packages, injects faults and runs the updater. The development keys it ships are "
-       "published and not for products.")
+       "OrvantaUpdate, the one-shot firmware updater of the Orvanta handheld, built\n"
+       "for a host platform over POSIX and a simulated device (NOR flash chip,\n"
+       "counter, power line, storage card), and the bench tool that creates such\n"
+       "devices, signs and verifies update packages, injects faults and runs the\n"
+       "updater. The development keys it ships are published and not for products.")
 set(CPACK_PACKAGE_CONTACT "OrvantaUpdate developers <orvanta-update@orvanta.invalid>")
 set(CPACK_PACKAGING_INSTALL_PREFIX /usr)
 set(CPACK_STRIP_FILES ON)

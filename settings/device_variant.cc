@@ -45,7 +45,7 @@ DeviceVariant GetDeviceVariant() {
   (void)SettingsStore::Lock();
   (void)SettingsStore::Load();
   // A block that did not load proves nothing: a damaged part number may name another variant.
-  if (SettingsStore::PayloadTrusted(kSemiPermanentSettingsType)) {
+  if (SettingsStore::LoadedFromFlash(kSemiPermanentSettingsType)) {
     (void)SettingsStore::ReadPartNumber(partNumber, kPartNumberCharacters);
   }
   SettingsStore::Unlock();

@@ -23,6 +23,6 @@ extern const VariantTableEntry VariantTable[4];
 // Runs one settings-store cycle (open, lock, load, read the part number into a zeroed
 // 21-character buffer, unlock, close) and returns the variant of what it read. A flash that
 // does not open, a partition table without the four settings partitions, a Semi-Permanent
-// Settings block that neither read nor proved its payload (SettingsStore::PayloadTrusted), or a
-// part number that is missing, too long or unknown gives 0.
+// Settings block that did not read (SettingsStore::LoadedFromFlash), or a part number that is
+// missing, too long or unknown gives 0.
 [[nodiscard]] DeviceVariant GetDeviceVariant();

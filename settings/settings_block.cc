@@ -18,23 +18,7 @@ const BYTE* BlockBytes(DWORD block) {
 }
 
 SettingsBlockDecoding Stopped(SettingsReadStop stop, DWORD value, DWORD correctedBits) {
-  return {SettingsBlockReading::kUnreadable, stop, value, correctedBits};
-}
-
-// Whether a block whose trailer magic is missing still proves its payload: the trailer was
-// begun, so the payload had been programmed whole, and every chunk equals its code exactly.
-// A correction is not accepted here: a slot torn by the cut could pass for one.
-bool PayloadProven(const BYTE* buffer, DWORD length, const BYTE* trailer) {
-  bool trailerBegun = false;
-  for (DWORD i = 0; i < kSettingsTrailerSize; ++i) trailerBegun |= trailer[i] != 0xFF;
-  if (!trailerBegun) return false;
-  for (DWORD start = 0, slot = 0; start < length; start += kSettingsChunkSize, ++slot) {
-    const DWORD chunk = length - start < kSettingsChunkSize ? length - start : kSettingsChunkSize;
-    BYTE computed[kEccCodeSize];
-    EccCode::Compute(buffer + start, chunk, computed);
-    if (std::memcmp(computed, trailer + slot * kEccCodeSize, kEccCodeSize) != 0) return false;
-  }
-  return true;
+  return {stop, value, correctedBits};
 }
 
 }  // namespace
@@ -73,11 +57,7 @@ SettingsBlockDecoding SettingsBlock::Decode(const BYTE* flash, DWORD blockSize, 
   BYTE trailer[kSettingsTrailerSize];
   std::memcpy(trailer, flash + kSettingsHeaderSize + length, sizeof trailer);
   if (LoadLittleEndian32(trailer + kTrailerMagicOffset) != kSettingsTrailerMagic) {
-    SettingsBlockDecoding decoding = Stopped(SettingsReadStop::kTrailerMagic, 0, corrected);
-    if (PayloadProven(buffer, length, trailer)) {
-      decoding.reading = SettingsBlockReading::kPayloadProven;
-    }
-    return decoding;
+    return Stopped(SettingsReadStop::kTrailerMagic, 0, corrected);
   }
 
   for (DWORD start = 0, slot = 0; start < length; start += kSettingsChunkSize, ++slot) {
@@ -90,20 +70,15 @@ SettingsBlockDecoding SettingsBlock::Decode(const BYTE* flash, DWORD blockSize, 
     }
     if (result == EccCode::kCorrected) ++corrected;
   }
-  return {SettingsBlockReading::kValid, SettingsReadStop::kNone, 0, corrected};
-}
-
-SettingsBlockReading SettingsBlock::ReadWithProof(DWORD block, BYTE* buffer, DWORD capacity) {
-  if (buffer == nullptr || capacity == 0) return SettingsBlockReading::kUnreadable;
-  NorFlashMutex::Acquire();
-  const SettingsBlockReading reading =
-      Decode(BlockBytes(block), NorFlash::BlockSize(block), buffer, capacity).reading;
-  NorFlashMutex::Release();
-  return reading;
+  return {SettingsReadStop::kNone, 0, corrected};
 }
 
 bool SettingsBlock::Read(DWORD block, BYTE* buffer, DWORD capacity) {
-  return ReadWithProof(block, buffer, capacity) == SettingsBlockReading::kValid;
+  if (buffer == nullptr || capacity == 0) return false;
+  NorFlashMutex::Acquire();
+  const bool read = Decode(BlockBytes(block), NorFlash::BlockSize(block), buffer, capacity).Read();
+  NorFlashMutex::Release();
+  return read;
 }
 
 bool SettingsBlock::Write(DWORD block, const BYTE* payload, DWORD length) {

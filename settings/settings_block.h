@@ -14,7 +14,9 @@
 //
 // The rest of the erase block stays erased. Slots beyond the last chunk are written as 0xFF and
 // never read. The trailer magic is programmed last, so a write cut short after the erase leaves
-// a block that every later read rejects.
+// a block that every later read rejects. A block whose trailer magic is not intact is never
+// read, whatever its chunk codes say: a partial erase sets bits back to 1 anywhere in the
+// block, and four such bits can turn a chunk and its Hamming code into another consistent pair.
 #pragma once
 
 #include "platform/types.h"
@@ -40,20 +42,7 @@ static_assert(kSettingsHeaderSize == 15);
 static_assert(kSettingsTrailerSize == 52);
 static_assert(kSettingsBlockOverhead == 67);
 
-// How a read of a settings block ended.
-enum class SettingsBlockReading : BYTE {
-  // The block read: the buffer holds its payload, single-bit errors corrected.
-  kValid,
-  // The read failed only at the trailer magic, the trailer was begun (one of its bytes is
-  // programmed) and every payload chunk matches its stored code exactly: a write cut at its
-  // trailer. The payload had been programmed whole before the trailer was started, and the
-  // codes prove it unchanged since, so the buffer holds exactly what was written.
-  kPayloadProven,
-  // Anything else: the buffer's contents prove nothing.
-  kUnreadable,
-};
-
-// Where a read that did not give kValid stopped (kNone for a valid block).
+// Where a read stopped (kNone for a block that read).
 enum class SettingsReadStop : BYTE {
   kNone,
   kBlockTooSmall,  // the block cannot hold a header
@@ -61,16 +50,16 @@ enum class SettingsReadStop : BYTE {
   kMagic,          // value: the header magic
   kVersion,        // value: the format version
   kLength,         // value: the payload length (above the capacity, 4096 or the block)
-  kTrailerMagic,   // the trailer magic is missing (the reading tells whether it was proven)
+  kTrailerMagic,   // the trailer magic is not intact: a write or an erase was cut short
   kChunkCode,      // value: the index of the first uncorrectable chunk
 };
 
-// What SettingsBlock::Decode found; SettingsBlock::Read reports only whether it was kValid.
+// What SettingsBlock::Decode found; SettingsBlock::Read reports only whether the block read.
 struct SettingsBlockDecoding {
-  SettingsBlockReading reading;
   SettingsReadStop stop;
   DWORD value;          // the field or chunk index that `stop` names, 0 otherwise
   DWORD correctedBits;  // single-bit errors repaired in the header copy and the buffer
+  [[nodiscard]] bool Read() const { return stop == SettingsReadStop::kNone; }
 };
 
 class SettingsBlock {
@@ -81,11 +70,6 @@ class SettingsBlock {
   // Touches nothing but `buffer`; takes no mutex.
   [[nodiscard]] static SettingsBlockDecoding Decode(const BYTE* block, DWORD blockSize,
                                                     BYTE* buffer, DWORD capacity);
-
-  // Decode of flash block `block` under NOR_SYN_OBJ; kUnreadable (buffer untouched, no flash
-  // access) for a null buffer or capacity 0.
-  [[nodiscard]] static SettingsBlockReading ReadWithProof(DWORD block, BYTE* buffer,
-                                                          DWORD capacity);
 
   // Copies the settings block stored in flash block `block` into `buffer` (capacity bytes),
   // correcting single-bit errors in the buffer and in local copies of header and trailer; the

@@ -14,9 +14,9 @@ struct SettingsPartition {
   INT firstBlock;
   INT lastBlock;
   bool dirty;
-  // How the last Load read the block; kUnreadable until then. Only a kValid or kPayloadProven
-  // buffer is the source of a decision or of a write.
-  SettingsBlockReading reading;
+  // Whether the last Load read the block; false until then. Only a buffer that loaded is the
+  // source of a decision or of a write.
+  bool loadedFromFlash;
   // Aligned so that every 256-byte chunk takes the word-wise ECC form.
   alignas(4) BYTE buffer[kSettingsPayloadCapacity];
 };
@@ -41,7 +41,7 @@ constexpr StoreState InitialState() {
     partition.firstBlock = -1;
     partition.lastBlock = -1;
     partition.dirty = false;
-    partition.reading = SettingsBlockReading::kUnreadable;
+    partition.loadedFromFlash = false;
     for (BYTE& byte : partition.buffer) byte = 0xFF;
   }
   return state;
@@ -56,10 +56,6 @@ SettingsPartition* PartitionOfType(DWORD type) {
   return nullptr;
 }
 
-bool Trusted(const SettingsPartition& partition) {
-  return partition.reading != SettingsBlockReading::kUnreadable;
-}
-
 void ResetBuffers() {
   for (SettingsPartition& partition : store.partitions) {
     std::memset(partition.buffer, 0xFF, sizeof partition.buffer);
@@ -72,7 +68,7 @@ bool SettingsStore::Open() {
   store.locked = false;
   for (SettingsPartition& partition : store.partitions) {
     partition.dirty = false;
-    partition.reading = SettingsBlockReading::kUnreadable;
+    partition.loadedFromFlash = false;
   }
   SettingsMutex::Create();
   NorFlashMutex::Create();
@@ -109,10 +105,10 @@ bool SettingsStore::Load() {
   if (!store.locked || !store.opened) return false;
   bool allRead = true;
   for (SettingsPartition& partition : store.partitions) {
-    partition.reading = SettingsBlock::ReadWithProof(static_cast<DWORD>(partition.firstBlock),
-                                                     partition.buffer, sizeof partition.buffer);
+    partition.loadedFromFlash = SettingsBlock::Read(static_cast<DWORD>(partition.firstBlock),
+                                                    partition.buffer, sizeof partition.buffer);
     partition.dirty = false;
-    if (partition.reading != SettingsBlockReading::kValid) allRead = false;
+    if (!partition.loadedFromFlash) allRead = false;
   }
   return allRead;
 }
@@ -128,7 +124,7 @@ bool SettingsStore::PutRecord(DWORD id, DWORD type, const BYTE* data, DWORD leng
   SettingsPartition* partition = PartitionOfType(type);
   if (data == nullptr || length == 0 || partition == nullptr) return false;
   // A buffer that did not load would be written back with fresh codes, its damage made valid.
-  if (!Trusted(*partition)) return false;
+  if (!partition->loadedFromFlash) return false;
   if (length > kMaxRecordDataLength) return false;
   // The free-space id marks the end of the list: a record under it could never be found and
   // would leave bytes after it that no longer read as free space.
@@ -155,7 +151,7 @@ bool SettingsStore::PutRecord(DWORD id, DWORD type, const BYTE* data, DWORD leng
 
 bool SettingsStore::RemoveRecord(DWORD id, DWORD type) {
   SettingsPartition* partition = PartitionOfType(type);
-  if (partition == nullptr || !Trusted(*partition)) return false;
+  if (partition == nullptr || !partition->loadedFromFlash) return false;
   // DeleteRecord removes exactly the records a walk of the list reaches.
   bool present = false;
   DWORD position = 0;
@@ -241,12 +237,7 @@ const BYTE* SettingsStore::Payload(DWORD type) {
 
 bool SettingsStore::LoadedFromFlash(DWORD type) {
   const SettingsPartition* partition = PartitionOfType(type);
-  return partition != nullptr && partition->reading == SettingsBlockReading::kValid;
-}
-
-bool SettingsStore::PayloadTrusted(DWORD type) {
-  const SettingsPartition* partition = PartitionOfType(type);
-  return partition != nullptr && Trusted(*partition);
+  return partition != nullptr && partition->loadedFromFlash;
 }
 
 bool SettingsStore::IsOpened() {

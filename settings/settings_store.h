@@ -19,9 +19,9 @@
 // (-1 when missing), a dirty flag (set by a successful put; cleared by Open, Load and Flush) and
 // the buffer. Load and Flush act only when both locked and opened are set. The record
 // operations work on the buffers and check neither flag; PutRecord and RemoveRecord refuse a
-// partition whose last Load neither read its block nor proved its payload (SettingsBlock's
-// kPayloadProven), so damage that made a block unreadable is never written back as valid, and
-// nothing is put before a Load. Opened and the buffers survive Close.
+// partition whose block the last Load did not read, so damage that made a block unreadable is
+// never written back as valid, and nothing is put before a Load. Opened and the buffers survive
+// Close.
 //
 // For tools. Formatting a device's settings: NorFlashMutex::Acquire, NorFlash::Open, for each
 // type in kSettingsPartitionTypes SettingsBlock::Write(NorFlash::FirstBlockOfType(type), any
@@ -70,10 +70,10 @@ class SettingsStore {
   // held until Unlock or Close; NOR_SYN_OBJ only when it was taken.
   static DWORD Lock();
 
-  // Reads all four partitions into their buffers (SettingsBlock::ReadWithProof with 4096 bytes),
-  // going on after a failure, and clears every dirty flag. A failed partition's buffer holds
-  // what SettingsBlock::Read leaves. Returns true only when all four read (a proven payload is
-  // not a read); false without touching flash or buffers when not locked or not opened.
+  // Reads all four partitions into their buffers (SettingsBlock::Read with 4096 bytes), going on
+  // after a failure, and clears every dirty flag. A failed partition's buffer holds what
+  // SettingsBlock::Read leaves. Returns true only when all four read; false without touching
+  // flash or buffers when not locked or not opened.
   static bool Load();
 
   // Copies the data of record `id` of partition `type` into out (up to capacity bytes). False
@@ -85,7 +85,7 @@ class SettingsStore {
   // appended at the start of free space, and marks the partition dirty. Fails, changing
   // nothing (buffer byte-identical, dirty flag as before), for null data, length 0, a length
   // above 4084, the free-space id 0xFFFFFFFF, a type that is not one of the four, a partition
-  // that is not PayloadTrusted, and when the record does not fit.
+  // whose block the last Load did not read (LoadedFromFlash), and when the record does not fit.
   [[nodiscard]] static bool PutRecord(DWORD id, DWORD type, const BYTE* data, DWORD length,
                                       DWORD attribute);
 
@@ -97,7 +97,7 @@ class SettingsStore {
 
   // Removes every record `id` of partition `type` (DeleteRecord on its buffer) and marks the
   // partition dirty when one was there. False, changing nothing, for a type that is not one of
-  // the four, a partition that is not PayloadTrusted, or when no record `id` was found.
+  // the four, a partition that is not LoadedFromFlash, or when no record `id` was found.
   static bool RemoveRecord(DWORD id, DWORD type);
 
   // PutRecord(RecordId::UpdateRequest, 4, the 4 little-endian bytes of value, 4, attribute 2).
@@ -118,11 +118,9 @@ class SettingsStore {
 
   // For listings and tests: the 4096-byte buffer of partition `type`, null for any other type.
   [[nodiscard]] static const BYTE* Payload(DWORD type);
-  // Whether the last Load read partition `type` successfully (false before any Load).
+  // Whether the last Load read partition `type` successfully (false before any Load): only then
+  // may its buffer be used and written back.
   [[nodiscard]] static bool LoadedFromFlash(DWORD type);
-  // Whether the last Load read partition `type` or proved its payload exact (a write cut at its
-  // trailer magic): its buffer may be used and written back. False before any Load.
-  [[nodiscard]] static bool PayloadTrusted(DWORD type);
   // Whether Open found the flash and all four partitions.
   [[nodiscard]] static bool IsOpened();
 };

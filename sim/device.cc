@@ -79,6 +79,11 @@ class Reader {
   std::string path_;
 };
 
+// Virtual timing advances the counter only by this step: at 0 it never advances, and every time
+// limit of the flash driver would be waited for without end.
+constexpr char kStoppedCounter[] =
+    "field virtual_step: 0 stops the counter, so no time limit would ever pass (at least 1)";
+
 template <typename Enum>
 Enum ParseEnum(const Reader& reader, std::optional<Enum> (*parse)(const std::string&),
                const char* choices) {
@@ -169,9 +174,11 @@ DeviceConfig ReadConfig(const json& document) {
   }
   if (root.Has("timing"))
     config.timing = ParseEnum(root.Child("timing"), ParseTimingMode, "instant, virtual, realistic");
-  if (root.Has("virtual_step"))
+  if (root.Has("virtual_step")) {
     config.virtualStep =
         static_cast<std::uint32_t>(root.Child("virtual_step").Unsigned(UINT32_MAX));
+    if (config.virtualStep == 0) throw FieldError{kStoppedCounter};
+  }
   if (root.Has("ac_line"))
     config.acLine =
         ParseEnum(root.Child("ac_line"), ParseAcLine, "online, offline, backup, unknown");
@@ -376,6 +383,10 @@ Loaded<DeviceConfig> LoadDeviceConfig(const DevicePaths& device) {
 }
 
 bool SaveDeviceConfig(const DevicePaths& device, const DeviceConfig& config, std::string* error) {
+  if (config.virtualStep == 0) {
+    if (error) *error = device.Config().string() + ": " + kStoppedCounter;
+    return false;
+  }
   // Named by process and by call, so that two savers (processes or threads) never share one.
   static std::atomic<std::uint64_t> saves{0};
   const std::filesystem::path temporary =

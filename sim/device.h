@@ -61,7 +61,8 @@ struct DeviceConfig {
   std::optional<std::uint32_t> unlockTimeUs;  // default by variant: UnlockTimeUs()
 
   TimingMode timing = TimingMode::Instant;
-  // Virtual timing: counter steps added by every read of the counter (3 steps = 1 us).
+  // Virtual timing: counter steps added by every read of the counter (3 steps = 1 us); at least
+  // 1, since a counter that never advances would make every time limit wait for ever.
   std::uint32_t virtualStep = 3000;
 
   AcLine acLine = AcLine::Online;
@@ -114,7 +115,8 @@ DevicePaths CurrentDevice();
 // error naming the file and the field.
 Loaded<DeviceConfig> LoadDeviceConfig(const DevicePaths& device);
 
-// Writes device.json atomically (a temporary file renamed over the old one).
+// Writes device.json atomically (a temporary file renamed over the old one). Refuses, writing
+// nothing, a configuration that reading would refuse: a virtual step of 0 (a stopped counter).
 bool SaveDeviceConfig(const DevicePaths& device, const DeviceConfig& config, std::string* error);
 
 // Creates DIR with device.json, an erased nor.bin of the geometry's size, an empty card and an

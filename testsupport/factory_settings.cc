@@ -6,6 +6,7 @@
 #include "flash/nor_flash_mutex.h"
 #include "settings/settings_block.h"
 #include "settings/settings_store.h"
+#include "tools/factory/factory_settings.h"
 
 namespace testsupport {
 namespace {
@@ -18,23 +19,6 @@ std::string WithOpenFlash(const std::function<std::string()>& write) {
   NorFlash::Close();
   NorFlashMutex::Release();
   return error;
-}
-
-std::string StorePartNumber(const std::string& partNumber) {
-  Bytes record;
-  for (char c : partNumber) {
-    record.push_back(static_cast<std::uint8_t>(c));
-    record.push_back(0);
-  }
-  SettingsStore::Open();
-  SettingsStore::Lock();
-  const bool loaded = SettingsStore::Load();
-  const bool put = SettingsStore::PutRecord(RecordId::PartNumber, kSemiPermanentSettingsType,
-                                            record.data(), static_cast<DWORD>(record.size()), 0);
-  const bool flushed = SettingsStore::Flush();
-  SettingsStore::Unlock();
-  SettingsStore::Close();
-  return loaded && put && flushed ? "" : "the settings store cycle failed";
 }
 
 }  // namespace
@@ -50,16 +34,11 @@ std::string WriteSettingsBlock(std::uint32_t block, const Bytes& payload) {
 }
 
 std::string FormatSettings(const std::optional<std::string>& partNumber) {
-  std::string error = WithOpenFlash([]() -> std::string {
-    const BYTE empty = 0;
-    for (DWORD type : kSettingsPartitionTypes) {
-      const INT block = NorFlash::FirstBlockOfType(type);
-      if (block < 0 || !SettingsBlock::Write(static_cast<DWORD>(block), &empty, 0))
-        return "cannot write the settings block of partition type " + std::to_string(type);
-    }
-    return "";
-  });
-  if (error.empty() && partNumber) error = StorePartNumber(*partNumber);
+  NorFlashMutex::Create();
+  const std::string error = factory::WriteSettings(
+      kSettingsPartitionTypes, partNumber ? std::optional<std::u16string>(std::u16string(
+                                                partNumber->begin(), partNumber->end()))
+                                          : std::nullopt);
   // Named objects belong to their device: the next device needs a handle of its own.
   NorFlashMutex::Close();
   return error;

@@ -7,6 +7,7 @@
 #include <algorithm>
 #include <cstring>
 #include <fstream>
+#include <memory>
 #include <iterator>
 #include <string>
 #include <utility>
@@ -47,11 +48,17 @@ std::uint32_t Little32(const std::uint8_t* bytes) {
 }  // namespace
 
 PublicKey::~PublicKey() {
+  EVP_PKEY_CTX_free(static_cast<EVP_PKEY_CTX*>(context_));
   EVP_PKEY_free(Key(key_));
 }
-PublicKey::PublicKey(PublicKey&& other) noexcept : key_(std::exchange(other.key_, nullptr)) {}
+PublicKey::PublicKey(PublicKey&& other) noexcept
+    : key_(std::exchange(other.key_, nullptr)),
+      context_(std::exchange(other.context_, nullptr)),
+      canonical_(other.canonical_) {}
 PublicKey& PublicKey::operator=(PublicKey&& other) noexcept {
   std::swap(key_, other.key_);
+  std::swap(context_, other.context_);
+  std::swap(canonical_, other.canonical_);
   return *this;
 }
 
@@ -95,20 +102,24 @@ std::size_t PublicKey::Size() const {
 
 std::optional<Bytes> PublicKey::RawPublicOperation(std::span<const std::uint8_t> signature) const {
   if (!key_ || signature.size() != Size()) return std::nullopt;
-  EVP_PKEY_CTX* context = EVP_PKEY_CTX_new(Key(key_), nullptr);
-  std::optional<Bytes> result;
+  // Encrypting with the public key and no padding is exactly signature^e mod n; OpenSSL
+  // refuses a value that is not below the modulus. The context is set up once per key.
+  auto* context = static_cast<EVP_PKEY_CTX*>(context_);
+  if (context == nullptr) {
+    context = EVP_PKEY_CTX_new(Key(key_), nullptr);
+    if (context == nullptr || EVP_PKEY_encrypt_init(context) != 1 ||
+        EVP_PKEY_CTX_set_rsa_padding(context, RSA_NO_PADDING) != 1) {
+      EVP_PKEY_CTX_free(context);
+      return std::nullopt;
+    }
+    const_cast<PublicKey*>(this)->context_ = context;
+  }
   Bytes out(Size());
   std::size_t outLength = out.size();
-  // Encrypting with the public key and no padding is exactly signature^e mod n; OpenSSL
-  // refuses a value that is not below the modulus.
-  if (context && EVP_PKEY_encrypt_init(context) == 1 &&
-      EVP_PKEY_CTX_set_rsa_padding(context, RSA_NO_PADDING) == 1 &&
-      EVP_PKEY_encrypt(context, out.data(), &outLength, signature.data(), signature.size()) == 1 &&
-      outLength == out.size()) {
-    result = std::move(out);
-  }
-  EVP_PKEY_CTX_free(context);
-  return result;
+  if (EVP_PKEY_encrypt(context, out.data(), &outLength, signature.data(), signature.size()) != 1 ||
+      outLength != out.size())
+    return std::nullopt;
+  return out;
 }
 
 std::uint32_t CheckBlock(std::span<const std::uint8_t> block, std::uint32_t algorithm,
@@ -147,10 +158,12 @@ Bytes Sha1(std::span<const std::uint8_t> bytes) {
 std::int32_t VerifyImage(std::span<const std::uint8_t> file, const PublicKey* key,
                          Bytes* payloads) {
   static const std::uint8_t kMagic[7] = {'R', '0', '0', '0', 'F', 'F', '\n'};
+  static const std::uint8_t kReserved[12] = {};
   if (payloads) payloads->clear();
   if (key == nullptr) return -1;
   if (file.size() < 32 || std::memcmp(file.data(), kMagic, 7) != 0) return 0;
   const std::uint8_t* header = file.data() + 7;
+  std::unique_ptr<EVP_MD_CTX, decltype(&EVP_MD_CTX_free)> hash(EVP_MD_CTX_new(), EVP_MD_CTX_free);
   std::uint64_t position = 23;
   std::uint64_t total = 0;
   std::uint32_t sequence = 1;
@@ -163,13 +176,21 @@ std::int32_t VerifyImage(std::span<const std::uint8_t> file, const PublicKey* ke
     if (p + s > remaining - 9) return -1;
     std::span<const std::uint8_t> payload(head + 9, p);
     std::span<const std::uint8_t> signature(head + 9 + p, s);
-    Bytes message(payload.begin(), payload.end());
-    message.insert(message.end(), 12, 0);
-    message.push_back(type);
-    message.insert(message.end(), header, header + 16);
-    for (int i = 0; i < 4; ++i) message.push_back(static_cast<std::uint8_t>(sequence >> (8 * i)));
+    // The signed message: payload, three zero words, type, header, sequence number.
+    std::uint8_t sequenceBytes[4];
+    for (int i = 0; i < 4; ++i) sequenceBytes[i] = static_cast<std::uint8_t>(sequence >> (8 * i));
+    Bytes digest(20);
+    unsigned int digestLength = 0;
+    if (!hash || EVP_DigestInit_ex(hash.get(), EVP_sha1(), nullptr) != 1 ||
+        EVP_DigestUpdate(hash.get(), payload.data(), payload.size()) != 1 ||
+        EVP_DigestUpdate(hash.get(), kReserved, sizeof kReserved) != 1 ||
+        EVP_DigestUpdate(hash.get(), &type, 1) != 1 ||
+        EVP_DigestUpdate(hash.get(), header, 16) != 1 ||
+        EVP_DigestUpdate(hash.get(), sequenceBytes, sizeof sequenceBytes) != 1 ||
+        EVP_DigestFinal_ex(hash.get(), digest.data(), &digestLength) != 1)
+      return -1;
     const auto block = key->RawPublicOperation(signature);
-    if (!block || CheckBlock(*block, kAlgorithmSha1, Sha1(message)) != 0) return -1;
+    if (!block || CheckBlock(*block, kAlgorithmSha1, digest) != 0) return -1;
     if (payloads) payloads->insert(payloads->end(), payload.begin(), payload.end());
     total += p;
     position += 9 + p + s;

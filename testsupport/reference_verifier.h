@@ -1,5 +1,6 @@
 // An independent verifier of signatures and signed images on OpenSSL (EVP only), the oracle
-// of the signing fuzz targets and of the bad-package campaign.
+// of the signing fuzz targets and of the bad-package campaign, and the OpenSSL check of a
+// signed image that the benchmarks set beside the device's verifier.
 //
 // The raw RSA operation (signature^e mod n) comes from OpenSSL; the signature block rule and
 // the container walk are written out here again from the format, not taken from signing/.
@@ -25,7 +26,8 @@ inline constexpr std::uint32_t kBadSignature = 0x80090006u;
 inline constexpr std::uint32_t kBadAlgorithm = 0x80090008u;
 
 // An RSA public key parsed by OpenSSL. Empty when the DER does not parse as an RSA
-// SubjectPublicKeyInfo.
+// SubjectPublicKeyInfo. It keeps the context of its public operation, so one thread at a time
+// uses a key.
 class PublicKey {
  public:
   PublicKey() = default;
@@ -48,6 +50,7 @@ class PublicKey {
 
  private:
   void* key_ = nullptr;
+  void* context_ = nullptr;  // the public operation's, made on first use and kept
   bool canonical_ = false;
 };
 
@@ -66,7 +69,9 @@ Bytes Sha1(std::span<const std::uint8_t> bytes);
 // What VerifyImage must return for a file, walking the container exactly as the device does:
 // 0 for a file shorter than 32 bytes or without the magic, -1 for a bad key index, a length
 // that runs past the file, a signature that does not verify, a malformed chain; otherwise the
-// payload total, with the payloads in file order in *payloads (when given).
+// payload total, with the payloads in file order in *payloads (when given). Each record's
+// message is hashed where it lies, so that a large image costs what OpenSSL's own hash and RSA
+// cost.
 std::int32_t VerifyImage(std::span<const std::uint8_t> file, const PublicKey* key, Bytes* payloads);
 
 }  // namespace reference

@@ -30,6 +30,7 @@
 #include "flash/nor_flash.h"
 #include "flash/nor_flash_mutex.h"
 #include "testsupport/memory_device.h"
+#include "testsupport/reference_verifier.h"
 #include "settings/ecc_code.h"
 #include "settings/settings_block.h"
 #include "signing/image_verifier.h"
@@ -214,7 +215,6 @@ void RunRsaBearSsl() {
 // --- hashes ---------------------------------------------------------------------------
 
 Bytes HashInput;
-BYTE HashDigest[EVP_MAX_MD_SIZE];
 Sha1State Sha1Context;
 Md5State Md5Context;
 EVP_MD_CTX* OpenSslHash = nullptr;
@@ -318,52 +318,16 @@ void RunImage() {
                       nullptr) == static_cast<LONG>(ImagePayloadBytes));
 }
 
-std::uint32_t LittleEndian32(const BYTE* bytes) {
-  return static_cast<std::uint32_t>(bytes[0]) | (static_cast<std::uint32_t>(bytes[1]) << 8) |
-         (static_cast<std::uint32_t>(bytes[2]) << 16) |
-         (static_cast<std::uint32_t>(bytes[3]) << 24);
-}
-
-// The same walk and checks as VerifyImage (a well-formed image assumed), with OpenSSL's SHA-1
-// and RSA.
-long OpenSslVerifyImage() {
-  const BYTE* const data = Image.data();
-  const BYTE* const header = data + SignedImageMagicSize;
-  std::size_t position = ImagePreambleSize;
-  long total = 0;
-  const BYTE zeros[4 * ReservedWordCount] = {};
-  for (std::uint32_t sequence = 1; Image.size() - position >= RecordHeadSize; ++sequence) {
-    const std::uint32_t payload = LittleEndian32(data + position);
-    const std::uint32_t signature = LittleEndian32(data + position + 4);
-    const BYTE type = data[position + 8];
-    const BYTE sequenceBytes[4] = {static_cast<BYTE>(sequence), static_cast<BYTE>(sequence >> 8),
-                                   static_cast<BYTE>(sequence >> 16),
-                                   static_cast<BYTE>(sequence >> 24)};
-    unsigned digestLength = 0;
-    EVP_DigestInit_ex(OpenSslHash, EVP_sha1(), nullptr);
-    EVP_DigestUpdate(OpenSslHash, data + position + RecordHeadSize, payload);
-    EVP_DigestUpdate(OpenSslHash, zeros, sizeof zeros);
-    EVP_DigestUpdate(OpenSslHash, &type, 1);
-    EVP_DigestUpdate(OpenSslHash, header, ImageHeaderSize);
-    EVP_DigestUpdate(OpenSslHash, sequenceBytes, sizeof sequenceBytes);
-    EVP_DigestFinal_ex(OpenSslHash, HashDigest, &digestLength);
-    if (!OpenSslVerifyDigest(HashDigest, data + position + RecordHeadSize + payload, signature)) {
-      return -1;
-    }
-    total += payload;
-    position += RecordHeadSize + payload + signature;
-    if (payload == 0) return total;
-  }
-  return -1;
-}
+// The same walk and checks as VerifyImage, with OpenSSL's SHA-1 and RSA.
+reference::PublicKey ReferenceKey;
 
 void SetUpImageOpenSsl() {
   SetUpImage();
-  OpenSslVerifier = NewOpenSslVerifier();
-  OpenSslHash = EVP_MD_CTX_new();
+  ReferenceKey = reference::PublicKey::FromDer({KeyTable[0], KeyTableLengths[0]});
 }
 void RunImageOpenSsl() {
-  Require(OpenSslVerifyImage() == static_cast<long>(ImagePayloadBytes));
+  Require(reference::VerifyImage(Image, &ReferenceKey, nullptr) ==
+          static_cast<std::int32_t>(ImagePayloadBytes));
 }
 
 Bytes ProgramData;

@@ -18,11 +18,10 @@
 #include <string>
 #include <vector>
 
-#include "flash/nor_flash.h"
-#include "flash/nor_flash_mutex.h"
 #include "settings/settings_store.h"
 #include "testsupport/reference_verifier.h"
 #include "testsupport/temporary_device.h"
+#include "tools/factory/factory_settings.h"
 #include "tools/signer/signer.h"
 
 extern char** environ;
@@ -63,28 +62,8 @@ Bytes Signed(std::size_t size, int keyIndex) {
 
 // Formats the settings partitions and stores the part number of variant 1.
 void FormatSettings() {
-  NorFlashMutex::Acquire();
-  const BYTE empty = 0;
-  bool formatted = NorFlash::Open() == 1;
-  for (DWORD type : kSettingsPartitionTypes) {
-    const INT block = NorFlash::FirstBlockOfType(type);
-    formatted =
-        formatted && block >= 0 && SettingsBlock::Write(static_cast<DWORD>(block), &empty, 0);
-  }
-  NorFlash::Close();
-  NorFlashMutex::Release();
-  const std::u16string partNumber = u"52614-01";
-  SettingsStore::Open();
-  SettingsStore::Lock();
-  const bool loaded = SettingsStore::Load();
-  const bool put = SettingsStore::PutRecord(RecordId::PartNumber, kSemiPermanentSettingsType,
-                                            reinterpret_cast<const BYTE*>(partNumber.data()),
-                                            static_cast<DWORD>(2 * partNumber.size()), 0);
-  const bool flushed = SettingsStore::Flush();
-  SettingsStore::Unlock();
-  SettingsStore::Close();
-  if (!formatted || !loaded || !put || !flushed)
-    throw std::runtime_error("cannot format the settings");
+  const std::string error = factory::WriteSettings(kSettingsPartitionTypes, u"52614-01");
+  if (!error.empty()) throw std::runtime_error("cannot format the settings: " + error);
 }
 
 struct Setup {

@@ -62,8 +62,9 @@ TEST_P(BadPackageRun, FailsWithItsMessageAndErasesNothing) {
   Apply(bench, c.path, c.damage);
   std::vector<int> messages = {kConfirmUpgradeText};
   messages.insert(messages.end(), c.messages.begin(), c.messages.end());
+  PromiseJudge judge(bench, 1);
   const int status = bench.Run("ok");
-  ExpectOutcome(bench, packages, 1, status, Fails(messages, c.lastOperation));
+  ExpectOutcome(judge, bench, packages, status, Fails(messages, c.lastOperation));
   EXPECT_EQ(bench.NorAfter(), bench.NorBefore());
 }
 

@@ -4,10 +4,9 @@
 #include <algorithm>
 #include <vector>
 
-#include "flash/nor_flash.h"
-#include "flash/nor_flash_mutex.h"
 #include "settings/settings_store.h"
 #include "testsupport/memory_device.h"
+#include "tools/factory/factory_settings.h"
 
 namespace {
 
@@ -17,14 +16,7 @@ namespace {
 // It is refused now, and the buffer stays as it was.
 TEST(FoundFaults, PutRecordRefusesTheFreeSpaceId) {
   memory_device::Reset(memory_device::ChipConfig{});
-  NorFlashMutex::Acquire();
-  ASSERT_EQ(NorFlash::Open(), 1);
-  const BYTE nothing = 0;
-  for (DWORD type : kSettingsPartitionTypes)
-    ASSERT_TRUE(
-        SettingsBlock::Write(static_cast<DWORD>(NorFlash::FirstBlockOfType(type)), &nothing, 0));
-  NorFlash::Close();
-  NorFlashMutex::Release();
+  ASSERT_EQ(factory::WriteSettings(kSettingsPartitionTypes, std::nullopt), "");
   SettingsStore::Open();
   SettingsStore::Lock();
   ASSERT_TRUE(SettingsStore::Load());

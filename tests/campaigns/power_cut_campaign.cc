@@ -11,13 +11,13 @@
 
 #include <nlohmann/json.hpp>
 
+#include "../scenarios/promise_judge.h"
 #include "../scenarios/scenario_bench.h"
-#include "flash/nor_flash.h"
-#include "flash/nor_flash_mutex.h"
 #include "flash/partition_table.h"
 #include "settings/settings_block.h"
 #include "settings/settings_store.h"
 #include "sim/nor_chip.h"
+#include "tools/factory/factory_settings.h"
 
 namespace campaign {
 namespace {
@@ -25,31 +25,6 @@ namespace {
 using scenario::Bytes;
 
 constexpr int kRestartStatus = 0;
-
-struct JournalFacts {
-  std::vector<std::uint64_t> commandCounts;  // one per release of the flash window
-  bool powerCut = false;
-  std::uint64_t cutOffset = 0;  // byte offset in the flash window of the last command
-  std::string torn;             // the operation the cut tore: "program", "erase" or empty
-};
-
-JournalFacts ReadJournal(const std::filesystem::path& journal) {
-  JournalFacts facts;
-  std::ifstream in(journal);
-  std::string line;
-  while (std::getline(in, line)) {
-    const auto event = nlohmann::json::parse(line, nullptr, false);
-    if (!event.is_object()) continue;
-    const std::string kind = event.value("event", "");
-    if (kind == "flash_commands") facts.commandCounts.push_back(event.value("count", 0ull));
-    if (kind == "power_cut") {
-      facts.powerCut = true;
-      facts.cutOffset = event.value("offset", 0ull);
-      facts.torn = event.value("torn", "");
-    }
-  }
-  return facts;
-}
 
 // Stores a record in each permanent settings partition, so that "byte-identical" means more
 // than an empty block, and returns what failed (empty on success).
@@ -79,30 +54,11 @@ constexpr char kPartNumber[] = "52614-01";
 
 // Stores the part number again as a service technician would after the block lost it
 // (orvanta device set --part-number … --overwrite-unreadable): the Semi-Permanent block is
-// written anew with an empty payload, then a store cycle stores the part number.
+// written anew as the factory writes it.
 bool RestorePartNumber() {
-  NorFlashMutex::Acquire();
-  const bool opened = NorFlash::Open() == 1;
-  const INT block = NorFlash::FirstBlockOfType(kSemiPermanentSettingsType);
-  const BYTE empty = 0xFF;
-  const bool blank =
-      opened && block >= 0 && SettingsBlock::Write(static_cast<DWORD>(block), &empty, 0);
-  if (opened) NorFlash::Close();
-  NorFlashMutex::Release();
-
+  const DWORD semiPermanent[] = {kSemiPermanentSettingsType};
   const std::string text = kPartNumber;
-  Bytes utf16;
-  for (char c : text) utf16.insert(utf16.end(), {static_cast<std::uint8_t>(c), 0});
-  SettingsStore::Open();
-  SettingsStore::Lock();
-  SettingsStore::Load();
-  const bool stored = SettingsStore::PutRecord(RecordId::PartNumber, kSemiPermanentSettingsType,
-                                               utf16.data(), static_cast<DWORD>(utf16.size()),
-                                               0) &&
-                      SettingsStore::Flush();
-  SettingsStore::Unlock();
-  SettingsStore::Close();
-  return blank && stored;
+  return factory::WriteSettings(semiPermanent, std::u16string(text.begin(), text.end())).empty();
 }
 
 class Device {
@@ -114,10 +70,7 @@ class Device {
     if (std::string error = FillPermanentSettings(); !error.empty()) return error;
     bench_.Place(packages_);
     before_ = bench_.NorAfter();
-    const auto layout = bench_.Layout();
-    semiPermanentBlock_ = layout.semiPermanentBlock;
-    permanentBlocks_ = layout.otherSettingsBlocks;
-    tableBlock_ = layout.lastBlock;
+    semiPermanentBlock_ = bench_.Layout().semiPermanentBlock;
     return "";
   }
 
@@ -134,23 +87,12 @@ class Device {
   }
 
   int Run() { return bench_.Run("ok"); }
-  JournalFacts Journal() const { return ReadJournal(bench_.Device().Paths().Journal()); }
+  const scenario::Bench& Bench() const { return bench_; }
   Bytes Nor() const { return bench_.NorAfter(); }
 
   std::pair<std::uint64_t, std::uint64_t> BlockRange(std::uint32_t block) const {
     const sim::BlockLayout blocks = bench_.Blocks();
     return {blocks.Start(block), blocks.Start(block) + blocks.Size(block)};
-  }
-  bool SameBlock(const Bytes& a, const Bytes& b, std::uint32_t block) const {
-    const auto [begin, end] = BlockRange(block);
-    return scenario::SameRange(a, b, begin, end);
-  }
-  bool TableValid(const Bytes& nor) const {
-    return PartitionTable::IsValid(nor.data() + BlockRange(tableBlock_).first) == 1;
-  }
-  bool PermanentSame(const Bytes& nor) const {
-    return std::all_of(permanentBlocks_.begin(), permanentBlocks_.end(),
-                       [&](std::uint32_t block) { return SameBlock(nor, before_, block); });
   }
   bool BootloaderInPlace(const Bytes& nor) const {
     const Bytes& image = packages_.bootloader;
@@ -160,36 +102,12 @@ class Device {
     const auto [begin, end] = BlockRange(semiPermanentBlock_);
     return offset >= begin && offset < end;
   }
-  std::uint32_t SemiPermanentBlock() const { return semiPermanentBlock_; }
-
-  // The payload of `block` of the image when it reads as a settings block, as the settings
-  // reader decodes it (correcting what the codes correct); nothing otherwise.
-  std::optional<Bytes> PayloadOf(const Bytes& nor, std::uint32_t block) const {
-    const auto [begin, end] = BlockRange(block);
-    Bytes payload(kSettingsPayloadCapacity);
-    const SettingsBlockDecoding decoding =
-        SettingsBlock::Decode(nor.data() + begin, static_cast<DWORD>(end - begin), payload.data(),
-                              static_cast<DWORD>(payload.size()));
-    if (decoding.reading != SettingsBlockReading::kValid) return std::nullopt;
-    return payload;
-  }
-  const Bytes& Before() const { return before_; }
-
-  // Whether the flash holds what a complete update leaves: the bootloader image, the
-  // Semi-Permanent block as in `completed`, the other settings and a valid table.
-  bool Completed(const Bytes& completed) const {
-    const Bytes nor = Nor();
-    return BootloaderInPlace(nor) && SameBlock(nor, completed, semiPermanentBlock_) &&
-           PermanentSame(nor) && TableValid(nor);
-  }
 
  private:
   scenario::Bench bench_;
   const scenario::PackageSet& packages_;
   Bytes before_;
   std::uint32_t semiPermanentBlock_ = 0;
-  std::vector<std::uint32_t> permanentBlocks_;
-  std::uint32_t tableBlock_ = 0;
 };
 
 std::vector<std::uint64_t> ChooseCutPoints(const CampaignResult& result,
@@ -220,30 +138,7 @@ std::vector<std::uint64_t> ChooseCutPoints(const CampaignResult& result,
   return {chosen.begin(), chosen.end()};
 }
 
-const char* StateName(SettingsState state) {
-  switch (state) {
-    case SettingsState::AsBefore:
-      return "as before";
-    case SettingsState::WithRequest:
-      return "with request";
-    case SettingsState::Unreadable:
-      return "unreadable";
-    case SettingsState::Changed:
-      return "changed";
-  }
-  return "?";
-}
-
 }  // namespace
-
-bool CutOutcome::Failed() const {
-  if (!cutTookEffect || !tableValid || !permanentSettingsSame) return true;
-  if (semiPermanent == SettingsState::Changed) return true;
-  if (semiPermanent == SettingsState::Unreadable && !cutInsideSettingsWrite) return true;
-  // A cut inside the block's own write may lose the part number with it; the update must
-  // then complete once the part number is stored again.
-  return !secondRunCompleted && !completedAfterRestoringPartNumber;
-}
 
 std::size_t CampaignResult::Failures() const {
   return static_cast<std::size_t>(std::count_if(outcomes.begin(), outcomes.end(),
@@ -265,7 +160,7 @@ CampaignResult RunPowerCutCampaign(const CampaignOptions& options) {
     result.error = "the reference update ended with status " + std::to_string(status);
     return result;
   }
-  const JournalFacts reference = device.Journal();
+  const scenario::JournalFacts reference = device.Bench().Journal();
   const Bytes completed = device.Nor();
   if (reference.commandCounts.empty() || !device.BootloaderInPlace(completed)) {
     result.error = "the reference update left no command count or no bootloader";
@@ -292,39 +187,35 @@ CampaignResult RunPowerCutCampaign(const CampaignOptions& options) {
     outcome.phase = std::min(outcome.phase, result.phaseEnds.size() - 1);
 
     device.Restore({sim::Fault::PowerCutAfter(k)});
+    scenario::PromiseJudge judge(device.Bench(), 1);
     const int firstStatus = device.Run();
-    const JournalFacts facts = device.Journal();
-    outcome.cutTookEffect = firstStatus == sim::kPowerCutExitStatus && facts.powerCut;
-    outcome.cutInsideSettingsWrite = outcome.phase + 1 == result.phaseEnds.size() &&
-                                     device.InSemiPermanentBlock(facts.cutOffset);
+    const scenario::Verdict cut = judge.Judge(scenario::RunEnd(firstStatus));
+    outcome.cutTookEffect = firstStatus == sim::kPowerCutExitStatus && cut.outcome == "power cut";
+    outcome.cutInsideSettingsWrite =
+        outcome.phase + 1 == result.phaseEnds.size() && device.InSemiPermanentBlock(cut.cutOffset);
     if (outcome.cutInsideSettingsWrite) {
       result.settingsWriteFirst = std::min(result.settingsWriteFirst, k);
       result.settingsWriteLast = std::max(result.settingsWriteLast, k);
     }
+    outcome.torn = cut.torn;
+    outcome.semiPermanent = cut.semiPermanent;
+    outcome.knownLimit = cut.knownLimit;
+    outcome.breaks = cut.breaks;
 
-    const Bytes afterCut = device.Nor();
-    outcome.tableValid = device.TableValid(afterCut);
-    outcome.permanentSettingsSame = device.PermanentSame(afterCut);
-    const std::uint32_t semi = device.SemiPermanentBlock();
-    outcome.torn = facts.torn;
-    // Judged by what the settings reader gets: a block whose bytes differ but that reads back
-    // with the payload before or after the update (a torn bit the codes correct) holds that.
-    const std::optional<Bytes> payload = device.PayloadOf(afterCut, semi);
-    outcome.semiPermanent =
-        device.SameBlock(afterCut, device.Before(), semi) ? SettingsState::AsBefore
-        : device.SameBlock(afterCut, completed, semi)     ? SettingsState::WithRequest
-        : !payload                                        ? SettingsState::Unreadable
-        : *payload == device.PayloadOf(device.Before(), semi) ? SettingsState::AsBefore
-        : *payload == device.PayloadOf(completed, semi)       ? SettingsState::WithRequest
-                                                              : SettingsState::Changed;
-
-    // Power is back (the chip removed the cut from the plan): the second run.
-    const int secondStatus = device.Run();
-    outcome.secondRunCompleted = secondStatus == kRestartStatus && device.Completed(completed);
-    if (!outcome.secondRunCompleted && outcome.semiPermanent == SettingsState::Unreadable &&
-        outcome.cutInsideSettingsWrite) {
-      outcome.completedAfterRestoringPartNumber =
-          RestorePartNumber() && device.Run() == kRestartStatus && device.Completed(completed);
+    // Power is back (the chip removed the cut from the plan): the second run must complete,
+    // unless the cut lost the part number.
+    using enum scenario::Liveness;
+    const scenario::Verdict second =
+        judge.Judge(scenario::RunEnd(device.Run()), cut.knownLimit ? MayStop : MustRestart);
+    outcome.secondRunCompleted = second.restarted;
+    outcome.breaks.insert(outcome.breaks.end(), second.breaks.begin(), second.breaks.end());
+    if (cut.knownLimit && !second.restarted) {
+      if (!RestorePartNumber())
+        outcome.breaks.push_back("the part number could not be stored again");
+      judge.Rebase();
+      const scenario::Verdict third = judge.Judge(scenario::RunEnd(device.Run()), MustRestart);
+      outcome.completedAfterRestoringPartNumber = third.restarted;
+      outcome.breaks.insert(outcome.breaks.end(), third.breaks.begin(), third.breaks.end());
     }
     result.outcomes.push_back(outcome);
     if (options.progress) options.progress(outcome, result.outcomes.size(), cuts.size());
@@ -354,18 +245,14 @@ std::string FormatTable(const CampaignResult& result) {
     }
   };
   std::map<Row, std::pair<std::size_t, std::pair<std::uint64_t, std::uint64_t>>> rows;
-  std::size_t tableInvalid = 0;
-  std::size_t permanentChanged = 0;
   for (const CutOutcome& o : result.outcomes) {
-    Row row{o.phase, StateName(o.semiPermanent), o.secondRunCompleted,
-            o.completedAfterRestoringPartNumber, o.Failed()};
+    Row row{o.phase, o.semiPermanent, o.secondRunCompleted, o.completedAfterRestoringPartNumber,
+            o.Failed()};
     auto& [count, range] = rows[row];
     if (count == 0) range = {o.cutAfter, o.cutAfter};
     range.first = std::min(range.first, o.cutAfter);
     range.second = std::max(range.second, o.cutAfter);
     ++count;
-    tableInvalid += o.tableValid ? 0 : 1;
-    permanentChanged += o.permanentSettingsSame ? 0 : 1;
   }
   char line[256];
   std::snprintf(line, sizeof line, "%-30s %-22s %-13s %7s  %-17s %s\n", "phase of the cut",
@@ -374,10 +261,7 @@ std::string FormatTable(const CampaignResult& result) {
   for (const auto& [row, value] : rows) {
     const auto& [count, range] = value;
     const std::string cutRange = std::to_string(range.first) + ".." + std::to_string(range.second);
-    // An unreadable block whose payload was programmed far enough still gives the second run
-    // its part number (a failed read leaves the payload as read in the store's buffer).
-    const char* verdict = row.failed                                   ? "FAIL"
-                          : row.settings == "unreadable" && row.second ? "ok (recovered)"
+    const char* verdict = row.failed  ? "FAIL"
                           : row.third ? "known limit: part number lost, completes once restored"
                                       : "ok";
     std::snprintf(line, sizeof line, "%-30s %-22s %-13s %7zu  %-17s %s\n",
@@ -385,39 +269,27 @@ std::string FormatTable(const CampaignResult& result) {
                   row.second ? "completes" : "fails", count, cutRange.c_str(), verdict);
     out << line;
   }
-  std::size_t neither = 0;
   std::map<std::string, std::size_t> torn;
+  std::size_t lost = 0;
+  std::size_t restored = 0;
   for (const CutOutcome& o : result.outcomes) {
-    neither += o.semiPermanent == SettingsState::Changed ? 1 : 0;
     if (!o.torn.empty()) ++torn[o.torn];
+    lost += o.knownLimit ? 1 : 0;
+    restored += o.completedAfterRestoringPartNumber ? 1 : 0;
   }
   out << "torn by the cut: " << torn["program"] << " word programs, " << torn["erase"]
-      << " block erases; settings block valid with a payload neither before nor after the "
-         "cut's update: "
-      << neither << "\n";
-  std::size_t lost = 0;
-  std::size_t stranded = 0;  // the second run could not complete
-  std::uint64_t strandedFirst = 0;
-  std::uint64_t strandedLast = 0;
-  std::size_t restored = 0;  // of those, completed once the part number was stored again
-  for (const CutOutcome& o : result.outcomes) {
-    lost += o.semiPermanent == SettingsState::Unreadable ? 1 : 0;
-    restored += o.completedAfterRestoringPartNumber ? 1 : 0;
-    if (!o.secondRunCompleted) {
-      if (stranded++ == 0) strandedFirst = o.cutAfter;
-      strandedLast = o.cutAfter;
-    }
-  }
-  out << "partition table invalid after a cut: " << tableInvalid
-      << "; partitions 6/7/8 changed: " << permanentChanged
-      << "; semi-permanent block unreadable (cut inside its own erase or write, at cut points "
+      << " block erases; semi-permanent block lost (cut inside its own erase or write, at cut "
+         "points "
       << result.settingsWriteFirst << ".." << result.settingsWriteLast << "): " << lost
-      << "; second run could not complete: " << stranded;
-  if (stranded != 0) {
-    out << " (cut points " << strandedFirst << ".." << strandedLast
-        << "; completed after storing the part number again: " << restored << ")";
+      << ", completed after storing the part number again: " << restored
+      << "; failures: " << result.Failures() << "\n";
+  for (const CutOutcome& o : result.outcomes) {
+    if (!o.Failed()) continue;
+    out << "FAIL cut after " << o.cutAfter << ":";
+    if (!o.cutTookEffect) out << " the cut did not end the first run;";
+    for (const std::string& what : o.breaks) out << " " << what << ";";
+    out << "\n";
   }
-  out << "; failures: " << result.Failures() << "\n";
   return out.str();
 }
 

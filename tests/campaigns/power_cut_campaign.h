@@ -5,17 +5,12 @@
 // whenever the flash window is released, which also marks where each phase of the run ends).
 // Then, for every chosen cut point k, the device is put back as it was before the update, the
 // updater runs with a power cut after command k (which tears the word program or block erase it
-// interrupts, as sim/nor_chip.h describes), and the next start checks:
-//   - the partition table in the last block is valid;
-//   - partitions 6, 7 and 8 (which hold records) are byte-identical to before;
-//   - the Semi-Permanent Settings block reads with its payload as before, or as after the
-//     complete update (with the update request), or is unreadable; unreadable is allowed only when the cut fell
-//     inside that block's own erase or programming, since the block has no second copy;
-//   - a second run with power completes the update: it ends in a restart, with the bootloader
-//     image in flash and the update request stored. Where the cut lost the part number with the
-//     Semi-Permanent block (the format's known limit), the second run cannot choose a variant;
-//     the part number is then stored again, as a service technician would, and a third run must
-//     complete the update.
+// interrupts, as sim/nor_chip.h describes), then again with power. The promises' judge
+// (tests/scenarios/promise_judge.h) judges both runs, and the second must end in a restart.
+// Where the cut lost the part number with the Semi-Permanent block (the format's known limit,
+// a cut inside that block's own erase or write), the second run cannot choose a variant; the
+// part number is then stored again, as a service technician would, and a third run must
+// complete the update.
 #pragma once
 
 #include <cstdint>
@@ -25,26 +20,25 @@
 
 namespace campaign {
 
-// Unreadable: the block no longer reads as a settings block. Changed: it reads, but its payload
-// is neither the old one nor the one with the update request (never allowed).
-enum class SettingsState { AsBefore, WithRequest, Unreadable, Changed };
-
 struct CutOutcome {
   std::uint64_t cutAfter = 0;  // commands carried out before the power failed
   std::size_t phase = 0;       // index into CampaignResult::phaseNames
   bool cutTookEffect = false;  // the first run ended by the power cut
   std::string torn;            // what the cut tore: "program", "erase", or empty
-  bool tableValid = false;
-  bool permanentSettingsSame = false;
-  SettingsState semiPermanent = SettingsState::Unreadable;
+  // The Semi-Permanent block after the cut, as the judge found it ("as before", "with request",
+  // "unreadable").
+  std::string semiPermanent;
   bool cutInsideSettingsWrite = false;  // k lies in the Semi-Permanent block's erase or program
+  bool knownLimit = false;              // the cut lost that block, part number and all
   bool secondRunCompleted = false;
   // Only where the second run did not complete after a cut inside the settings write: a run
   // after the part number was stored again completed the update.
   bool completedAfterRestoringPartNumber = false;
+  // The promises the runs of this cut point broke.
+  std::vector<std::string> breaks;
   // Whether this cut point breaks a guarantee (a cut inside the settings write that loses the
-  // block is the format's known limit, not a failure).
-  bool Failed() const;
+  // block is the format's known limit, not a failure), or the cut did not happen.
+  bool Failed() const { return !cutTookEffect || !breaks.empty(); }
 };
 
 struct CampaignOptions {

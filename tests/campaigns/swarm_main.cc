@@ -8,6 +8,12 @@
 //                             when a run broke a promise.
 //   swarm --plan SEED         prints the plan of SEED as one JSON object
 //   swarm --replay SEED       runs SEED alone and says what happened
+//   swarm --first-break RUNS [FIRST-SEED]
+//                             runs the seeds in order until one breaks a promise and prints the
+//                             first seed that broke one (scripts/swarm-selftest); exit status 1
+//                             when one did, 0 when none did
+//
+// $ORVANTA_UPDATE_PROGRAM names the updater to judge (default: the one of this build).
 //
 // Runs go on in parallel, each in a process of its own ($ORVANTA_SWARM_JOBS at a time, default
 // four per processor: a run mostly waits for the dialog's one-second timer). Neighbour timing is
@@ -23,6 +29,7 @@
 #include <fstream>
 #include <iostream>
 #include <map>
+#include <optional>
 #include <string>
 #include <vector>
 
@@ -34,11 +41,15 @@ namespace {
 using swarm::RunReport;
 
 const std::vector<std::string> kOutcomes = {
-    "restart",         "bad files (134)",    "no room (133)", "no power (129)", "cancelled",
-    "restart refused", "other failure (130)", "known limit",   "no outcome", "BREAK"};
+    "restart",     "bad files (134)",          "no room (133)",       "no power (129)",
+    "cancelled",   "restart refused",          "other failure (130)", "hung",
+    "known limit", "rewritten by a neighbour", "no outcome",          "BREAK"};
 
 int Usage() {
-  std::fputs("usage: swarm RUNS [FIRST-SEED] | --plan SEED | --replay SEED\n", stderr);
+  std::fputs(
+      "usage: swarm RUNS [FIRST-SEED] | --first-break RUNS [FIRST-SEED] | --plan SEED | "
+      "--replay SEED\n",
+      stderr);
   return 2;
 }
 
@@ -73,16 +84,18 @@ RunReport ReadReport(std::uint64_t seed, const std::filesystem::path& file, int 
   return report;
 }
 
-// Runs every seed of `seeds`, `jobs` at a time, and calls `done` with each report.
+// Runs the seeds of `seeds` in order, `jobs` at a time, and calls `done` with each report; once
+// `done` returns false no further seed is started (those running are waited for).
 void RunAll(const std::vector<std::uint64_t>& seeds, unsigned jobs,
-            const std::function<void(const RunReport&)>& done) {
+            const std::function<bool(const RunReport&)>& done) {
   const std::filesystem::path directory =
       std::filesystem::temp_directory_path() / ("orvanta-swarm-" + std::to_string(getpid()));
   std::filesystem::create_directories(directory);
   std::map<pid_t, std::uint64_t> running;
   std::size_t next = 0;
-  while (next < seeds.size() || !running.empty()) {
-    while (next < seeds.size() && running.size() < jobs) {
+  bool more = true;
+  while ((more && next < seeds.size()) || !running.empty()) {
+    while (more && next < seeds.size() && running.size() < jobs) {
       const std::uint64_t seed = seeds[next++];
       running[StartRun(seed, directory / (std::to_string(seed) + ".json"))] = seed;
     }
@@ -92,7 +105,7 @@ void RunAll(const std::vector<std::uint64_t>& seeds, unsigned jobs,
     if (found == running.end()) continue;
     const std::uint64_t seed = found->second;
     running.erase(found);
-    done(ReadReport(seed, directory / (std::to_string(seed) + ".json"), status));
+    more = done(ReadReport(seed, directory / (std::to_string(seed) + ".json"), status)) && more;
   }
   std::filesystem::remove_all(directory);
 }
@@ -111,7 +124,10 @@ int Replay(std::uint64_t seed) {
   std::cout << "plan " << swarm::ToJson(plan).dump() << "\n";
   swarm::PreparePackages();
   std::vector<RunReport> reports;
-  RunAll({seed}, 1, [&](const RunReport& report) { reports.push_back(report); });
+  RunAll({seed}, 1, [&](const RunReport& report) {
+    reports.push_back(report);
+    return true;
+  });
   const RunReport& report = reports.front();
   for (const std::string& line : report.log) std::cout << line << "\n";
   std::cout << "outcome: " << report.outcome << "\n";
@@ -152,6 +168,23 @@ std::string Table(const std::map<std::string, std::map<std::string, std::size_t>
   return out;
 }
 
+// The first seed of FIRST-SEED .. FIRST-SEED + RUNS - 1 whose run breaks a promise.
+int FirstBreak(std::uint64_t runs, std::uint64_t firstSeed) {
+  std::vector<std::uint64_t> seeds;
+  for (std::uint64_t i = 0; i < runs; ++i) seeds.push_back(firstSeed + i);
+  std::optional<RunReport> earliest;
+  RunAll(seeds, Jobs(), [&](const RunReport& report) {
+    if (!report.breaks.empty() && (!earliest || report.seed < earliest->seed)) earliest = report;
+    return !earliest.has_value();
+  });
+  if (!earliest) {
+    std::cout << "no break in seeds " << firstSeed << ".." << firstSeed + runs - 1 << "\n";
+    return 0;
+  }
+  std::cout << "first break at seed " << earliest->seed << ": " << earliest->breaks.front() << "\n";
+  return 1;
+}
+
 }  // namespace
 
 int main(int argc, char** argv) {
@@ -166,12 +199,19 @@ int main(int argc, char** argv) {
     }
     return Replay(seed);
   }
+  const bool firstBreak = first == "--first-break";
+  if (firstBreak) {
+    --argc;
+    ++argv;
+    if (argc < 2) return Usage();
+  }
   std::uint64_t runs = 0;
   std::uint64_t firstSeed = 1;
   if (argc > 3 || !ParseNumber(argv[1], &runs) || (argc == 3 && !ParseNumber(argv[2], &firstSeed)))
     return Usage();
 
   swarm::PreparePackages();
+  if (firstBreak) return FirstBreak(runs, firstSeed);
   const auto start = std::chrono::steady_clock::now();
   std::vector<std::uint64_t> seeds;
   for (std::uint64_t i = 0; i < runs; ++i) seeds.push_back(firstSeed + i);
@@ -200,6 +240,7 @@ int main(int argc, char** argv) {
     }
     if (++done % 100 == 0 || done == seeds.size())
       std::cerr << "[" << done << "/" << seeds.size() << "] " << broken.size() << " break(s)\n";
+    return true;
   });
   const auto seconds =
       std::chrono::duration_cast<std::chrono::seconds>(std::chrono::steady_clock::now() - start);
@@ -210,7 +251,10 @@ int main(int argc, char** argv) {
   // A break found among many runs is replayed alone: neighbour timing may not bring it back.
   for (const RunReport& report : broken) {
     std::vector<RunReport> again;
-    RunAll({report.seed}, 1, [&](const RunReport& replayed) { again.push_back(replayed); });
+    RunAll({report.seed}, 1, [&](const RunReport& replayed) {
+      again.push_back(replayed);
+      return true;
+    });
     const bool recurred = !again.empty() && !again.front().breaks.empty();
     std::cout << "BREAK seed " << report.seed << (recurred ? "" : " (did not recur on replay)")
               << ": ";

@@ -10,12 +10,9 @@
 #include <thread>
 
 #include "../scenarios/neighbour_process.h"
+#include "../scenarios/promise_judge.h"
 #include "../scenarios/scenario_bench.h"
-#include "flash/partition_table.h"
-#include "settings/settings_block.h"
-#include "settings/settings_record.h"
 #include "settings/settings_store.h"
-#include "sim/nor_chip.h"
 
 namespace swarm {
 namespace {
@@ -24,10 +21,7 @@ using scenario::Bytes;
 
 constexpr std::chrono::seconds kRunLimit{120};
 constexpr std::uint64_t kMebibyte = 0x100000;
-constexpr int kKilledStatus = 128 + 9;
 constexpr const char* kVariantImages[] = {"EA1/syaffs.bc", "EA2/syaffs.bc", "EB/syaffs.bc"};
-constexpr const char* kPackageFiles[] = {"sdisk.bc", "seboot.nb0", "EA1/syaffs.bc",
-                                         "EA2/syaffs.bc", "EB/syaffs.bc"};
 
 const Bytes& SharedPayload(int index) {
   static const Bytes payloads[] = {testsupport::PatternBytes(50'000, 101), testsupport::PatternBytes(5000, 201),
@@ -35,57 +29,61 @@ const Bytes& SharedPayload(int index) {
   return payloads[index];
 }
 
-// A card file as the run found it: missing, a directory, a link, or a file with its size, its
-// time of last change and (unless it is a sparse giant past 4 GiB) its bytes.
-struct FileState {
-  std::filesystem::file_type type = std::filesystem::file_type::not_found;
-  std::uint64_t size = 0;
-  std::filesystem::file_time_type changed;
-  Bytes content;
-  bool operator==(const FileState&) const = default;
-};
-
-FileState StateOf(const std::filesystem::path& path) {
-  constexpr std::uint64_t kLargestCompared = 64 * kMebibyte;
-  FileState state;
-  state.type = std::filesystem::symlink_status(path).type();
-  if (state.type != std::filesystem::file_type::regular) return state;
-  state.size = std::filesystem::file_size(path);
-  state.changed = std::filesystem::last_write_time(path);
-  if (state.size <= kLargestCompared) state.content = testsupport::ReadFile(path);
-  return state;
-}
-
-struct JournalFacts {
-  bool powerCut = false;
-  std::uint64_t cutOffset = 0;
-  bool restart = false;
-  bool restartRefused = false;
-};
-
-JournalFacts ReadJournal(const std::filesystem::path& journal, std::size_t skipLines) {
-  JournalFacts facts;
-  std::ifstream in(journal);
-  std::string line;
-  for (std::size_t number = 0; std::getline(in, line); ++number) {
-    if (number < skipLines) continue;
-    const auto event = nlohmann::json::parse(line, nullptr, false);
-    if (!event.is_object()) continue;
-    const std::string kind = event.value("event", "");
-    if (kind == "power_cut") {
-      facts.powerCut = true;
-      facts.cutOffset = event.value("offset", 0ull);
+// Whether something of the plan that stays for a second run may stop a run short of a restart:
+// damage to the Semi-Permanent Settings block (one bit in its trailer magic is enough) or to
+// the partition table, a package file the run reads that is damaged, a part number of no
+// variant, a bootloader that reaches the settings blocks, a card (nearly) full, a refused
+// restart. Damage to the permanent partitions or to the old bootloader, and another variant's
+// damaged image, cannot.
+bool PersistentFaultsMayStop(const Plan& plan, const Layout& layout) {
+  if (plan.variant == 0 || plan.bootloaderSize > layout.BlockStart(layout.firstSettingsBlock))
+    return true;
+  const std::string ownImage = plan.variant == 0 ? "" : kVariantImages[plan.variant - 1];
+  for (const Event& event : plan.events) {
+    switch (event.kind) {
+      case EventKind::SettingsDamage:
+        if (event.partition == kSemiPermanentSettingsType) return true;
+        break;
+      case EventKind::PackageDamage:
+        if (event.file == "sdisk.bc" || event.file == "seboot.nb0" || event.file == ownImage)
+          return true;
+        break;
+      case EventKind::TableDamage:
+      case EventKind::CardFull:
+      case EventKind::RestartRefused:
+        return true;
+      default:
+        break;
     }
-    facts.restart |= kind == "restart";
-    facts.restartRefused |= kind == "restart_refused";
   }
-  return facts;
+  return false;
 }
 
-std::size_t LineCount(const std::filesystem::path& path) {
-  std::ifstream in(path);
-  return static_cast<std::size_t>(std::count(std::istreambuf_iterator<char>(in),
-                                             std::istreambuf_iterator<char>(), '\n'));
+// Whether what only the first run meets may stop it: a cancelled confirmation (the first answer
+// that is not plug or unplug; Cancel when the list runs out first), a pulled plug, an AC line
+// off external power, a neighbour that takes the mapping name or changes a working copy, a
+// power cut or a kill. Holding the mutexes or running store cycles only delays a run.
+bool FirstRunMayStop(const Plan& plan) {
+  if (plan.answers.find("unplug") != std::string::npos) return true;
+  std::string confirmation = "cancel";
+  for (std::size_t start = 0; start <= plan.answers.size();) {
+    const std::size_t comma = std::min(plan.answers.find(',', start), plan.answers.size());
+    const std::string token = plan.answers.substr(start, comma - start);
+    if (token != "plug") {
+      confirmation = token;
+      break;
+    }
+    start = comma + 1;
+  }
+  if (confirmation == "cancel") return true;
+  for (const Event& event : plan.events) {
+    if (event.kind == EventKind::PowerCut || event.kind == EventKind::Kill) return true;
+    if (event.kind == EventKind::AcLine && event.line != sim::AcLine::Online) return true;
+    if (event.kind == EventKind::Neighbour && event.arguments[0] != "hold" &&
+        event.arguments[0] != "cycles")
+      return true;
+  }
+  return false;
 }
 
 // Replaces a card file by its damaged form.
@@ -128,7 +126,6 @@ class Run {
     try {
       Prepare();
       CarryOut();
-      Check();
     } catch (const std::exception& error) {
       Break(std::string("the bench could not run the plan: ") + error.what());
     }
@@ -140,14 +137,6 @@ class Run {
   }
 
  private:
-  struct Ending {
-    int status = 0;
-    bool hung = false;
-    bool killed = false;
-    JournalFacts journal;
-    scenario::Transcript transcript;
-  };
-
   void Log(const std::string& line) { report_.log.push_back(line); }
   void Break(const std::string& what) { report_.breaks.push_back(what); }
 
@@ -220,8 +209,7 @@ class Run {
         device.faults.push_back(
             sim::Fault::PowerCutAfter(static_cast<std::uint64_t>(cut->amount), cut->seed));
     });
-    for (const char* file : kPackageFiles) packagesBefore_.push_back(StateOf(bench_->Device().Card(file)));
-    before_ = bench_->NorBefore();
+    judge_ = std::make_unique<scenario::PromiseJudge>(*bench_, plan_.variant);
   }
 
   std::uint64_t CardSize(const std::string& file) const {
@@ -232,12 +220,11 @@ class Run {
 
   // One run of the updater with the plan's events, or (second) a run with power and nothing
   // else going wrong.
-  Ending RunOnce(bool second) {
-    Ending ending;
-    const std::filesystem::path journal = bench_->Device().Paths().Journal();
-    const std::size_t journalLines = LineCount(journal);
+  scenario::RunEnd RunOnce(bool second) {
+    scenario::RunEnd ending;
     bench_->Start(second ? "ok" : plan_.answers);
     std::vector<std::unique_ptr<scenario::Neighbour>> neighbours;
+    std::vector<std::vector<std::string>> neighbourActions;  // ACTION FILE ...
     std::vector<const Event*> pending;
     if (!second) {
       for (const Event& event : plan_.events) {
@@ -248,6 +235,7 @@ class Run {
                                          " of 6:"};
           arguments.insert(arguments.end(), event.arguments.begin(), event.arguments.end());
           neighbours.push_back(std::make_unique<scenario::Neighbour>(*bench_, arguments));
+          neighbourActions.push_back(event.arguments);
         }
         const bool midRun = event.kind == EventKind::Kill ||
                             ((event.kind == EventKind::AcLine || event.kind == EventKind::CardFull) &&
@@ -302,230 +290,74 @@ class Run {
       std::this_thread::sleep_for(std::chrono::milliseconds(2));
     }
     ending.status = bench_->Finish();
-    for (auto& neighbour : neighbours) {
-      std::string said = neighbour->Stop();
+    // A kill that came as the updater ended on its own did not interrupt it.
+    ending.killed = ending.killed && ending.status == 128 + 9;
+    for (std::size_t i = 0; i < neighbours.size(); ++i) {
+      std::string said = neighbours[i]->Stop();
       while (!said.empty() && said.back() == '\n') said.pop_back();
       Log("neighbour: " + (said.empty() ? std::string("(no report)") : said));
+      // What a neighbour rewrote after the updater verified and closed it is beyond its promise.
+      const std::vector<std::string>& action = neighbourActions[i];
+      if (said.starts_with(action[0] + " done")) ending.rewrittenByOthers.push_back(action[1]);
     }
     std::filesystem::remove(bench_->Device().Paths().root / "neighbour.stop");
-    ending.journal = ReadJournal(journal, journalLines);
-    ending.transcript = bench_->ReadTranscript();
-    std::ostringstream line;
-    line << (second ? "second run" : "run") << ": status " << ending.status << ", messages";
-    for (int id : ending.transcript.MessageIds()) line << " " << id;
-    line << ", last operation " << ending.transcript.LastOperation();
-    if (ending.journal.powerCut) line << ", power cut at flash offset " << ending.journal.cutOffset;
-    if (ending.killed) line << ", killed";
-    if (ending.journal.restart) line << ", restart";
-    if (ending.journal.restartRefused) line << ", restart refused";
-    if (ending.hung) line << ", HUNG";
-    Log(line.str());
     return ending;
   }
 
+  // Judges `ending`, logs what happened and keeps what broke.
+  scenario::Verdict Judge(const scenario::RunEnd& ending, bool second,
+                          scenario::Liveness liveness) {
+    const scenario::Verdict verdict = judge_->Judge(ending, liveness);
+    const scenario::Transcript transcript = bench_->ReadTranscript();
+    std::ostringstream line;
+    line << (second ? "second run" : "run") << ": status " << ending.status << ", messages";
+    for (int id : transcript.MessageIds()) line << " " << id;
+    line << ", last operation " << transcript.LastOperation() << ", " << verdict.outcome;
+    if (verdict.outcome == "power cut") line << " at flash offset " << verdict.cutOffset;
+    if (verdict.knownLimit) line << ", Semi-Permanent block lost (known limit)";
+    if (verdict.rewrittenByOthers) line << ", a card file rewritten by a neighbour";
+    if (liveness == scenario::Liveness::MustRestart) line << ", nothing could stop it";
+    Log(line.str());
+    for (const std::string& what : verdict.breaks) Break((second ? "second run: " : "") + what);
+    return verdict;
+  }
+
+  // The plan's run, and after a power cut or a kill a second run with power; every promise is
+  // judged after each, and a run that nothing in the plan could stop must restart.
   void CarryOut() {
-    endings_.push_back(RunOnce(false));
-    const Ending& first = endings_.front();
-    if (first.journal.powerCut || first.killed) {
-      bench_->UpdateConfig([](sim::DeviceConfig& device) { device.acLine = sim::AcLine::Online; });
-      endings_.push_back(RunOnce(true));
-    }
-  }
-
-  // Promise 3, for each run: it ended, and on its own only by a restart or the failure report.
-  void CheckEndings() {
-    for (std::size_t i = 0; i < endings_.size(); ++i) {
-      const Ending& ending = endings_[i];
-      const std::string name = i == 0 ? "the run" : "the second run";
-      if (ending.hung) {
-        Break(name + " hung: still running after " + std::to_string(kRunLimit.count()) + " s");
-        continue;
-      }
-      if (ending.journal.powerCut || ending.killed) continue;
-      const std::vector<int> messages = ending.transcript.MessageIds();
-      if (ending.status == 0) {
-        if (!ending.journal.restart) Break(name + " ended with status 0 but requested no restart");
-      } else if (ending.status == 1) {
-        if (messages.empty() || messages.back() != 130)
-          Break(name + " ended with status 1 without \"Failed to complete upgrade.\" last");
-        if (ending.transcript.ExitStatus() != 1)
-          Break(name + "'s transcript does not end with exit status 1");
-      } else {
-        Break(name + " ended with status " + std::to_string(ending.status) +
-              (ending.status == sim::kPowerCutExitStatus ? " without a power cut" : ""));
-      }
-    }
-  }
-
-  std::span<const std::uint8_t> BlockOf(const Bytes& nor, std::uint32_t block) const {
-    return std::span<const std::uint8_t>(nor).subspan(
-        layout_.BlockStart(block), layout_.BlockEnd(block) - layout_.BlockStart(block));
-  }
-
-  // Promise 1: each block of the bootloader region unchanged, erased or its piece of the image;
-  // the one operation an interruption tore may leave a block between its old contents and
-  // erased, or between erased and the image.
-  void CheckBootloaderRegion(const Bytes& after, bool interrupted) {
-    std::uint32_t between = 0;
-    for (std::uint32_t block = 0; block < layout_.firstSettingsBlock; ++block) {
-      const auto now = BlockOf(after, block);
-      const auto old = BlockOf(before_, block);
-      const std::uint64_t start = layout_.BlockStart(block);
-      auto image = [&](std::uint64_t i) -> std::uint8_t {
-        return start + i < image_.size() ? image_[start + i] : 0xFF;
-      };
-      bool same = true, erased = true, piece = true, partway = true;
-      for (std::size_t i = 0; i < now.size(); ++i) {
-        same &= now[i] == old[i];
-        erased &= now[i] == 0xFF;
-        piece &= now[i] == image(i);
-        partway &= (now[i] & old[i]) == old[i] || (now[i] & image(i)) == image(i);
-      }
-      if (same || erased || piece) continue;
-      if (interrupted && partway && ++between == 1) continue;
-      Break("bootloader block " + std::to_string(block) +
-            " holds bytes that are neither its old contents, erased, nor the verified image");
-    }
-  }
-
-  // The records of a payload other than the update request, with the bytes after the last
-  // record; what the updater must never change.
-  static std::vector<std::tuple<DWORD, DWORD, Bytes>> OtherRecords(const Bytes& payload) {
-    std::vector<std::tuple<DWORD, DWORD, Bytes>> records;
-    DWORD position = 0;
-    SettingsRecord record;
-    while (NextRecord(payload.data(), static_cast<DWORD>(payload.size()), &position, &record))
-      if (record.id != RecordId::UpdateRequest)
-        records.emplace_back(record.id, record.attribute,
-                             Bytes(record.data, record.data + record.length));
-    return records;
-  }
-
-  struct Decoded {
-    SettingsBlockReading reading = SettingsBlockReading::kUnreadable;
-    Bytes payload = Bytes(kSettingsPayloadCapacity, 0xFF);
-  };
-  Decoded DecodeBlock(const Bytes& nor, std::uint32_t block) const {
-    Decoded decoded;
-    const auto bytes = BlockOf(nor, block);
-    decoded.reading = SettingsBlock::Decode(bytes.data(), static_cast<DWORD>(bytes.size()),
-                                            decoded.payload.data(), kSettingsPayloadCapacity)
-                          .reading;
-    return decoded;
-  }
-
-  static bool UpdateRequested(const Bytes& payload) {
-    BYTE value[4];
-    DWORD capacity = sizeof value;
-    DWORD attribute = 0;
-    return FindRecord(RecordId::UpdateRequest, payload.data(), kSettingsPayloadCapacity, value,
-                      &capacity, &attribute) &&
-           capacity == 4 && attribute == kUpdateRequestAttribute && value[0] == 1 &&
-           value[1] == 0 && value[2] == 0 && value[3] == 0;
-  }
-
-  void Check() {
-    CheckEndings();
-    const Bytes after = bench_->NorAfter();
-    const Ending& last = endings_.back();
-    const bool interrupted = endings_.front().journal.powerCut || endings_.front().killed;
-    CheckBootloaderRegion(after, interrupted);
-
-    for (std::uint32_t block : layout_.permanentBlocks)
-      if (!std::ranges::equal(BlockOf(after, block), BlockOf(before_, block)))
-        Break("settings block " + std::to_string(block) + " (a permanent partition) changed");
-    const auto tableBefore = BlockOf(before_, layout_.tableBlock);
-    const auto tableAfter = BlockOf(after, layout_.tableBlock);
-    if (!std::ranges::equal(tableAfter, tableBefore)) {
-      // A table that did not read is replaced by the default one, in an erased block.
-      Bytes expected(tableAfter.size(), 0xFF);
-      DWORD sizes[2] = {0, 0}, counts[2] = {0, 0};
-      for (std::size_t i = 0; i < plan_.config.regions.size(); ++i) {
-        sizes[i] = plan_.config.regions[i].size;
-        counts[i] = plan_.config.regions[i].count;
-      }
-      const bool built = PartitionTable::BuildDefault(expected.data(), sizes, counts) == 1;
-      if (!built || PartitionTable::IsValid(tableBefore.data()) == 1 ||
-          !std::ranges::equal(tableAfter, expected))
-        Break("the partition table block changed");
-    }
-
-    // The Semi-Permanent block: never written back when it did not read; otherwise every
-    // record but the update request kept.
-    const std::uint32_t semi = layout_.semiPermanentBlock;
-    const Decoded was = DecodeBlock(before_, semi);
-    const Decoded now = DecodeBlock(after, semi);
-    const bool unchanged = std::ranges::equal(BlockOf(after, semi), BlockOf(before_, semi));
-    bool lost = false;
-    if (was.reading == SettingsBlockReading::kUnreadable) {
-      if (!unchanged) Break("the Semi-Permanent block did not read, and was written back");
-    } else if (!unchanged && now.reading == SettingsBlockReading::kUnreadable) {
-      const bool cutInside = std::any_of(endings_.begin(), endings_.end(), [&](const Ending& e) {
-        return e.journal.powerCut && layout_.BlockOf(e.journal.cutOffset) == semi;
+    using enum scenario::Liveness;
+    const bool persistent = PersistentFaultsMayStop(plan_, layout_);
+    const scenario::Verdict first =
+        Judge(RunOnce(false), false, persistent || FirstRunMayStop(plan_) ? MayStop : MustRestart);
+    std::vector<scenario::Verdict> verdicts = {first};
+    if (first.interrupted) {
+      // With power: the AC line online, and a cut that a kill came before no longer pending.
+      bench_->UpdateConfig([](sim::DeviceConfig& device) {
+        device.acLine = sim::AcLine::Online;
+        std::erase_if(device.faults, [](const sim::Fault& fault) {
+          return fault.kind == sim::FaultKind::PowerCutAfter;
+        });
       });
-      lost = cutInside || endings_.front().killed;
-      if (!lost) Break("the Semi-Permanent block no longer reads");
-    } else if (!unchanged) {
-      if (OtherRecords(now.payload) != OtherRecords(was.payload))
-        Break("a record of the Semi-Permanent block other than the update request changed");
-      if (!std::all_of(now.payload.begin() + static_cast<long>(RecordsLength(now.payload)),
-                       now.payload.end(), [](std::uint8_t byte) { return byte == 0xFF; }))
-        Break("the Semi-Permanent block's free space is not erased");
+      verdicts.push_back(
+          Judge(RunOnce(true), true, persistent || first.knownLimit ? MayStop : MustRestart));
     }
-
-    for (std::size_t i = 0; i < std::size(kPackageFiles); ++i)
-      if (!(StateOf(bench_->Device().Card(kPackageFiles[i])) == packagesBefore_[i]))
-        Break(std::string("package file ") + kPackageFiles[i] + " changed");
-
-    const bool restarted = std::any_of(endings_.begin(), endings_.end(),
-                                       [](const Ending& e) { return e.journal.restart; });
-    if (restarted) {
-      // Promises 1 and 2 at the restart: the whole image, the request, the right variant.
-      if (image_.size() > layout_.BlockStart(layout_.firstSettingsBlock) ||
-          !std::equal(image_.begin(), image_.end(), after.begin()))
-        Break("restart without the whole bootloader image in flash");
-      if (now.reading != SettingsBlockReading::kValid || !UpdateRequested(now.payload))
-        Break("restart without record 37 = 1 readable in the Semi-Permanent block");
-      if (was.reading == SettingsBlockReading::kUnreadable)
-        Break("restart from a Semi-Permanent block that did not read");
-      if (plan_.variant == 0) Break("restart on a device whose part number names no variant");
-      // The copy the new bootloader works from is another variant's image. (A neighbour may
-      // rewrite the copy once the updater has verified and closed it; that is not the updater
-      // choosing a variant.)
-      const Bytes copy = StateOf(bench_->Device().Card("syaffs.bc")).content;
-      for (int variant = 1; variant <= 3; ++variant)
-        if (variant != plan_.variant && copy == packagesBefore_[1 + variant].content)
-          Break("the image of variant " + std::to_string(variant) + " was installed on a variant-" +
-                std::to_string(plan_.variant) + " device");
-    } else if (last.status == 1 && !last.hung && bench_->TryFlashLock() != WAIT_OBJECT_0) {
-      Break("NOR_SYN_OBJ is still held after the run ended");
-    }
-
-    report_.outcome = Outcome(restarted, lost);
-  }
-
-  std::string Outcome(bool restarted, bool lost) const {
-    if (restarted) return "restart";
-    if (lost) return "known limit";
-    const Ending& last = endings_.back();
-    const std::vector<int> messages = last.transcript.MessageIds();
-    auto shown = [&](int id) { return std::find(messages.begin(), messages.end(), id) != messages.end(); };
-    if (last.journal.restartRefused) return "restart refused";
-    if (shown(134)) return "bad files (134)";
-    if (shown(133)) return "no room (133)";
-    if (messages.size() >= 2 && messages[messages.size() - 2] == 129) return "no power (129)";
-    if (last.transcript.LastOperation() == 0 && messages == std::vector<int>{132, 130})
-      return "cancelled";
-    return "other failure (130)";
+    const scenario::Verdict& last = verdicts.back();
+    const bool restarted = std::any_of(verdicts.begin(), verdicts.end(),
+                                       [](const scenario::Verdict& v) { return v.restarted; });
+    const bool rewritten =
+        std::any_of(verdicts.begin(), verdicts.end(),
+                    [](const scenario::Verdict& v) { return v.rewrittenByOthers; });
+    report_.outcome = rewritten          ? "rewritten by a neighbour"
+                      : restarted        ? "restart"
+                      : first.knownLimit ? "known limit"
+                                         : last.outcome;
   }
 
   const Plan& plan_;
   Layout layout_;
   std::unique_ptr<scenario::Bench> bench_;
+  std::unique_ptr<scenario::PromiseJudge> judge_;
   Bytes image_;
-  Bytes before_;
-  std::vector<FileState> packagesBefore_;
-  std::vector<Ending> endings_;
   RunReport report_;
 };
 

@@ -48,23 +48,25 @@ class NeighbourDuringProgramming : public HostileNeighbour {
 // Writing through the mapping name during operation 6 must not reach the flash: the verified
 // working copy is mapped where no other process can reach it.
 TEST_F(NeighbourDuringProgramming, WritesThroughTheMappingNameDoNotReachTheFlash) {
+  PromiseJudge judge(bench_, 1);
   bench_.Start("ok");
   Neighbour neighbour(bench_, {kProgrammingCue, "write-mapping", "neighbour.bin", "150000", "19"});
   const int status = bench_.Finish(std::chrono::seconds(120));
   EXPECT_NE(neighbour.Stop().find("mapping existed 0"), std::string::npos);
-  ExpectOutcome(bench_, packages_, 1, status, Completes());
+  ExpectOutcome(judge, bench_, packages_, status, Completes());
 }
 
 // The working copy stays open without sharing while its bytes are programmed.
 TEST_F(NeighbourDuringProgramming, WorkingCopyCannotBeRewrittenOrTruncated) {
   bench_.Device().WriteCard("junk.bin", testsupport::PatternBytes(kBootloaderSize + 1000, 11));
+  PromiseJudge judge(bench_, 1);
   bench_.Start("ok");
   Neighbour rewrite(bench_, {kProgrammingCue, "rewrite", "_seboot.nb0", "junk.bin"});
   Neighbour truncate(bench_, {kProgrammingCue, "truncate", "_seboot.nb0"});
   const int status = bench_.Finish(std::chrono::seconds(120));
   EXPECT_NE(rewrite.Stop().find("rewrite refused"), std::string::npos);
   EXPECT_NE(truncate.Stop().find("truncate refused"), std::string::npos);
-  ExpectOutcome(bench_, packages_, 1, status, Completes());
+  ExpectOutcome(judge, bench_, packages_, status, Completes());
 }
 
 // Store cycles in a loop from the start of the run to its end, each inside a hold of both
@@ -75,12 +77,13 @@ class NeighbourStoreCycles : public HostileNeighbour,
                              public ::testing::WithParamInterface<const char*> {};
 
 TEST_P(NeighbourStoreCycles, NeverDeadlockTheRun) {
+  PromiseJudge judge(bench_, 1);
   bench_.Start("ok");
   Neighbour neighbour(bench_, {"now", "cycles", GetParam()});
   const int status = bench_.Finish(std::chrono::seconds(60));
   const std::string report = neighbour.Stop();
   EXPECT_NE(report.find("cycles"), std::string::npos) << "the neighbour did not stop";
-  ExpectOutcome(bench_, packages_, 1, status, Completes());
+  ExpectOutcome(judge, bench_, packages_, status, Completes());
 }
 
 INSTANTIATE_TEST_SUITE_P(Orders, NeighbourStoreCycles,
@@ -100,11 +103,12 @@ class NeighbourHoldingBothMutexes : public HostileNeighbour,
 };
 
 TEST_P(NeighbourHoldingBothMutexes, DelaysButNeverDeadlocksTheRun) {
+  PromiseJudge judge(bench_, 1);
   bench_.Start("ok");
   Neighbour neighbour(bench_, {kProgrammingCue, "hold", GetParam(), "500"});
   const int status = bench_.Finish(std::chrono::seconds(120));
   EXPECT_NE(neighbour.Stop().find("held"), std::string::npos);
-  ExpectOutcome(bench_, packages_, 1, status, Completes());
+  ExpectOutcome(judge, bench_, packages_, status, Completes());
 }
 
 INSTANTIATE_TEST_SUITE_P(Orders, NeighbourHoldingBothMutexes, ::testing::Values("cfg-nor", "nor-cfg"),

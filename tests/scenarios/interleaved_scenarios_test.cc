@@ -5,6 +5,7 @@
 #include <gtest/gtest.h>
 
 #include <functional>
+#include <optional>
 
 #include "common/message_ids.h"
 #include "platform/core_library.h"
@@ -37,6 +38,7 @@ class InterleavedRun : public ::testing::Test {
       : bench_("52614-11"),
         packages_(StandardPackages(1, 150'000, kLargeImageSize, kLargeRecordSize)) {
     bench_.Place(packages_);
+    judge_.emplace(bench_, 1);
   }
 
   // Starts the run and takes NOR_SYN_OBJ once operation 2 shows; then runs `whileHeld` and
@@ -71,12 +73,13 @@ class InterleavedRun : public ::testing::Test {
 
   Bench bench_;
   const PackageSet& packages_;
+  std::optional<PromiseJudge> judge_;
   int status_ = -1;
 };
 
 TEST_F(InterleavedRun, ProgrammingWaitsForTheLockAndTheLargeImageCompletes) {
   RunHoldingTheLock("ok", [] {});
-  ExpectOutcome(bench_, packages_, 1, status_, Completes());
+  ExpectOutcome(*judge_, bench_, packages_, status_, Completes());
   // One position per 1 MiB record (or per copied chunk), rising to 100.
   const Transcript transcript = bench_.ReadTranscript();
   EXPECT_GE(transcript.ProgressDuring(2).size(), 10u);
@@ -98,7 +101,7 @@ class PowerBeforeProgramming : public InterleavedRun,
 
 TEST_P(PowerBeforeProgramming, Run) {
   RunHoldingTheLock(GetParam().answers, [this] { Unplug(); });
-  ExpectOutcome(bench_, packages_, 1, status_, GetParam().expected);
+  ExpectOutcome(*judge_, bench_, packages_, status_, GetParam().expected);
 }
 
 Expectation CompletesAfter(std::vector<int> messages) {
@@ -128,7 +131,7 @@ TEST_F(InterleavedRun, FlashThatNoLongerOpensIsLeftUntouched) {
   RunHoldingTheLock("ok", [this] {
     bench_.UpdateConfig([](sim::DeviceConfig& config) { config.manufacturer = 0x0001; });
   });
-  ExpectOutcome(bench_, packages_, 1, status_, Fails({kConfirmUpgradeText}, 5));
+  ExpectOutcome(*judge_, bench_, packages_, status_, Fails({kConfirmUpgradeText}, 5));
 }
 
 }  // namespace

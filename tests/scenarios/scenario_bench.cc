@@ -6,8 +6,10 @@
 #include <sys/wait.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <cstring>
 #include <fstream>
+#include <iterator>
 #include <map>
 #include <stdexcept>
 #include <thread>
@@ -361,6 +363,33 @@ Transcript Bench::ReadTranscript() const {
     }
   }
   return transcript;
+}
+
+std::size_t Bench::JournalLines() const {
+  std::ifstream in(device_.Paths().Journal());
+  return static_cast<std::size_t>(
+      std::count(std::istreambuf_iterator<char>(in), std::istreambuf_iterator<char>(), '\n'));
+}
+
+JournalFacts Bench::Journal(std::size_t fromLine) const {
+  JournalFacts facts;
+  std::ifstream in(device_.Paths().Journal());
+  std::string line;
+  for (std::size_t number = 0; std::getline(in, line); ++number) {
+    if (number < fromLine) continue;
+    const nlohmann::json event = nlohmann::json::parse(line, nullptr, false);
+    if (!event.is_object()) continue;
+    const std::string kind = event.value("event", "");
+    facts.restart |= kind == "restart";
+    facts.restartRefused |= kind == "restart_refused";
+    if (kind == "power_cut") {
+      facts.powerCut = true;
+      facts.cutOffset = event.value("offset", 0ull);
+      facts.torn = event.value("torn", "");
+    }
+    if (kind == "flash_commands") facts.commandCounts.push_back(event.value("count", 0ull));
+  }
+  return facts;
 }
 
 DWORD Bench::TryFlashLock() const {

@@ -54,6 +54,17 @@ struct Transcript {
   std::optional<int> ExitStatus() const;
 };
 
+// What the simulated hardware journaled (journal.jsonl), from some line on.
+struct JournalFacts {
+  bool restart = false;
+  bool restartRefused = false;
+  bool powerCut = false;
+  std::uint64_t cutOffset = 0;  // a power cut: the flash offset of the command it interrupted
+  std::string torn;             // a power cut: what it tore ("program", "erase" or empty)
+  // One count a release of the flash window (with ORVANTA_FLASH_COMMAND_COUNT set).
+  std::vector<std::uint64_t> commandCounts;
+};
+
 // The settings partitions' first blocks and their contents as seen in a nor.bin image.
 struct FlashLayout {
   std::uint32_t semiPermanentBlock = 0;
@@ -96,6 +107,9 @@ class Bench {
   bool WaitForTranscript(const std::function<bool(const Transcript&)>& condition,
                          std::chrono::seconds limit = std::chrono::seconds(300));
   Transcript ReadTranscript() const;
+  // The lines of the device's journal so far, and what it says from line `fromLine` on.
+  std::size_t JournalLines() const;
+  JournalFacts Journal(std::size_t fromLine = 0) const;
 
   // Tries NOR_SYN_OBJ once, without waiting, through a handle this process opened before the
   // updater started, so that an updater that ended while holding it shows as WAIT_ABANDONED

@@ -3,6 +3,7 @@
 
 #include <vector>
 
+#include "promise_judge.h"
 #include "scenario_bench.h"
 
 namespace scenario {
@@ -23,12 +24,13 @@ struct Expectation {
   bool restartRefused = false;     // the restart was requested and came back
 };
 
-// Checks exit status, transcript (messages with their types, counters 1.. in order, the
-// restart and the exit event), the flash against the package's bootloader image, the update
-// request and the settings partitions, the card copies after a completed run, and that
-// NOR_SYN_OBJ is free again; the journal shows a refused restart exactly when one is expected.
-void ExpectOutcome(const Bench& bench, const PackageSet& packages, int variant, int exitStatus,
-                   const Expectation& expected);
+// Checks that the run kept every promise (`judge`, made before the run), and what this scenario
+// expects of it exactly: exit status, transcript (messages with their types, counters 1.. in
+// order, the restart and the exit event), the flash against the package's bootloader image, the
+// update request, the compacted working copy after a completed run; the journal shows a refused
+// restart exactly when one is expected.
+void ExpectOutcome(PromiseJudge& judge, const Bench& bench, const PackageSet& packages,
+                   int exitStatus, const Expectation& expected);
 
 // Successful runs: the expectation of a run that programs the image and restarts.
 Expectation Completes();

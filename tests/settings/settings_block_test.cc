@@ -207,43 +207,6 @@ TEST_F(SettingsBlockTest, WrongTrailerMagicLeavesThePayloadUncorrected) {
   EXPECT_EQ(buffer, expected);
 }
 
-// Only a write cut at its trailer, with every chunk code intact, proves its payload; the
-// buffer is left exactly as Read leaves it in every case.
-TEST_F(SettingsBlockTest, MissingTrailerMagicProvesThePayloadOnlyWhenEveryChunkMatches) {
-  const DWORD trailer = 15 + 4096;
-  struct Case {
-    const char* name;
-    std::uint64_t offset;  // inside the block; the bytes there are replaced
-    std::vector<BYTE> bytes;
-    bool flipPayloadBit;
-    SettingsBlockReading expected;
-  };
-  const std::vector<Case> cases = {
-      {"intact", 0, {}, false, SettingsBlockReading::kValid},
-      {"cut at the trailer magic", trailer + 48, std::vector<BYTE>(4, 0xFF), false,
-       SettingsBlockReading::kPayloadProven},
-      {"cut at the magic, one bit wrong at rest", trailer + 48, std::vector<BYTE>(4, 0xFF), true,
-       SettingsBlockReading::kUnreadable},
-      {"cut inside the codes", trailer + 30, std::vector<BYTE>(22, 0xFF), false,
-       SettingsBlockReading::kUnreadable},
-      {"cut before the trailer", trailer, std::vector<BYTE>(52, 0xFF), false,
-       SettingsBlockReading::kUnreadable},
-  };
-  const std::vector<BYTE> payload = RandomPayload(4096, 12);
-  for (const Case& test : cases) {
-    ASSERT_TRUE(WriteBlock(payload));
-    if (!test.bytes.empty()) Device().WriteNor(BlockStart() + test.offset, test.bytes);
-    if (test.flipPayloadBit) Device().FlipNorBit(BlockStart() + 15 + 700, 2);
-    std::vector<BYTE> buffer(4096, 0x00);
-    FlashSession flash;
-    EXPECT_EQ(SettingsBlock::ReadWithProof(kFreeBlock, buffer.data(), 4096), test.expected)
-        << test.name;
-    std::vector<BYTE> expected = payload;
-    if (test.flipPayloadBit) expected[700] ^= 0x04;
-    EXPECT_EQ(buffer, expected) << test.name;
-  }
-}
-
 TEST_F(SettingsBlockTest, HeaderFailuresLeaveAnErasedBuffer) {
   struct Case {
     const char* name;

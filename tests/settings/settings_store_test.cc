@@ -472,7 +472,7 @@ TEST_F(SettingsStoreTest, UnreadableBlockDecidesNothingAndIsNeverWrittenBack) {
   ASSERT_TRUE(SettingsStore::Open());
   SettingsStore::Lock();
   EXPECT_FALSE(SettingsStore::Load());
-  EXPECT_FALSE(SettingsStore::PayloadTrusted(kSemi));
+  EXPECT_FALSE(SettingsStore::LoadedFromFlash(kSemi));
   EXPECT_FALSE(SettingsStore::RequestUpdate(1));
   EXPECT_FALSE(SettingsStore::RemoveRecord(9, kSemi));
   EXPECT_TRUE(SettingsStore::Flush()) << "nothing was changed";

@@ -54,7 +54,10 @@ TEST_F(BashCompletion, OffersWhatTheCommandTakesAtTheCursor) {
   } cases[] = {
       {"subcommands by prefix", {"de"}, {"demo", "device"}},
       {"nested subcommands", {"device", "s"}, {"set", "show"}},
-      {"a subcommand's options", {"sign", "--"}, {"--header", "--help", "--key", "--record-size"}},
+      {"a subcommand's options",
+       {"sign", "--"},
+       {"--force", "--foreign-key", "--header", "--help", "--json", "--key", "--passin",
+        "--record-size", "--slot"}},
       {"a checked option's set",
        {"device", "create", "d", "--timing", ""},
        {"instant", "realistic", "virtual"}},

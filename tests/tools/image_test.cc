@@ -67,7 +67,7 @@ TEST_F(SignAndVerify, SignsTheSameBytesAsTheSigner) {
     const ToolResult result =
         RunTool({"sign", "--key", DevKey(1, ".pem").string(), "--header",
                  "a0a1a2a3a4a5a6a7a8a9aaabacadaeaf", "--record-size", std::to_string(recordSize),
-                 Path("payload").string(), Path("signed").string()});
+                 "--force", Path("payload").string(), Path("signed").string()});
     ASSERT_EQ(result.status, 0) << result.err;
     signer::Bytes expected;
     ASSERT_TRUE(signer::SignImage(payload, key, header, recordSize, &expected, &error)) << error;
@@ -83,13 +83,103 @@ TEST_F(SignAndVerify, VerifiesWithTheRightBuiltInKeyOnly) {
             0);
   ToolResult result = RunTool({"verify", Path("image.bc").string(), "--key-index", "2"});
   EXPECT_EQ(result.status, 0) << result.err;
-  EXPECT_EQ(result.out, "200000\n");
+  EXPECT_EQ(result.out, Path("image.bc").string() +
+                            ": verified with built-in key 2: 5 records, 200000 payload bytes\n");
   result = RunTool({"verify", Path("image.bc").string(), "--key-index", "1", "--json"});
   EXPECT_EQ(result.status, 1);
   EXPECT_EQ(json::parse(result.out)["result"], -1);
+  EXPECT_EQ(json::parse(result.out)["valid"], false);
+  // An index the device has no key for is a wrong argument, not a verdict.
   result = RunTool({"verify", Path("image.bc").string(), "--key-index", "4"});
-  EXPECT_EQ(result.status, 1);
-  EXPECT_EQ(result.out, "-1\n");
+  EXPECT_EQ(result.status, 2);
+  EXPECT_EQ(result.out, "");
+}
+
+TEST_F(SignAndVerify, KeyOfAnotherSlotOrShapeIsRefusedUnlessForeignOnPurpose) {
+  WriteBytes(Path("payload"), Pattern(1000, 4));
+  // The output's name tells the slot: seboot.nb0 needs key 0.
+  ToolResult result = RunTool({"sign", "--key", DevKey(1, ".pem").string(),
+                               Path("payload").string(), Path("seboot.nb0").string()});
+  EXPECT_EQ(result.status, 2);
+  EXPECT_NE(result.err.find("needs built-in key 0"), std::string::npos) << result.err;
+  EXPECT_FALSE(std::filesystem::exists(Path("seboot.nb0")));
+  // --slot names it for any output name.
+  result = RunTool({"sign", "--key", DevKey(0, ".pem").string(), "--slot", "ea2",
+                    Path("payload").string(), Path("image.bc").string()});
+  EXPECT_EQ(result.status, 2);
+  // A key of another size never verifies on the device.
+  std::string error;
+  const signer::PrivateKey big = signer::GenerateRsaKey(2048, &error);
+  std::string pem;
+  ASSERT_TRUE(signer::WritePrivateKeyPem(big, &pem, &error)) << error;
+  WriteBytes(Path("big.pem"), std::vector<std::uint8_t>(pem.begin(), pem.end()));
+  result = RunTool({"sign", "--key", Path("big.pem").string(), Path("payload").string(),
+                    Path("big.bc").string()});
+  EXPECT_EQ(result.status, 2);
+  EXPECT_NE(result.err.find("2048-bit"), std::string::npos) << result.err;
+  result = RunTool({"sign", "--key", Path("big.pem").string(), "--foreign-key",
+                    Path("payload").string(), Path("big.bc").string()});
+  EXPECT_EQ(result.status, 0) << result.err;
+  EXPECT_NE(result.out.find("a foreign key"), std::string::npos) << result.out;
+}
+
+TEST_F(SignAndVerify, InputIsNeverOverwrittenAndAnOutputOnlyWithForce) {
+  const auto payload = Pattern(1000, 5);
+  WriteBytes(Path("boot.bin"), payload);
+  const std::string key = DevKey(0, ".pem").string();
+  ToolResult result = RunTool(
+      {"sign", "--key", key, "--force", Path("boot.bin").string(), Path("boot.bin").string()});
+  EXPECT_EQ(result.status, 2);
+  EXPECT_EQ(ReadBytes(Path("boot.bin")), payload);
+  std::filesystem::create_symlink(Path("boot.bin"), Path("link.bin"));
+  EXPECT_EQ(RunTool({"sign", "--key", key, "--force", Path("boot.bin").string(),
+                     Path("link.bin").string()})
+                .status,
+            2);
+  EXPECT_EQ(ReadBytes(Path("boot.bin")), payload);
+  WriteBytes(Path("old.bc"), {'o', 'l', 'd'});
+  result = RunTool({"sign", "--key", key, Path("boot.bin").string(), Path("old.bc").string()});
+  EXPECT_EQ(result.status, 2);
+  EXPECT_EQ(ReadBytes(Path("old.bc")), std::vector<std::uint8_t>({'o', 'l', 'd'}));
+  ASSERT_EQ(
+      RunTool({"sign", "--key", key, "--force", Path("boot.bin").string(), Path("old.bc").string()})
+          .status,
+      0);
+  // verify --compact keeps an existing file too, and checks before it says anything.
+  result = RunTool({"verify", Path("old.bc").string(), "--key-index", "0", "--compact",
+                    Path("boot.bin").string()});
+  EXPECT_EQ(result.status, 2);
+  EXPECT_EQ(result.out, "");
+  EXPECT_EQ(ReadBytes(Path("boot.bin")), payload);
+  // Nothing but the files asked for: no temporary file is left beside them.
+  int files = 0;
+  for ([[maybe_unused]] const auto& entry : std::filesystem::directory_iterator(root_)) ++files;
+  EXPECT_EQ(files, 3);
+}
+
+TEST_F(SignAndVerify, EncryptedKeyIsUnlockedByPassinWithoutATerminal) {
+  WriteBytes(Path("payload"), Pattern(100, 6));
+  // The development key 0, encrypted with the passphrase "secret".
+  ASSERT_EQ(
+      std::system(("openssl pkey -in " + ShellQuote(DevKey(0, ".pem").string()) +
+                   " -aes256 -passout pass:secret -out " + ShellQuote(Path("locked.pem").string()))
+                      .c_str()),
+      0);
+  const std::string locked = Path("locked.pem").string();
+  ToolResult result =
+      RunTool({"sign", "--key", locked, Path("payload").string(), Path("a.bc").string()});
+  EXPECT_EQ(result.status, 2);
+  EXPECT_EQ(LineCount(result.err), 1) << result.err;
+  EXPECT_NE(result.err.find("--passin"), std::string::npos) << result.err;
+  result = RunTool({"sign", "--key", locked, "--passin", "pass:wrong", Path("payload").string(),
+                    Path("a.bc").string()});
+  EXPECT_EQ(result.status, 2);
+  EXPECT_NE(result.err.find("passphrase does not unlock"), std::string::npos) << result.err;
+  result = RunTool({"sign", "--key", locked, "--passin", "env:ORVANTA_TEST_PASS",
+                    Path("payload").string(), Path("a.bc").string()},
+                   {{"ORVANTA_TEST_PASS", "secret"}});
+  EXPECT_EQ(result.status, 0) << result.err;
+  EXPECT_EQ(RunTool({"verify", Path("a.bc").string(), "--key-index", "0"}).status, 0);
 }
 
 TEST_F(SignAndVerify, TamperedFileFails) {
@@ -110,23 +200,23 @@ TEST_F(SignAndVerify, TamperedFileFails) {
 TEST_F(SignAndVerify, ResultZeroIsNotSuccess) {
   // No magic: 0. An empty payload gives a valid image without data records: 0 as well.
   WriteBytes(Path("junk"), Pattern(400, 0));
-  ToolResult result = RunTool({"verify", Path("junk").string(), "--key-index", "0"});
+  ToolResult result = RunTool({"verify", Path("junk").string(), "--key-index", "0", "--json"});
   EXPECT_EQ(result.status, 1);
-  EXPECT_EQ(result.out, "0\n");
+  EXPECT_EQ(json::parse(result.out)["result"], 0);
   WriteBytes(Path("empty"), {});
   ASSERT_EQ(RunTool({"sign", "--key", DevKey(0, ".pem").string(), Path("empty").string(),
                      Path("empty.bc").string()})
                 .status,
             0);
-  result = RunTool({"verify", Path("empty.bc").string(), "--key-index", "0"});
+  result = RunTool({"verify", Path("empty.bc").string(), "--key-index", "0", "--json"});
   EXPECT_EQ(result.status, 1);
-  EXPECT_EQ(result.out, "0\n");
+  EXPECT_EQ(json::parse(result.out)["result"], 0);
 }
 
 TEST_F(SignAndVerify, GivenPublicKeyTakesTheBuiltInKeysPlace) {
   ASSERT_EQ(RunTool({"keygen", Path("keys").string()}).status, 0);
   WriteBytes(Path("payload"), Pattern(70000, 5));
-  ASSERT_EQ(RunTool({"sign", "--key", (Path("keys") / "key3.pem").string(),
+  ASSERT_EQ(RunTool({"sign", "--key", (Path("keys") / "key3.pem").string(), "--foreign-key",
                      Path("payload").string(), Path("image.bc").string()})
                 .status,
             0);
@@ -137,7 +227,7 @@ TEST_F(SignAndVerify, GivenPublicKeyTakesTheBuiltInKeysPlace) {
       RunTool({"verify", Path("image.bc").string(), "--public-key",
                (Path("keys") / "key3.der").string(), "--compact", Path("compact").string()});
   EXPECT_EQ(result.status, 0) << result.err;
-  EXPECT_EQ(result.out, "70000\n");
+  EXPECT_NE(result.out.find("70000 payload bytes"), std::string::npos) << result.out;
   EXPECT_EQ(ReadBytes(Path("compact")), ReadBytes(Path("payload")));
   result = RunTool(
       {"verify", Path("image.bc").string(), "--public-key", (Path("keys") / "key2.der").string()});
@@ -164,11 +254,14 @@ TEST_F(SignAndVerify, BadArguments) {
       {{"sign", "--key", key, "--record-size", "0", in, out}, "--record-size"},
       {{"sign", "--key", key, "--record-size", "lots", in, out}, "--record-size"},
       {{"sign", "--key", Path("nokey.pem").string(), in, out}, "nokey.pem"},
+      {{"sign", "--key", root_.string(), in, out}, "is a directory"},
+      {{"sign", "--key", key, "--passin", "typed:secret", in, out}, "--passin"},
       {{"sign", "--key", key, Path("nothing").string(), out}, "nothing"},
       {{"verify", in}, "--key-index"},
       {{"verify", in, "--key-index", "0", "--public-key", key}, "--public-key"},
       {{"verify", Path("nothing").string(), "--key-index", "0"}, "nothing"},
       {{"verify", in, "--public-key", Path("nothing.der").string()}, "nothing.der"},
+      {{"verify", in, "--public-key", key}, "DER form"},
   };
   for (const auto& [arguments, named] : cases) {
     const ToolResult result = RunTool(arguments);
@@ -226,18 +319,18 @@ TEST_F(CheckSignature, GoodBadAndWrongKey) {
         RunTool({"check-signature", "--public-key", DevKey(0, ".der").string(), "--alg", algorithm,
                  "--signature", Path("sig").string(), Path("message").string()});
     EXPECT_EQ(result.status, 0) << algorithm;
-    EXPECT_EQ(result.out, "0x00000000\n");
+    EXPECT_EQ(result.out, "0x00000000 (the signature verifies)\n");
     result = RunTool({"check-signature", "--public-key", DevKey(1, ".der").string(), "--alg",
                       algorithm, "--signature", Path("sig").string(), Path("message").string()});
     EXPECT_EQ(result.status, 1);
-    EXPECT_EQ(result.out, "0x80090006\n");  // NTE_BAD_SIGNATURE
+    EXPECT_EQ(result.out, "0x80090006 NTE_BAD_SIGNATURE\n");
   }
   // A key that is not DER.
   const ToolResult result =
       RunTool({"check-signature", "--public-key", Path("message").string(), "--alg", "sha1",
                "--signature", Path("sig").string(), Path("message").string()});
   EXPECT_EQ(result.status, 1);
-  EXPECT_EQ(result.out, "0x80090015\n");  // NTE_BAD_PUBLIC_KEY
+  EXPECT_EQ(result.out, "0x80090015 NTE_BAD_PUBLIC_KEY\n");
 }
 
 TEST_F(CheckSignature, BadArguments) {
@@ -273,12 +366,60 @@ TEST_F(Package, SignsEachFileWithItsKey) {
       {"EA2/syaffs.bc", "2", 2000},
       {"EB/syaffs.bc", "3", 3000}};
   for (const auto& [file, key, size] : outputs) {
-    const ToolResult verified = RunTool({"verify", (card / file).string(), "--key-index", key});
+    const ToolResult verified =
+        RunTool({"verify", (card / file).string(), "--key-index", key, "--json"});
     EXPECT_EQ(verified.status, 0) << file;
-    EXPECT_EQ(verified.out, std::to_string(size) + "\n") << file;
+    EXPECT_EQ(json::parse(verified.out)["payload_bytes"], size) << file;
   }
+  EXPECT_EQ(RunTool({"inspect", card.string()}).status, 0);  // each file with its slot's key
   // 70000 bytes in records of 32768: three data records and the final one.
   EXPECT_EQ(ReadBytes(card / "seboot.nb0").size(), 23u + 70000 + 4 * (9 + 128));
+}
+
+// The arguments of a package of five small files onto `card`, keys from `keys`.
+std::vector<std::string> PackageArguments(const std::filesystem::path& card,
+                                          const std::filesystem::path& keys,
+                                          const std::filesystem::path& input) {
+  return {"package",      "--keys",       keys.string(),  "--card",       card.string(),
+          "--bootloader", input.string(), "--sdisk",      input.string(), "--image-ea1",
+          input.string(), "--image-ea2",  input.string(), "--image-eb",   input.string()};
+}
+
+TEST_F(Package, ForeignKeysAreRefusedUnlessSaidOnPurpose) {
+  ASSERT_EQ(RunTool({"keygen", Path("keys").string()}).status, 0);
+  WriteBytes(Path("file"), Pattern(100, 1));
+  std::vector<std::string> arguments = PackageArguments(Path("card"), Path("keys"), Path("file"));
+  ToolResult result = RunTool(arguments);
+  EXPECT_EQ(result.status, 2);
+  EXPECT_NE(result.err.find("--foreign-key"), std::string::npos) << result.err;
+  EXPECT_FALSE(std::filesystem::exists(Path("card") / "sdisk.bc"));  // nothing written
+  arguments.push_back("--foreign-key");
+  result = RunTool(arguments);
+  EXPECT_EQ(result.status, 0) << result.err;
+  // The device verifies its own keys only: the card is refused slot by slot.
+  EXPECT_EQ(RunTool({"inspect", Path("card").string()}).status, 1);
+}
+
+TEST_F(Package, ExistingCardFilesAreKeptWithoutForceAndInputsNeverOverwritten) {
+  WriteBytes(Path("file"), Pattern(100, 1));
+  std::vector<std::string> arguments = PackageArguments(Path("card"), KeyDirectory(), Path("file"));
+  ASSERT_EQ(RunTool(arguments).status, 0);
+  const auto before = ReadBytes(Path("card") / "sdisk.bc");
+  WriteBytes(Path("file"), Pattern(200, 2));
+  ToolResult result = RunTool(arguments);
+  EXPECT_EQ(result.status, 2);
+  EXPECT_NE(result.err.find("--force"), std::string::npos) << result.err;
+  EXPECT_EQ(ReadBytes(Path("card") / "sdisk.bc"), before);
+  arguments.push_back("--force");
+  EXPECT_EQ(RunTool(arguments).status, 0);
+  EXPECT_NE(ReadBytes(Path("card") / "sdisk.bc"), before);
+  // A card file given as an input is never replaced, --force or not.
+  const auto sdisk = ReadBytes(Path("card") / "sdisk.bc");
+  arguments[6] = (Path("card") / "sdisk.bc").string();  // --bootloader
+  result = RunTool(arguments);
+  EXPECT_EQ(result.status, 2);
+  EXPECT_NE(result.err.find("is also an input"), std::string::npos) << result.err;
+  EXPECT_EQ(ReadBytes(Path("card") / "sdisk.bc"), sdisk);
 }
 
 TEST_F(Package, BadArguments) {

@@ -128,12 +128,32 @@ TEST_F(Inspect, NotAnImageAndUnreadableFiles) {
   EXPECT_EQ(status, 1);
   EXPECT_EQ(report["size"], 0);
 
-  std::filesystem::create_directories(Path("directory"));
-  for (const std::string& file : {Path("directory").string(), Path("missing").string()}) {
-    const ToolResult result = RunTool({"inspect", file});
-    EXPECT_EQ(result.status, 2);
-    EXPECT_EQ(LineCount(result.err), 1) << result.err;
-  }
+  const ToolResult result = RunTool({"inspect", Path("missing").string()});
+  EXPECT_EQ(result.status, 2);
+  EXPECT_EQ(LineCount(result.err), 1) << result.err;
+}
+
+TEST_F(Inspect, FileSignedForAnotherSlotIsAMismatchOfItsOwn) {
+  // A sound EA2 image in EA1's place: it verifies, but not with the key EA1 needs.
+  const auto card = Path("card");
+  std::filesystem::create_directories(card / "EA1");
+  WriteBytes(Path("payload"), std::vector<std::uint8_t>(5000, 7));
+  ASSERT_EQ(RunTool({"sign", "--key", (KeyDirectory() / "key2.pem").string(), "--slot", "ea2",
+                     Path("payload").string(), (card / "EA1" / "syaffs.bc").string()})
+                .status,
+            0);
+  ToolResult result = RunTool({"inspect", (card / "EA1" / "syaffs.bc").string()});
+  EXPECT_EQ(result.status, 3);
+  EXPECT_NE(result.out.find("needs built-in key 1: signed with built-in key 2"), std::string::npos)
+      << result.out;
+  // The same file named by --slot, and as part of its card (whose other files are missing).
+  EXPECT_EQ(RunTool({"inspect", (card / "EA1" / "syaffs.bc").string(), "--slot", "ea2"}).status, 0);
+  result = RunTool({"inspect", card.string(), "--json"});
+  EXPECT_EQ(result.status, 1);  // missing files outweigh a wrong key
+  const json report = json::parse(result.out);
+  ASSERT_EQ(report["files"].size(), 5u);
+  EXPECT_EQ(report["files"][2]["verdict"], "wrong_key");
+  EXPECT_EQ(report["files"][0]["verdict"], "missing");
 }
 
 }  // namespace

@@ -15,14 +15,21 @@ constexpr ReferenceEntry kExitStatuses[] = {
      "success; for run and demo, the update ended in a restart with the update request "
      "stored"},
     {"1",
-     "a check ran and said no (verify, check-signature, inspect); for run, the updater "
-     "reported \"Failed to complete upgrade.\""},
+     "a check ran and said no (verify, check-signature, inspect); for run and demo, the "
+     "updater reported \"Failed to complete upgrade.\""},
     {"2",
      "a wrong argument, or work that could not be done (a missing file, a device that does "
-     "not load, out of memory); one line on standard error says which"},
+     "not load, a key the device would refuse, an output that exists, out of memory); one line "
+     "on standard error says which"},
+    {"3", "inspect: the image is sound but signed with another key than its card slot needs"},
+    {"4",
+     "run: the user cancelled (the confirmation or a power prompt answered Cancel, as the "
+     "transcript tells)"},
+    {"137", "run and demo: the simulated power was cut during the update"},
     {"255",
-     "run: another instance of the updater was running and was brought to the "
+     "run and demo: another instance of the updater was running and was brought to the "
      "foreground"},
+    {"128+N", "run and demo: signal N ended the updater"},
 };
 
 constexpr ReferenceEntry kEnvironmentVariables[] = {
@@ -309,7 +316,7 @@ ValueKind ValueOf(const CLI::Option& option) {
   const std::string name = positional ? option.get_single_name() : "";
   if (value.name == "DIR" || name == "DIR")
     value.kind = ValueKind::Kind::kDirectory;
-  else if (value.name == "FILE" || name == "FILE")
+  else if (value.name == "FILE" || name == "FILE" || value.name == "FILE|DIR")
     value.kind = ValueKind::Kind::kFile;
   else
     value.kind = ValueKind::Kind::kText;

@@ -12,6 +12,7 @@
 #include <CLI/CLI.hpp>
 
 #include "sim/device.h"
+#include "tools/orvanta/tool_support.h"
 
 namespace orvanta {
 
@@ -47,6 +48,9 @@ struct PackageOptions {
   std::filesystem::path card;
   std::filesystem::path bootloader, sdisk, imageEa1, imageEa2, imageEb;
   std::uint64_t recordSize = 65536;
+  bool foreignKeys = false;               // sign with keys the device's key table lacks
+  Existing existing = Existing::Keep;     // whether card files may be replaced
+  std::optional<std::string> passphrase;  // --passin of encrypted PEM keys
 };
 
 // Loads the DER public key file into the verifier's key cache in place of built-in key 0, so
@@ -71,10 +75,13 @@ struct RunOptions {
   bool headless = false;
   std::optional<std::string> answers;
   std::optional<std::filesystem::path> transcript;
+  // With `headless` and no `transcript`: the transcript the updater writes on standard output
+  // is passed on to this process's standard output and copied into this file as well.
+  std::optional<std::filesystem::path> copyOfOutput;
 };
 
-// Runs OrvantaUpdate (UpdaterPath) on the device and returns its exit status, or
-// kExitError when it cannot be started.
+// Runs OrvantaUpdate (UpdaterPath) on the device and returns its exit status (128 + N when a
+// signal N ended it), or kExitError when it cannot be started.
 int RunUpdater(const RunOptions& options);
 
 }  // namespace orvanta

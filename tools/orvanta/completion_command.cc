@@ -6,8 +6,8 @@
 #include "tools/orvanta/commands.h"
 #include "tools/orvanta/tool_support.h"
 
-#ifndef ORVANTA_TOOL_VERSION
-#define ORVANTA_TOOL_VERSION "unknown"
+#ifndef ORVANTA_VERSION
+#define ORVANTA_VERSION "unknown"
 #endif
 
 namespace orvanta {
@@ -32,7 +32,7 @@ void AddCompletionCommands(CLI::App& app, int* status) {
       app.add_subcommand("manual-page", "print the manual page orvanta(1) in roff")->group("");
   manual->footer("Example:\n  orvanta manual-page > orvanta.1 && man -l orvanta.1\n");
   manual->callback([&app, status] {
-    WriteManualPage(app, ORVANTA_TOOL_VERSION, std::cout);
+    WriteManualPage(app, ORVANTA_VERSION, std::cout);
     *status = std::cout.flush() ? kExitSuccess : ReportError("cannot write standard output");
   });
 }

@@ -12,52 +12,17 @@
 #include "settings/settings_block.h"
 #include "settings/settings_record.h"
 #include "settings/settings_store.h"
-#include "sim/device.h"
 #include "sim/block_layout.h"
+#include "sim/device.h"
 #include "sim/fault_plan.h"
+#include "tools/factory/factory_settings.h"
 #include "tools/orvanta/commands.h"
 #include "tools/orvanta/device_report.h"
+#include "tools/orvanta/option_types.h"
 #include "tools/orvanta/tool_support.h"
 
 namespace orvanta {
 namespace {
-
-// A region list such as "8x8K,62x32K": one or two COUNTxSIZE items, sizes multiples of 256.
-bool ParseRegions(const std::string& text, std::vector<sim::FlashRegion>* regions,
-                  std::string* error) {
-  regions->clear();
-  std::size_t start = 0;
-  while (start <= text.size()) {
-    const std::size_t comma = text.find(',', start);
-    const std::string item =
-        text.substr(start, comma == std::string::npos ? std::string::npos : comma - start);
-    const std::size_t times = item.find_first_of("xX");
-    const std::optional<std::uint64_t> count =
-        times == std::string::npos ? std::nullopt : ParseNumber(item.substr(0, times));
-    const std::optional<std::uint64_t> size =
-        times == std::string::npos ? std::nullopt : ParseNumber(item.substr(times + 1));
-    if (!count || !size) {
-      *error = "--regions: \"" + item + "\" is not COUNTxSIZE (for example 62x32K)";
-      return false;
-    }
-    if (*count == 0 || *count > 0xFFFF) {
-      *error = "--regions: \"" + item + "\": the block count must be 1..65535";
-      return false;
-    }
-    if (*size == 0 || *size % 256 != 0 || *size > 0x1000000) {
-      *error = "--regions: \"" + item + "\": the block size must be a multiple of 256 up to 16M";
-      return false;
-    }
-    regions->push_back({static_cast<std::uint32_t>(*count), static_cast<std::uint32_t>(*size)});
-    if (comma == std::string::npos) break;
-    start = comma + 1;
-  }
-  if (regions->empty() || regions->size() > 2) {
-    *error = "--regions: give one or two regions";
-    return false;
-  }
-  return true;
-}
 
 std::string DescribeRegions(const std::vector<sim::FlashRegion>& regions) {
   std::string text;
@@ -110,30 +75,12 @@ bool CheckFormattable(const sim::DeviceConfig& config, std::string* error) {
 // Whether a Semi-Permanent Settings block that does not read may be written anew.
 enum class UnreadableBlock { Keep, Overwrite };
 
-// Gives each settings partition of `types` a settings block with an empty payload. Returns false
-// with `error` set when a block cannot be written, or set to `notOpened` when the flash does not
-// open.
-bool WriteEmptySettingsBlocks(std::span<const DWORD> types, const std::string& notOpened,
-                              std::string* error) {
-  NorFlashMutex::Acquire();
-  if (NorFlash::Open() != 1) {
-    NorFlashMutex::Release();
-    *error = notOpened;
-    return false;
-  }
-  bool written = true;
-  const BYTE emptyPayload = 0xFF;
-  for (const DWORD type : types) {
-    const INT block = NorFlash::FirstBlockOfType(type);
-    if (block < 0 || !SettingsBlock::Write(static_cast<DWORD>(block), &emptyPayload, 0)) {
-      *error = "writing the settings block of partition type " + std::to_string(type) + " failed";
-      written = false;
-      break;
-    }
-  }
-  NorFlash::Close();
-  NorFlashMutex::Release();
-  return written;
+// The UTF-16 units of UTF-16LE bytes.
+std::optional<std::u16string> PartNumberUnits(const Bytes& utf16le) {
+  std::u16string units;
+  for (std::size_t i = 0; i + 1 < utf16le.size(); i += 2)
+    units.push_back(static_cast<char16_t>(utf16le[i] | utf16le[i + 1] << 8));
+  return units;
 }
 
 // Stores (or, for an empty text, removes) the part-number record through a store cycle. A
@@ -159,7 +106,7 @@ bool StorePartNumber(const std::string& partNumber, std::string* error,
   bool blank = false;
   if (!SettingsStore::IsOpened()) {
     *error = "the flash did not open, or its partition table lacks a settings partition";
-  } else if (!SettingsStore::PayloadTrusted(kSemiPermanentSettingsType)) {
+  } else if (!SettingsStore::LoadedFromFlash(kSemiPermanentSettingsType)) {
     // Writing back a block that did not read would replace whatever it held.
     blank = unreadable == UnreadableBlock::Overwrite;
     if (!blank)
@@ -180,35 +127,91 @@ bool StorePartNumber(const std::string& partNumber, std::string* error,
   SettingsStore::Unlock();
   SettingsStore::Close();
   if (!blank) return stored;
+  // Written anew, as the factory writes it.
   const DWORD semiPermanent[] = {kSemiPermanentSettingsType};
-  return WriteEmptySettingsBlocks(semiPermanent, "the flash driver does not open the flash",
-                                  error) &&
-         StorePartNumber(partNumber, error, UnreadableBlock::Keep);
+  *error = factory::WriteSettings(semiPermanent, PartNumberUnits(*text));
+  return error->empty();
 }
 
-// Formats a new device: the flash open writes the partition table, then every settings
-// partition gets a settings block with an empty payload, then the part number is stored.
+// Formats a new device as the factory does: the flash open writes the partition table, then
+// every settings partition gets a settings block with an empty payload, then the part number
+// is stored.
 bool FormatDevice(const sim::DeviceConfig& config, const std::string& partNumber,
                   std::string* error) {
-  const std::string notOpened =
-      "flash geometry " + DescribeRegions(config.regions) + ": the flash driver does not open it";
-  if (!WriteEmptySettingsBlocks(kSettingsPartitionTypes, notOpened, error)) return false;
-  if (partNumber.empty()) return true;
-  return StorePartNumber(partNumber, error);
+  const std::optional<Bytes> text = Utf8ToUtf16Le(partNumber);
+  if (!text) {
+    *error = "--part-number: not valid UTF-8";
+    return false;
+  }
+  if (text->size() > kMaxRecordDataLength) {
+    *error = "--part-number: longer than a settings record can hold";
+    return false;
+  }
+  *error = factory::WriteSettings(kSettingsPartitionTypes,
+                                  text->empty() ? std::nullopt : PartNumberUnits(*text));
+  if (!error->empty()) *error = "flash geometry " + DescribeRegions(config.regions) + ": " + *error;
+  return error->empty();
 }
 
-const std::vector<std::string> kPowerNames = {"online", "offline", "backup", "unknown"};
-const std::vector<std::string> kTimingNames = {"instant", "virtual", "realistic"};
-const std::vector<std::string> kShellNames = {"PocketPC", "Smartphone", "Other"};
-const std::vector<std::string> kLockVariantNames = {"per_block", "unlock_all"};
+// The names of the device's environment settings, as device.json spells them.
+const std::vector<std::pair<std::string, sim::AcLine>> kPowerNames = {
+    {"online", sim::AcLine::Online},
+    {"offline", sim::AcLine::Offline},
+    {"backup", sim::AcLine::Backup},
+    {"unknown", sim::AcLine::Unknown}};
+const std::vector<std::pair<std::string, sim::TimingMode>> kTimingNames = {
+    {"instant", sim::TimingMode::Instant},
+    {"virtual", sim::TimingMode::Virtual},
+    {"realistic", sim::TimingMode::Realistic}};
+const std::vector<std::pair<std::string, sim::Shell>> kShellNames = {
+    {"PocketPC", sim::Shell::PocketPC},
+    {"Smartphone", sim::Shell::Smartphone},
+    {"Other", sim::Shell::Other}};
+const std::vector<std::pair<std::string, sim::LockVariant>> kLockVariantNames = {
+    {"per_block", sim::LockVariant::PerBlock}, {"unlock_all", sim::LockVariant::UnlockAll}};
+
+// What a command that changed a device prints: one line of its state, or that state as JSON.
+int PrintDeviceState(const std::filesystem::path& directory, const std::string& what, bool asJson) {
+  nlohmann::json report;
+  std::string error;
+  if (!DescribeDevice(directory, &report, &error)) return ReportError(error);
+  const nlohmann::json state = {{"directory", directory.string()},
+                                {"geometry", report["geometry"]},
+                                {"part_number", report["part_number"]},
+                                {"variant", report["variant"]},
+                                {"ac_line", report["ac_line"]},
+                                {"timing", report["timing"]},
+                                {"card", report["card"]},
+                                {"faults", report["faults"]}};
+  if (asJson) {
+    std::cout << state.dump() << "\n";
+    return kExitSuccess;
+  }
+  std::cout << directory.string() << ": " << what << "; part number "
+            << (report["part_number"].is_null()
+                    ? std::string("none")
+                    : "\"" + report["part_number"].get<std::string>() + "\"")
+            << " (variant " << report["variant"].dump() << "), AC line "
+            << report["ac_line"].get<std::string>() << ", "
+            << (report["faults"].empty() ? std::string("no faults planned")
+                                         : std::to_string(report["faults"].size()) +
+                                               " faults planned " + report["faults"].dump())
+            << "\n";
+  return kExitSuccess;
+}
 
 struct CreateArguments {
   std::string directory;
-  std::string regions = "8x8K,62x32K";
-  std::optional<std::string> sizeExponent, manufacturer, cardCapacity, power, timing, shell,
-      lockVariant;
+  std::vector<RegionArgument> regions = {{8, 8 * 1024}, {62, 32 * 1024}};
+  std::optional<std::uint32_t> sizeExponent;
+  std::optional<std::uint16_t> manufacturer;
+  std::optional<std::uint64_t> cardCapacity;
+  std::optional<sim::AcLine> power;
+  std::optional<sim::TimingMode> timing;
+  std::optional<sim::Shell> shell;
+  std::optional<sim::LockVariant> lockVariant;
   std::string partNumber = kDefaultPartNumber;
-  bool blank = false;
+  bool blank = false, json = false;
 };
 
 int RunCreate(const CreateArguments& arguments) {
@@ -216,40 +219,46 @@ int RunCreate(const CreateArguments& arguments) {
   options.directory = arguments.directory;
   options.partNumber = arguments.partNumber;
   options.blank = arguments.blank;
-  std::string error;
-  if (!ParseRegions(arguments.regions, &options.config.regions, &error)) return ReportError(error);
-  if (arguments.sizeExponent) {
-    const std::optional<std::uint64_t> value = ParseNumber(*arguments.sizeExponent);
-    if (!value || *value > 255)
-      return ReportError("--size-exponent: \"" + *arguments.sizeExponent + "\" is not 0..255");
-    options.config.sizeExponent = static_cast<std::uint32_t>(*value);
+  options.config.regions.clear();
+  for (const RegionArgument& region : arguments.regions)
+    options.config.regions.push_back({region.count, region.size});
+  if (arguments.sizeExponent) options.config.sizeExponent = *arguments.sizeExponent;
+  if (arguments.manufacturer) options.config.manufacturer = *arguments.manufacturer;
+  if (arguments.cardCapacity) options.config.cardCapacity = *arguments.cardCapacity;
+  if (arguments.power) options.config.acLine = *arguments.power;
+  if (arguments.timing) options.config.timing = *arguments.timing;
+  if (arguments.shell) options.config.shell = *arguments.shell;
+  if (arguments.lockVariant) options.config.lockVariant = *arguments.lockVariant;
+  if (const int status = CreateDevice(options); status != kExitSuccess) return status;
+  return PrintDeviceState(options.directory,
+                          "a new device, flash " + DescribeRegions(options.config.regions) +
+                              (options.blank ? " (blank)" : ""),
+                          arguments.json);
+}
+
+// --card-capacity of device set: a size, or none (the host's free space).
+struct CardCapacityArgument {
+  std::optional<std::uint64_t> bytes;
+};
+std::istream& operator>>(std::istream& input, CardCapacityArgument& capacity) {
+  std::string text;
+  input >> text;
+  if (text == "none") {
+    capacity.bytes.reset();
+    return input;
   }
-  if (arguments.manufacturer) {
-    const std::optional<std::uint64_t> value = ParseNumber(*arguments.manufacturer);
-    if (!value || *value > 0xFFFF)
-      return ReportError("--manufacturer: \"" + *arguments.manufacturer +
-                         "\" is not a 16-bit number");
-    options.config.manufacturer = static_cast<std::uint16_t>(*value);
-  }
-  if (arguments.cardCapacity) {
-    const std::optional<std::uint64_t> value = ParseNumber(*arguments.cardCapacity);
-    if (!value)
-      return ReportError("--card-capacity: \"" + *arguments.cardCapacity +
-                         "\" is not a number of bytes");
-    options.config.cardCapacity = *value;
-  }
-  if (arguments.power) options.config.acLine = *sim::ParseAcLine(*arguments.power);
-  if (arguments.timing) options.config.timing = *sim::ParseTimingMode(*arguments.timing);
-  if (arguments.shell) options.config.shell = *sim::ParseShell(*arguments.shell);
-  if (arguments.lockVariant)
-    options.config.lockVariant = *sim::ParseLockVariant(*arguments.lockVariant);
-  return CreateDevice(options);
+  capacity.bytes = NumberOf(text, true);
+  if (!capacity.bytes) input.setstate(std::ios::failbit);
+  return input;
 }
 
 struct SetArguments {
   std::string directory;
-  std::optional<std::string> power, partNumber, cardCapacity, timing;
-  bool overwriteUnreadable = false;
+  std::optional<sim::AcLine> power;
+  std::optional<sim::TimingMode> timing;
+  std::optional<std::string> partNumber;
+  std::optional<CardCapacityArgument> cardCapacity;  // given when set
+  bool overwriteUnreadable = false, json = false;
 };
 
 int RunSet(const SetArguments& arguments) {
@@ -261,19 +270,9 @@ int RunSet(const SetArguments& arguments) {
   sim::Loaded<sim::DeviceConfig> loaded = sim::LoadDeviceConfig(paths);
   if (!loaded) return ReportError(loaded.error);
   sim::DeviceConfig config = *loaded.value;
-  if (arguments.cardCapacity) {
-    if (*arguments.cardCapacity == "none") {
-      config.cardCapacity.reset();
-    } else {
-      const std::optional<std::uint64_t> value = ParseNumber(*arguments.cardCapacity);
-      if (!value)
-        return ReportError("--card-capacity: \"" + *arguments.cardCapacity +
-                           "\" is neither a number of bytes nor none");
-      config.cardCapacity = *value;
-    }
-  }
-  if (arguments.power) config.acLine = *sim::ParseAcLine(*arguments.power);
-  if (arguments.timing) config.timing = *sim::ParseTimingMode(*arguments.timing);
+  if (arguments.cardCapacity) config.cardCapacity = arguments.cardCapacity->bytes;
+  if (arguments.power) config.acLine = *arguments.power;
+  if (arguments.timing) config.timing = *arguments.timing;
   std::string error;
   if (!(config == *loaded.value) && !sim::SaveDeviceConfig(paths, config, &error))
     return ReportError(error);
@@ -281,60 +280,70 @@ int RunSet(const SetArguments& arguments) {
       arguments.overwriteUnreadable ? UnreadableBlock::Overwrite : UnreadableBlock::Keep;
   if (arguments.partNumber && !StorePartNumber(*arguments.partNumber, &error, unreadable))
     return ReportError(error);
-  return kExitSuccess;
+  return PrintDeviceState(arguments.directory, "changed", arguments.json);
+}
+
+// BLOCK[:WORD] and OFFSET:BIT: a number, and another after a colon.
+struct NumberPairArgument {
+  std::uint64_t first = 0;
+  std::optional<std::uint64_t> second;
+};
+std::istream& operator>>(std::istream& input, NumberPairArgument& pair) {
+  std::string text;
+  input >> text;
+  const std::size_t colon = text.find(':');
+  const std::optional<std::uint64_t> first = NumberOf(text.substr(0, colon), false);
+  if (colon != std::string::npos) pair.second = NumberOf(text.substr(colon + 1), false);
+  if (!first || (colon != std::string::npos && !pair.second)) input.setstate(std::ios::failbit);
+  pair.first = first.value_or(0);
+  return input;
 }
 
 struct FaultArguments {
   std::string directory;
-  std::optional<std::string> eraseError, programError, neverReady, powerCutAfter, flipBit;
-  bool vppError = false;
-  bool restartFails = false;
-  bool clear = false;
+  std::optional<std::uint32_t> eraseError, neverReady;
+  std::optional<NumberPairArgument> programError, flipBit;
+  std::optional<std::uint64_t> powerCutAfter;
+  bool vppError = false, restartFails = false, clear = false, json = false;
 };
 
 // A block number of the device's geometry, or nothing (reported) for anything else.
 std::optional<std::uint32_t> BlockArgument(const sim::DeviceConfig& config,
-                                           const std::string& option, const std::string& text) {
-  const std::optional<std::uint64_t> value = ParseNumber(text);
-  if (!value || *value >= config.TotalBlocks()) {
-    ReportError(option + ": \"" + text + "\" is not a block number below " +
-                std::to_string(config.TotalBlocks()));
+                                           const std::string& option, std::uint64_t block) {
+  if (block >= config.TotalBlocks()) {
+    ReportError(option + ": block " + std::to_string(block) + " is not below the device's " +
+                std::to_string(config.TotalBlocks()) + " blocks");
     return std::nullopt;
   }
-  return static_cast<std::uint32_t>(*value);
+  return static_cast<std::uint32_t>(block);
 }
 
 // --program-error BLOCK[:WORD], the word index inside the block.
 std::optional<sim::Fault> ProgramErrorArgument(const sim::DeviceConfig& config,
-                                               const std::string& text) {
-  const std::size_t colon = text.find(':');
-  const auto block = BlockArgument(config, "--program-error", text.substr(0, colon));
+                                               const NumberPairArgument& argument) {
+  const auto block = BlockArgument(config, "--program-error", argument.first);
   if (!block) return std::nullopt;
-  if (colon == std::string::npos) return sim::Fault::ProgramError(*block);
+  if (!argument.second) return sim::Fault::ProgramError(*block);
   const std::uint64_t words = sim::BlockLayout(config.regions).Size(*block) / 2;
-  const std::optional<std::uint64_t> word = ParseNumber(text.substr(colon + 1));
-  if (!word || *word >= words) {
-    ReportError("--program-error: word \"" + text.substr(colon + 1) +
-                "\" is not a word index below " + std::to_string(words));
+  if (*argument.second >= words) {
+    ReportError("--program-error: word " + std::to_string(*argument.second) +
+                " is not a word index below " + std::to_string(words));
     return std::nullopt;
   }
-  return sim::Fault::ProgramError(*block, static_cast<std::uint32_t>(*word));
+  return sim::Fault::ProgramError(*block, static_cast<std::uint32_t>(*argument.second));
 }
 
 // --flip-bit OFFSET:BIT, applied to nor.bin at once.
 std::optional<sim::Fault> FlipBitArgument(const sim::DeviceConfig& config,
-                                          const sim::DevicePaths& paths, const std::string& text) {
-  const std::size_t colon = text.find(':');
-  const std::optional<std::uint64_t> offset =
-      colon == std::string::npos ? std::nullopt : ParseNumber(text.substr(0, colon));
-  const std::optional<std::uint64_t> bit =
-      colon == std::string::npos ? std::nullopt : ParseNumber(text.substr(colon + 1));
-  if (!offset || !bit || *offset >= config.TotalBytes() || *bit > 7) {
-    ReportError("--flip-bit: \"" + text + "\" is not OFFSET:BIT with OFFSET below " +
+                                          const sim::DevicePaths& paths,
+                                          const NumberPairArgument& argument) {
+  if (!argument.second || argument.first >= config.TotalBytes() || *argument.second > 7) {
+    ReportError("--flip-bit: give OFFSET:BIT with OFFSET below " +
                 std::to_string(config.TotalBytes()) + " and BIT 0..7");
     return std::nullopt;
   }
-  const sim::Fault fault = sim::Fault::FlipBit(*offset, static_cast<std::uint32_t>(*bit));
+  const sim::Fault fault =
+      sim::Fault::FlipBit(argument.first, static_cast<std::uint32_t>(*argument.second));
   std::string error;
   if (!sim::FlipBit(paths, fault.offset, fault.bit, &error)) {
     ReportError(error);
@@ -358,15 +367,7 @@ std::optional<sim::Fault> FaultArgument(const FaultArguments& arguments,
   if (arguments.programError) return ProgramErrorArgument(config, *arguments.programError);
   if (arguments.vppError) return sim::Fault::VppError();
   if (arguments.restartFails) return sim::Fault::RestartFails();
-  if (arguments.powerCutAfter) {
-    const std::optional<std::uint64_t> count = ParseNumber(*arguments.powerCutAfter);
-    if (!count) {
-      ReportError("--power-cut-after: \"" + *arguments.powerCutAfter +
-                  "\" is not a number of flash commands");
-      return std::nullopt;
-    }
-    return sim::Fault::PowerCutAfter(*count);
-  }
+  if (arguments.powerCutAfter) return sim::Fault::PowerCutAfter(*arguments.powerCutAfter);
   return FlipBitArgument(config, paths, *arguments.flipBit);
 }
 
@@ -392,7 +393,8 @@ int RunFault(const FaultArguments& arguments) {
   }
   std::string error;
   if (!sim::SaveDeviceConfig(paths, config, &error)) return ReportError(error);
-  return kExitSuccess;
+  return PrintDeviceState(arguments.directory,
+                          arguments.clear ? "fault plan cleared" : "fault added", arguments.json);
 }
 
 }  // namespace
@@ -438,31 +440,54 @@ void AddDeviceCommands(CLI::App& app, int* status) {
   auto create = std::make_shared<CreateArguments>();
   CLI::App* createCommand = device->add_subcommand(
       "create", "a new device directory, formatted through the system's own code");
-  createCommand->add_option("DIR", create->directory, "the new device directory")->required();
-  createCommand->add_option("--regions", create->regions,
-                            "erase-block regions, COUNTxSIZE[,COUNTxSIZE] (default 8x8K,62x32K)");
-  createCommand->add_option("--size-exponent", create->sizeExponent,
-                            "CFI device size exponent (default: log2 of the total size)");
-  createCommand->add_option("--manufacturer", create->manufacturer,
-                            "manufacturer identifier (default 0x89)");
-  createCommand->add_option("--part-number", create->partNumber,
-                            "part number to store (default 52614-01; '' stores none)");
+  createCommand->add_option("DIR", create->directory, "the new device directory")
+      ->type_name("DIR")
+      ->required();
+  createCommand
+      ->add_option("--regions", create->regions,
+                   "one or two erase-block regions, COUNTxSIZE[,COUNTxSIZE]: 1..65535 blocks of "
+                   "a multiple of 256 bytes up to 16M (default 8x8K,62x32K)")
+      ->type_name("REGIONS")
+      ->delimiter(',')
+      ->expected(1, 2)
+      ->check(Readable<RegionArgument>("COUNTxSIZE with 1..65535 blocks of a multiple of 256 "
+                                       "bytes up to 16M"));
+  createCommand
+      ->add_option("--size-exponent", create->sizeExponent,
+                   "CFI device size exponent, 0..255 (default: log2 of the total size)")
+      ->type_name("N")
+      ->transform(NumberValue())
+      ->check(Bounded(0, 255));
+  createCommand
+      ->add_option("--manufacturer", create->manufacturer,
+                   "manufacturer identifier, 16 bits (default 0x89)")
+      ->type_name("ID")
+      ->transform(NumberValue())
+      ->check(Bounded(0, 0xFFFF));
+  createCommand
+      ->add_option("--part-number", create->partNumber,
+                   "part number to store (default 52614-01; '' stores none)")
+      ->type_name("PART_NUMBER");
   createCommand->add_option("--power", create->power, "AC line (default online)")
-      ->check(CLI::IsMember(kPowerNames));
-  createCommand->add_option("--card-capacity", create->cardCapacity,
-                            "card size in bytes (default: the host's free space)");
+      ->transform(Choice(kPowerNames));
+  createCommand
+      ->add_option("--card-capacity", create->cardCapacity,
+                   "card size in bytes (default: the host's free space)")
+      ->type_name("SIZE")
+      ->transform(SizeValue());
   createCommand->add_option("--timing", create->timing, "flash timing (default instant)")
-      ->check(CLI::IsMember(kTimingNames));
+      ->transform(Choice(kTimingNames));
   createCommand->add_option("--shell", create->shell, "shell type (default PocketPC)")
-      ->check(CLI::IsMember(kShellNames));
+      ->transform(Choice(kShellNames));
   createCommand
       ->add_option("--lock-variant", create->lockVariant,
                    "block locks: per_block (volatile, one block an unlock) or unlock_all "
                    "(one unlock clears every lock, locks kept across restarts); default "
                    "$ORVANTA_LOCK_VARIANT or per_block")
-      ->check(CLI::IsMember(kLockVariantNames));
+      ->transform(Choice(kLockVariantNames));
   createCommand->add_flag("--blank", create->blank,
                           "leave the flash erased: no partition table, no settings");
+  createCommand->add_flag("--json", create->json, "describe the new device as JSON");
   createCommand->footer(
       "Examples:\n  orvanta device create ./device\n"
       "  orvanta device create ./device2 --part-number 52614-12 --power offline\n"
@@ -472,7 +497,7 @@ void AddDeviceCommands(CLI::App& app, int* status) {
   auto show = std::make_shared<std::pair<std::string, bool>>();
   CLI::App* showCommand =
       device->add_subcommand("show", "what the device holds: flash, settings, card, faults");
-  showCommand->add_option("DIR", show->first, "the device directory")->required();
+  showCommand->add_option("DIR", show->first, "the device directory")->type_name("DIR")->required();
   showCommand->add_flag("--json", show->second, "print one JSON object");
   showCommand->footer(
       "Examples:\n  orvanta device show ./device\n"
@@ -481,18 +506,26 @@ void AddDeviceCommands(CLI::App& app, int* status) {
 
   auto set = std::make_shared<SetArguments>();
   CLI::App* setCommand = device->add_subcommand("set", "change the simulated device");
-  setCommand->add_option("DIR", set->directory, "the device directory")->required();
-  setCommand->add_option("--power", set->power, "AC line")->check(CLI::IsMember(kPowerNames));
-  setCommand->add_option("--part-number", set->partNumber,
-                         "store this part number through a store cycle ('' removes it)");
+  setCommand->add_option("DIR", set->directory, "the device directory")
+      ->type_name("DIR")
+      ->required();
+  setCommand->add_option("--power", set->power, "AC line")->transform(Choice(kPowerNames));
+  setCommand
+      ->add_option("--part-number", set->partNumber,
+                   "store this part number through a store cycle ('' removes it)")
+      ->type_name("PART_NUMBER");
   setCommand
       ->add_flag("--overwrite-unreadable", set->overwriteUnreadable,
                  "with --part-number: write the Semi-Permanent Settings block even when it does "
                  "not read (after a power cut inside its write)")
       ->needs(setCommand->get_option("--part-number"));
-  setCommand->add_option("--card-capacity", set->cardCapacity, "card size in bytes, or none");
-  setCommand->add_option("--timing", set->timing, "flash timing")
-      ->check(CLI::IsMember(kTimingNames));
+  setCommand
+      ->add_option("--card-capacity", set->cardCapacity,
+                   "card size in bytes, or none for the host's free space")
+      ->type_name("SIZE")
+      ->check(Readable<CardCapacityArgument>("a size or none"));
+  setCommand->add_option("--timing", set->timing, "flash timing")->transform(Choice(kTimingNames));
+  setCommand->add_flag("--json", set->json, "describe the device after the change as JSON");
   setCommand->footer(
       "Examples:\n  orvanta device set ./device --power offline\n"
       "  orvanta device set ./device --part-number 52614-03 --card-capacity 8M\n"
@@ -502,19 +535,34 @@ void AddDeviceCommands(CLI::App& app, int* status) {
   auto fault = std::make_shared<FaultArguments>();
   CLI::App* faultCommand =
       device->add_subcommand("fault", "add to the fault plan of later runs (one fault a call)");
-  faultCommand->add_option("DIR", fault->directory, "the device directory")->required();
-  faultCommand->add_option("--erase-error", fault->eraseError, "an erase of BLOCK fails");
-  faultCommand->add_option("--program-error", fault->programError,
-                           "a program in BLOCK (at word WORD) fails: BLOCK[:WORD]");
-  faultCommand->add_option("--never-ready", fault->neverReady, "BLOCK never becomes ready");
+  faultCommand->add_option("DIR", fault->directory, "the device directory")
+      ->type_name("DIR")
+      ->required();
+  faultCommand->add_option("--erase-error", fault->eraseError, "an erase of BLOCK fails")
+      ->type_name("BLOCK")
+      ->transform(NumberValue());
+  faultCommand
+      ->add_option("--program-error", fault->programError,
+                   "a program in BLOCK (at word WORD) fails")
+      ->type_name("BLOCK[:WORD]")
+      ->check(Readable<NumberPairArgument>("BLOCK or BLOCK:WORD"));
+  faultCommand->add_option("--never-ready", fault->neverReady, "BLOCK never becomes ready")
+      ->type_name("BLOCK")
+      ->transform(NumberValue());
   faultCommand->add_flag("--vpp-error", fault->vppError, "every erase and program fails");
-  faultCommand->add_option("--power-cut-after", fault->powerCutAfter,
-                           "the power goes after N flash commands");
-  faultCommand->add_option("--flip-bit", fault->flipBit,
-                           "flip bit BIT of byte OFFSET of nor.bin now: OFFSET:BIT");
+  faultCommand
+      ->add_option("--power-cut-after", fault->powerCutAfter,
+                   "the power goes after N flash commands")
+      ->type_name("N")
+      ->transform(NumberValue());
+  faultCommand
+      ->add_option("--flip-bit", fault->flipBit, "flip bit BIT of byte OFFSET of nor.bin now")
+      ->type_name("OFFSET:BIT")
+      ->check(Readable<NumberPairArgument>("OFFSET:BIT"));
   faultCommand->add_flag("--restart-fails", fault->restartFails,
                          "the restart request is refused and the updater goes on");
   faultCommand->add_flag("--clear", fault->clear, "empty the fault plan");
+  faultCommand->add_flag("--json", fault->json, "describe the device after the change as JSON");
   faultCommand->footer(
       "Examples:\n  orvanta device fault ./device --erase-error 3\n"
       "  orvanta device fault ./device --flip-bit 0x1F8010:2\n"

@@ -31,7 +31,7 @@ using json = nlohmann::json;
 // what the device's read leaves in a 4096-byte buffer, so the records, part number and variant
 // below are the ones the device would see.
 struct SettingsReading {
-  SettingsBlockReading state = SettingsBlockReading::kUnreadable;
+  bool readable = false;
   std::string reason;
   int corrected = 0;  // single-bit errors the ECC code repaired (in the copy, not in flash)
   Bytes buffer = Bytes(kSettingsPayloadCapacity, 0xFF);
@@ -58,10 +58,7 @@ std::string StopReason(const SettingsBlockDecoding& decoding) {
       return "payload length " + value +
              (decoding.value > kSettingsPayloadCapacity ? " above 4096" : " does not fit the block");
     case SettingsReadStop::kTrailerMagic:
-      return decoding.reading == SettingsBlockReading::kPayloadProven
-                 ? "trailer magic missing (a write cut at its trailer; every chunk matches its "
-                   "code, so the payload is used)"
-                 : "trailer magic missing (a write that did not finish)";
+      return "trailer magic not intact (a write or an erase that did not finish)";
     case SettingsReadStop::kChunkCode:
       return "chunk " + value + " uncorrectable";
   }
@@ -73,22 +70,10 @@ SettingsReading ReadSettingsBlock(std::span<const std::uint8_t> block) {
   const SettingsBlockDecoding decoding =
       SettingsBlock::Decode(block.data(), static_cast<DWORD>(block.size()), reading.buffer.data(),
                             static_cast<DWORD>(reading.buffer.size()));
-  reading.state = decoding.reading;
+  reading.readable = decoding.Read();
   reading.reason = StopReason(decoding);
   reading.corrected = static_cast<int>(decoding.correctedBits);
   return reading;
-}
-
-const char* StateName(SettingsBlockReading state) {
-  switch (state) {
-    case SettingsBlockReading::kValid:
-      return "valid";
-    case SettingsBlockReading::kPayloadProven:
-      return "payload_proven";
-    case SettingsBlockReading::kUnreadable:
-      return "unreadable";
-  }
-  return "unreadable";
 }
 
 const char* SettingsName(DWORD type) {
@@ -282,7 +267,6 @@ json SettingsOf(const TableReading& table, const sim::BlockLayout& layout, const
     if (first < 0 || last < 0 || static_cast<std::uint32_t>(first) >= layout.Count()) {
       entry["block"] = nullptr;
       entry["readable"] = false;
-      entry["state"] = "unreadable";
       entry["reason"] = table.usable ? "no partition of this type" : "no partition table";
       entry["records"] = json::array();
       settings.push_back(entry);
@@ -291,16 +275,13 @@ json SettingsOf(const TableReading& table, const sim::BlockLayout& layout, const
     const auto block = static_cast<std::uint32_t>(first);
     const SettingsReading reading = ReadSettingsBlock(
         std::span<const std::uint8_t>(nor.data() + layout.Start(block), layout.Size(block)));
-    const bool readable = reading.state == SettingsBlockReading::kValid;
     entry["block"] = block;
-    entry["readable"] = readable;
-    entry["state"] = StateName(reading.state);
-    entry["reason"] = readable ? json(nullptr) : json(reading.reason);
+    entry["readable"] = reading.readable;
+    entry["reason"] = reading.readable ? json(nullptr) : json(reading.reason);
     entry["corrected_bits"] = reading.corrected;
     entry["records"] = RecordsOf(reading.buffer);
-    // The device takes its part number and update request only from a block it can trust.
-    if (type == kSemiPermanentSettingsType && reading.state != SettingsBlockReading::kUnreadable)
-      *semiPermanent = reading.buffer;
+    // The device takes its part number and update request only from a block that reads.
+    if (type == kSemiPermanentSettingsType && reading.readable) *semiPermanent = reading.buffer;
     settings.push_back(entry);
   }
   return settings;
@@ -424,8 +405,6 @@ void PrintSettings(const json& settings, std::ostream& out) {
     out << ", block " << partition["block"].get<unsigned>() << ": ";
     if (partition["readable"].get<bool>())
       out << "readable";
-    else if (partition["state"] == "payload_proven")
-      out << "payload proven (" << partition["reason"].get<std::string>() << ")";
     else
       out << "not readable (" << partition["reason"].get<std::string>() << ")";
     if (partition.value("corrected_bits", 0) > 0)

@@ -28,6 +28,13 @@ bool Exists(const std::filesystem::path& path) {
 
 std::filesystem::path UpdaterPath(std::string* error) {
   const std::filesystem::path here = ExecutableDirectory();
+  // Never an updater that merely stands in the current directory.
+  if (here.empty()) {
+    *error = std::string(kUpdaterName) +
+             " not found: cannot tell where orvanta is installed (/proc/self/exe cannot be read "
+             "and its own name is not found through PATH); run it by its full path";
+    return {};
+  }
   const std::filesystem::path beside = here / kUpdaterName;
   if (Exists(beside)) return beside;
   const std::filesystem::path installed =
@@ -39,9 +46,9 @@ std::filesystem::path UpdaterPath(std::string* error) {
 }
 
 std::filesystem::path DevelopmentKeyDirectory() {
-  const std::filesystem::path installed =
-      (ExecutableDirectory() / ORVANTA_INSTALLED_KEY_DIR).lexically_normal();
-  if (Exists(installed)) return installed;
+  const std::filesystem::path here = ExecutableDirectory();
+  const std::filesystem::path installed = (here / ORVANTA_INSTALLED_KEY_DIR).lexically_normal();
+  if (!here.empty() && Exists(installed)) return installed;
   return ORVANTA_BUILD_KEY_DIR;
 }
 

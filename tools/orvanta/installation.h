@@ -10,7 +10,8 @@
 namespace orvanta {
 
 // The updater to run: OrvantaUpdate beside this executable when it is there, else the installed
-// tree's. Empty, with a one-line reason naming both places, when neither exists.
+// tree's. Empty, with a one-line reason, when neither exists or orvanta cannot tell where it is
+// installed (ExecutableDirectory): it never runs an updater from the current directory.
 std::filesystem::path UpdaterPath(std::string* error);
 
 // The key pairs the updater was built with, for signing demo packages: the installed tree's

@@ -13,9 +13,11 @@
 #include <nlohmann/json.hpp>
 
 #include "sim/block_layout.h"
+#include "sim/power_cut.h"
 #include "tools/orvanta/commands.h"
 #include "tools/orvanta/device_report.h"
 #include "tools/orvanta/installation.h"
+#include "tools/orvanta/shell_word.h"
 #include "tools/orvanta/tool_support.h"
 
 namespace orvanta {
@@ -27,7 +29,7 @@ constexpr char kUpdaterName[] = "OrvantaUpdate";
 
 struct RunArguments {
   std::string directory;
-  bool headless = false;
+  bool headless = false, json = false;
   std::optional<std::string> answers, transcript;
 };
 
@@ -58,6 +60,11 @@ constexpr DemoImageSpec kDemoImages[] = {
     {"eb.img", "Orvanta EB image 2.0", 3 * 1024 * 1024},
 };
 
+// The bytes of demo image `index` of kDemoImages.
+Bytes DemoImageBytes(std::uint32_t index) {
+  return DemoImage(kDemoImages[index].title, kDemoImages[index].size, 0x0A7A0000u + index);
+}
+
 std::map<std::string, std::uint64_t> CardFiles(const std::filesystem::path& card) {
   std::map<std::string, std::uint64_t> files;
   std::error_code code;
@@ -72,16 +79,16 @@ std::map<std::string, std::uint64_t> CardFiles(const std::filesystem::path& card
 }
 
 // One readable line per transcript event; an operation's progress is folded into its line.
-void PrintTranscript(const std::filesystem::path& transcript) {
+void PrintTranscript(const std::filesystem::path& transcript, std::ostream& out) {
   std::ifstream input(transcript);
   std::string line;
   std::string operation;  // the counter text whose progress is being followed
   int position = -1;
-  auto finishOperation = [&operation, &position] {
+  auto finishOperation = [&operation, &position, &out] {
     if (operation.empty()) return;
-    std::cout << "    " << operation;
-    if (position >= 0) std::cout << " " << position << "%";
-    std::cout << "\n";
+    out << "    " << operation;
+    if (position >= 0) out << " " << position << "%";
+    out << "\n";
     operation.clear();
     position = -1;
   };
@@ -95,24 +102,24 @@ void PrintTranscript(const std::filesystem::path& transcript) {
     }
     finishOperation();
     if (kind == "dialog") {
-      std::cout << "    dialog \"" << event.value("title", "")
-                << "\": " << event.value("warning", "") << "\n";
+      out << "    dialog \"" << event.value("title", "") << "\": " << event.value("warning", "")
+          << "\n";
     } else if (kind == "counter") {
       operation = event.value("text", "");
     } else if (kind == "message") {
       const int answer = event.value("answer", 0);
-      std::cout << "    message " << event.value("id", 0) << ": \"" << event.value("text", "")
-                << "\" answered "
-                << (answer == 1   ? "OK"
-                    : answer == 2 ? "Cancel"
-                                  : "nothing")
-                << "\n";
+      out << "    message " << event.value("id", 0) << ": \"" << event.value("text", "")
+          << "\" answered "
+          << (answer == 1   ? "OK"
+              : answer == 2 ? "Cancel"
+                            : "nothing")
+          << "\n";
     } else if (kind == "restart") {
-      std::cout << "    the device restarts\n";
+      out << "    the device restarts\n";
     } else if (kind == "exit") {
-      std::cout << "    exit status " << event.value("status", 0) << "\n";
+      out << "    exit status " << event.value("status", 0) << "\n";
     } else {
-      std::cout << "    " << line << "\n";
+      out << "    " << line << "\n";
     }
   }
   finishOperation();
@@ -146,45 +153,96 @@ std::size_t JournalLength(const std::filesystem::path& directory) {
   return lines;
 }
 
-// How a run ended, after the updater's window has gone: the messages it showed (from the
-// transcript, when there is one), then whether the device restarted (from the device journal's
-// lines after `journalBefore`) and with which update request, or the failure.
-void PrintOutcome(const std::filesystem::path& directory, std::size_t journalBefore,
+// How a run ended, read from the device journal's lines after `journalBefore` and from the
+// transcript: a restart (and the update request stored), a power cut, a cancel, a failure, a
+// second instance.
+struct Outcome {
+  std::string kind;              // restarted, power_cut, cancelled, failed, second_instance, other
+  int status = 0;                // the run's exit status (a cancel: kExitCancelled)
+  nlohmann::json updateRequest;  // after a restart
+  std::vector<std::pair<int, std::string>> messages;  // id and text, as shown
+  std::string line;                                   // the summary a person reads
+};
+
+Outcome OutcomeOf(const std::filesystem::path& directory, std::size_t journalBefore,
                   const std::optional<std::filesystem::path>& transcript, int status) {
-  bool restarted = false;
+  Outcome outcome;
+  outcome.status = status;
+  bool restarted = false, powerCut = false, cancelled = false;
   {
     std::ifstream input(directory / "journal.jsonl");
     std::size_t index = 0;
     for (std::string line; std::getline(input, line); ++index) {
       const json event = json::parse(line, nullptr, false);
-      if (index >= journalBefore && event.is_object() && event.value("event", "") == "restart")
-        restarted = true;
+      if (index < journalBefore || !event.is_object()) continue;
+      restarted = restarted || event.value("event", "") == "restart";
+      powerCut = powerCut || event.value("event", "") == "power_cut";
     }
   }
   if (transcript) {
     std::ifstream input(*transcript);
     for (std::string line; std::getline(input, line);) {
       const json event = json::parse(line, nullptr, false);
-      if (event.is_object() && event.value("event", "") == "message")
-        std::cout << "message " << event.value("id", 0) << ": \"" << event.value("text", "")
-                  << "\"\n";
+      if (!event.is_object() || event.value("event", "") != "message") continue;
+      outcome.messages.emplace_back(event.value("id", 0), event.value("text", ""));
+      // The confirmation (132) or a power prompt (129) answered Cancel ends the run so.
+      const int id = event.value("id", 0);
+      cancelled = cancelled || ((id == 132 || id == 129) && event.value("answer", 0) == 2);
     }
   }
-  if (restarted) {
+  const std::string statusText = "exit status ";
+  if (restarted && status == 0) {
     json report;
     std::string error;
-    const bool described = DescribeDevice(directory, &report, &error);
-    const json request = described ? report["update_request"] : json();
-    std::cout << "The device restarted, "
-              << (request == json(1)  ? "with the update request stored (record 37 = 1)"
-                  : request.is_null() ? "without an update request"
-                                      : "with update request " + request.dump())
-              << "; exit status " << status << "\n";
+    if (DescribeDevice(directory, &report, &error))
+      outcome.updateRequest = report["update_request"];
+    const json& request = outcome.updateRequest;
+    outcome.kind = "restarted";
+    outcome.line =
+        "The device restarted, " +
+        (request == json(1)  ? std::string("with the update request stored (record 37 = 1)")
+         : request.is_null() ? std::string("without an update request")
+                             : "with update request " + request.dump());
+  } else if (powerCut && status == sim::kPowerCutExitStatus) {
+    outcome.kind = "power_cut";
+    outcome.line = "The power was cut during the update (the device journal has the point)";
+  } else if (status == 1 && cancelled) {
+    outcome.kind = "cancelled";
+    outcome.status = kExitCancelled;
+    outcome.line = "The update was cancelled: \"Failed to complete upgrade.\"";
   } else if (status == 1) {
-    std::cout << "The update failed: \"Failed to complete upgrade.\"; exit status 1\n";
+    outcome.kind = "failed";
+    outcome.line = "The update failed: \"Failed to complete upgrade.\"";
+  } else if (status == 255) {
+    outcome.kind = "second_instance";
+    outcome.line =
+        "Another instance of the updater was running on this device and was brought "
+        "to the foreground";
   } else {
-    std::cout << "The updater ended without a restart; exit status " << status << "\n";
+    outcome.kind = "other";
+    outcome.line = "The updater ended without a restart";
   }
+  outcome.line += "; exit status " + std::to_string(outcome.status);
+  return outcome;
+}
+
+void PrintOutcome(const Outcome& outcome, bool listMessages, bool asJson) {
+  if (asJson) {
+    json messages = json::array();
+    for (const auto& [id, text] : outcome.messages)
+      messages.push_back({{"id", id}, {"text", text}});
+    std::cout << json{{"outcome", outcome.kind},
+                      {"status", outcome.status},
+                      {"update_request", outcome.updateRequest},
+                      {"messages", messages}}
+                     .dump()
+              << "\n";
+    return;
+  }
+  if (listMessages)
+    for (const auto& [id, text] : outcome.messages)
+      std::cout << "message " << id << ": \"" << text << "\"\n";
+  std::cout << outcome.line << "\n";
 }
 
 // Whether the updater will choose its terminal front end (as its ORVANTA_UI rule does).
@@ -226,28 +284,8 @@ class TemporaryTranscript {
 struct DemoArguments {
   std::optional<std::string> directory;
   std::string keys = DevelopmentKeyDirectory().string();
-  bool headless = false;
+  bool headless = false, json = false;
 };
-
-// A temporary directory, removed with everything in it at the end of the scope.
-struct RemovedDirectory {
-  std::filesystem::path path;
-  ~RemovedDirectory() {
-    std::error_code ignored;
-    if (!path.empty()) std::filesystem::remove_all(path, ignored);
-  }
-};
-
-// A new directory from `pattern` (ending in XXXXXX) in the temporary directory; empty with
-// `*error` set when it cannot be made.
-std::filesystem::path NewTemporaryDirectory(const char* pattern, const char* what,
-                                            std::string* error) {
-  std::error_code code;
-  std::string name = (std::filesystem::temp_directory_path(code) / pattern).string();
-  if (mkdtemp(name.data()) != nullptr) return name;
-  *error = std::string("cannot make ") + what + ": " + std::strerror(errno);
-  return {};
-}
 
 // The device and what it held before the update.
 struct DemoDevice {
@@ -257,9 +295,9 @@ struct DemoDevice {
 };
 
 // Step 1: a new device of the default geometry and part number.
-int CreateDemoDevice(DemoDevice* device) {
-  std::cout << "1. A new Orvanta (part number " << kDefaultPartNumber << ", variant 1) in "
-            << device->directory.string() << "\n";
+int CreateDemoDevice(DemoDevice* device, std::ostream& out) {
+  out << "1. A new Orvanta (part number " << kDefaultPartNumber << ", variant 1) in "
+      << device->directory.string() << "\n";
   DeviceCreateOptions create;
   create.directory = device->directory;
   if (const int status = CreateDevice(create); status != kExitSuccess) return status;
@@ -272,45 +310,53 @@ int CreateDemoDevice(DemoDevice* device) {
 
 // Steps 2 and 3: the demo images in `work`, packaged onto the device's card with `keys`.
 int PackageDemoImages(const std::filesystem::path& work, const std::string& keys,
-                      PackageOptions* package) {
-  std::cout << "2. Demo images in " << work.string() << "\n";
+                      PackageOptions* package, std::ostream& out) {
+  out << "2. Demo images in " << work.string() << " (removed once signed onto the card)\n";
   std::string error;
+  std::error_code code;
+  std::filesystem::create_directory(work, code);
+  if (code) return ReportError(work.string() + ": cannot be made (" + code.message() + ")");
   for (std::uint32_t i = 0; i < std::size(kDemoImages); ++i) {
     const DemoImageSpec& spec = kDemoImages[i];
-    const Bytes image = DemoImage(spec.title, spec.size, 0x0A7A0000u + i);
-    if (!WriteFileAtomically(work / spec.file, image, &error)) return ReportError(error);
-    std::cout << "     " << spec.file << ": " << spec.size << " bytes\n";
+    const Bytes image = DemoImageBytes(i);
+    if (!WriteFileAtomically(work / spec.file, image, Existing::Keep, &error))
+      return ReportError(error);
+    out << "     " << spec.file << ": " << spec.size << " bytes\n";
   }
-  std::cout << "3. The package, signed with " << keys << ", onto the card\n";
+  out << "3. The package, signed with " << keys << ", onto the card\n";
   package->keys = keys;
   package->bootloader = work / "bootloader.bin";
   package->sdisk = work / "sdisk.img";
   package->imageEa1 = work / "ea1.img";
   package->imageEa2 = work / "ea2.img";
   package->imageEb = work / "eb.img";
-  if (const int status = BuildPackage(*package); status != kExitSuccess) return status;
+  const int status = BuildPackage(*package);
+  // The card holds what they were; the device's directory keeps only the device and the
+  // transcript.
+  for (const DemoImageSpec& spec : kDemoImages) std::filesystem::remove(work / spec.file, code);
+  if (status != kExitSuccess) return status;
   for (const auto& [file, size] : CardFiles(package->card))
-    std::cout << "     " << CardPath(file) << ": " << size << " bytes\n";
+    out << "     " << CardPath(file) << ": " << size << " bytes\n";
   return kExitSuccess;
 }
 
 // Step 4: the update, in the terminal UI or headless (answering OK); the updater's status.
 int RunDemoUpdate(const std::filesystem::path& directory, const std::filesystem::path& work,
-                  bool headless) {
+                  bool headless, std::ostream& out) {
   RunOptions run;
   run.directory = directory;
   run.headless = headless;
+  run.transcript = work / "transcript.jsonl";
   if (headless) {
     run.answers = "ok";
-    run.transcript = work / "transcript.jsonl";
-    std::cout << "4. The update, headless (the confirmation answered OK)\n";
+    out << "4. The update, headless (the confirmation answered OK)\n";
   } else {
     setenv("ORVANTA_UI", "tui", 1);
-    std::cout << "4. The update in the terminal: confirm with Enter\n";
+    out << "4. The update in the terminal: confirm with Enter\n";
   }
-  std::cout.flush();
+  out.flush();
   const int updaterStatus = RunUpdater(run);
-  if (headless) PrintTranscript(work / "transcript.jsonl");
+  if (headless) PrintTranscript(work / "transcript.jsonl", out);
   return updaterStatus;
 }
 
@@ -332,76 +378,123 @@ std::vector<std::uint32_t> ChangedBlocks(const json& report, const Bytes& before
   return changed;
 }
 
-// Step 5: what the update changed, then the device report.
-void PrintDemoChanges(const DemoDevice& before, const json& after, const Bytes& norAfter,
-                      const std::filesystem::path& work, const std::filesystem::path& card) {
-  std::cout << "5. What changed on the device\n";
-  std::cout << "     update request (record 37): "
-            << (before.report["update_request"].is_null() ? "none"
-                                                          : before.report["update_request"].dump())
-            << " -> "
-            << (after["update_request"].is_null() ? "none" : after["update_request"].dump())
-            << "\n";
-  std::cout << "     flash blocks rewritten: "
-            << BlockRanges(ChangedBlocks(after, before.nor, norAfter)) << "\n";
-  Bytes bootloader;
-  std::string error;
-  if (ReadWholeFile(work / "bootloader.bin", &bootloader, &error)) {
-    const bool programmed = norAfter.size() >= bootloader.size() &&
-                            std::equal(bootloader.begin(), bootloader.end(), norAfter.begin());
-    std::cout << "     the flash from block 0 holds the new bootloader: "
-              << (programmed ? "yes" : "no") << "\n";
-  }
+// What the update changed on the device.
+struct DemoChanges {
+  json requestBefore, requestAfter;
+  std::vector<std::uint32_t> rewrittenBlocks;
+  bool bootloaderProgrammed = false;
+  std::map<std::string, std::uint64_t> newCardFiles;
+  json journal = json::array();
+};
+
+DemoChanges ChangesOf(const DemoDevice& before, const json& after, const Bytes& norAfter,
+                      const std::filesystem::path& card) {
+  DemoChanges changes;
+  changes.requestBefore = before.report["update_request"];
+  changes.requestAfter = after["update_request"];
+  changes.rewrittenBlocks = ChangedBlocks(after, before.nor, norAfter);
+  const Bytes bootloader = DemoImageBytes(0);
+  changes.bootloaderProgrammed = norAfter.size() >= bootloader.size() &&
+                                 std::equal(bootloader.begin(), bootloader.end(), norAfter.begin());
   for (const auto& [file, size] : CardFiles(card))
-    if (file.find('/') == std::string::npos && (file == "syaffs.bc" || file == "_seboot.nb0"))
-      std::cout << "     new on the card: " << CardPath(file) << " (" << size << " bytes)\n";
-  const std::size_t journalBefore = before.report["journal"].size();
-  for (std::size_t i = journalBefore; i < after["journal"].size(); ++i)
-    std::cout << "     journal: " << after["journal"][i].dump() << "\n";
+    if (file == "syaffs.bc" || file == "_seboot.nb0") changes.newCardFiles[file] = size;
+  for (std::size_t i = before.report["journal"].size(); i < after["journal"].size(); ++i)
+    changes.journal.push_back(after["journal"][i]);
+  return changes;
+}
+
+// Step 5: what the update changed, then the device report.
+void PrintDemoChanges(const DemoChanges& changes, const json& after) {
+  auto request = [](const json& value) { return value.is_null() ? "none" : value.dump(); };
+  std::cout << "5. What changed on the device\n"
+            << "     update request (record 37): " << request(changes.requestBefore) << " -> "
+            << request(changes.requestAfter) << "\n"
+            << "     flash blocks rewritten: " << BlockRanges(changes.rewrittenBlocks) << "\n";
+  std::cout << "     the flash from block 0 holds the new bootloader: "
+            << (changes.bootloaderProgrammed ? "yes" : "no") << "\n";
+  for (const auto& [file, size] : changes.newCardFiles)
+    std::cout << "     new on the card: " << CardPath(file) << " (" << size << " bytes)\n";
+  for (const json& entry : changes.journal) std::cout << "     journal: " << entry.dump() << "\n";
   std::cout << "\n";
   PrintDeviceReport(after, isatty(STDOUT_FILENO) == 1);
 }
 
+// Whether `directory` may become the demo's device: absent, or an empty directory.
+bool FreeForADevice(const std::filesystem::path& directory, std::string* error) {
+  std::error_code code;
+  if (!std::filesystem::exists(directory, code)) return true;
+  if (std::filesystem::is_directory(directory, code) && std::filesystem::is_empty(directory, code))
+    return true;
+  *error = directory.string() +
+           ": exists and is not an empty directory; the demo makes a new "
+           "device (name a new directory, or none for a temporary one)";
+  return false;
+}
+
 int RunDemo(const DemoArguments& arguments) {
   std::string error;
-  // The work directory holds the demo's images and transcript; the device directory only the
-  // device.
-  const RemovedDirectory work{
-      NewTemporaryDirectory("orvanta-demo-work-XXXXXX", "a temporary directory", &error)};
-  if (work.path.empty()) return ReportError(error);
   DemoDevice device;
   if (arguments.directory) {
     device.directory = *arguments.directory;
+    if (!FreeForADevice(device.directory, &error)) return ReportError(error);
   } else {
-    device.directory = NewTemporaryDirectory("orvanta-demo-XXXXXX", "a device directory", &error);
-    if (device.directory.empty()) return ReportError(error);
+    std::error_code code;
+    std::string name =
+        (std::filesystem::temp_directory_path(code) / "orvanta-demo-XXXXXX").string();
+    if (mkdtemp(name.data()) == nullptr)
+      return ReportError("cannot make a device directory in " +
+                         std::filesystem::path(name).parent_path().string() + ": " +
+                         std::strerror(errno));
+    device.directory = name;
   }
-  if (const int status = CreateDemoDevice(&device); status != kExitSuccess) return status;
+  // With --json the steps are not told; one object says how the demo ended.
+  std::ostream silent(nullptr);
+  std::ostream& out = arguments.json ? silent : std::cout;
+  if (const int status = CreateDemoDevice(&device, out); status != kExitSuccess) return status;
+  // The demo's images and transcript stay beside the device's own files, in its directory.
+  const std::filesystem::path work = device.directory / "demo";
   PackageOptions package;
   package.card = device.directory / "SD Card";
-  if (const int status = PackageDemoImages(work.path, arguments.keys, &package);
+  if (const int status = PackageDemoImages(work, arguments.keys, &package, out);
       status != kExitSuccess)
     return status;
 
   const bool onTerminal = isatty(STDIN_FILENO) == 1 && isatty(STDOUT_FILENO) == 1;
-  const int updaterStatus =
-      RunDemoUpdate(device.directory, work.path, arguments.headless || !onTerminal);
+  const int updaterStatus = RunDemoUpdate(device.directory, work,
+                                          arguments.headless || arguments.json || !onTerminal, out);
   json after;
   if (!DescribeDevice(device.directory, &after, &error)) return ReportError(error);
   Bytes norAfter;
   if (!ReadWholeFile(device.directory / "nor.bin", &norAfter, &error)) return ReportError(error);
-  PrintDemoChanges(device, after, norAfter, work.path, package.card);
-
-  if (updaterStatus != 0) {
+  const DemoChanges changes = ChangesOf(device, after, norAfter, package.card);
+  const int status = updaterStatus != 0                ? updaterStatus
+                     : changes.requestAfter != json(1) ? kExitNegative
+                                                       : kExitSuccess;
+  if (arguments.json) {
+    json files = json::object();
+    for (const auto& [file, size] : changes.newCardFiles) files[file] = size;
+    std::cout << json{{"device", device.directory.string()},
+                      {"status", status},
+                      {"update_request", changes.requestAfter},
+                      {"rewritten_blocks", changes.rewrittenBlocks},
+                      {"bootloader_programmed", changes.bootloaderProgrammed},
+                      {"new_card_files", files},
+                      {"journal", changes.journal}}
+                     .dump()
+              << "\n";
+    return status;
+  }
+  PrintDemoChanges(changes, after);
+  if (updaterStatus != 0)
     std::cout << "The update did not end in a restart (exit status " << updaterStatus << ").\n";
-    return updaterStatus;
-  }
-  if (after["update_request"] != json(1)) {
+  else if (status != kExitSuccess)
     std::cout << "The updater restarted the device but no update request is stored.\n";
-    return kExitNegative;
-  }
-  std::cout << "The update ended in a restart; the new bootloader takes over from the card.\n";
-  return kExitSuccess;
+  else
+    std::cout << "The update ended in a restart; the new bootloader takes over from the card.\n";
+  std::cout << "The device stays in " << device.directory.string() << " (the run's transcript in "
+            << work.string() << "): orvanta device show " << BashQuote(device.directory.string())
+            << " shows it again; remove the directory when done.\n";
+  return status;
 }
 
 }  // namespace
@@ -424,10 +517,23 @@ int RunUpdater(const RunOptions& options) {
   }
   std::cout.flush();
   std::cerr.flush();
+  // The headless transcript on standard output, passed on line by line and kept in a copy.
+  int output[2] = {-1, -1};
+  std::ofstream copy;
+  if (options.copyOfOutput) {
+    copy.open(*options.copyOfOutput, std::ios::binary | std::ios::trunc);
+    if (!copy || pipe(output) != 0)
+      return ReportError("cannot keep the transcript: " + std::string(std::strerror(errno)));
+  }
   const pid_t child = fork();
   if (child < 0)
     return ReportError("cannot start " + updater.string() + ": " + std::strerror(errno));
   if (child == 0) {
+    if (output[1] >= 0) {
+      dup2(output[1], STDOUT_FILENO);
+      close(output[0]);
+      close(output[1]);
+    }
     // Under user-mode emulation without binfmt_misc the kernel cannot start the updater by
     // itself: ORVANTA_EMULATOR names the emulator to start it through (qemu-arm, say).
     const char* emulator = std::getenv("ORVANTA_EMULATOR");
@@ -437,6 +543,19 @@ int RunUpdater(const RunOptions& options) {
       execl(updater.c_str(), kUpdaterName, static_cast<char*>(nullptr));
     std::fprintf(stderr, "orvanta: cannot run %s: %s\n", updater.c_str(), std::strerror(errno));
     _exit(kExitError);
+  }
+  if (output[1] >= 0) {
+    close(output[1]);
+    char buffer[4096];
+    for (;;) {
+      const ssize_t got = read(output[0], buffer, sizeof buffer);
+      if (got < 0 && errno == EINTR) continue;
+      if (got <= 0) break;
+      std::cout.write(buffer, got).flush();
+      copy.write(buffer, got);
+    }
+    close(output[0]);
+    copy.flush();
   }
   int status = 0;
   while (waitpid(child, &status, 0) < 0) {
@@ -451,17 +570,32 @@ int RunUpdater(const RunOptions& options) {
 void AddRunCommands(CLI::App& app, int* status) {
   auto run = std::make_shared<RunArguments>();
   CLI::App* runCommand =
-      app.add_subcommand("run", "run OrvantaUpdate on a device; the exit status is the updater's");
-  runCommand->add_option("DIR", run->directory, "the device directory")->required();
+      app.add_subcommand("run", "run OrvantaUpdate on a device, then say how the run ended");
+  runCommand->add_option("DIR", run->directory, "the device directory")
+      ->type_name("DIR")
+      ->required();
   runCommand->add_flag("--headless", run->headless,
                        "no terminal UI: answers from --answers, a transcript of what was shown");
-  runCommand->add_option("--answers", run->answers,
-                         "message-box answers: comma-separated ok, cancel, none, plug, unplug");
+  runCommand
+      ->add_option("--answers", run->answers,
+                   "message-box answers: comma-separated ok, cancel, none, plug, unplug")
+      ->type_name("LIST");
   runCommand
       ->add_option("--transcript", run->transcript,
                    "write the transcript to FILE (headless: default standard output)")
       ->type_name("FILE");
+  runCommand->add_flag("--json", run->json,
+                       "end with {\"outcome\", \"status\", \"update_request\", \"messages\"}");
   runCommand->footer(
+      "Exit status:\n"
+      "  0    the device restarted with the update request stored\n"
+      "  1    the updater reported \"Failed to complete upgrade.\"\n"
+      "  2    the updater could not start (one line on standard error says why)\n"
+      "  4    the user cancelled: the confirmation or a power prompt answered Cancel (the\n"
+      "       transcript tells; without one a cancel is 1)\n"
+      "  137  the simulated power was cut during the run (a power_cut_after fault)\n"
+      "  255  another instance was running and was brought to the foreground\n"
+      "  128+N  a signal N ended the updater\n\n"
       "Examples:\n  orvanta run ./device\n"
       "  orvanta run ./device --headless --answers ok --transcript run.jsonl\n");
   runCommand->callback([run, status] {
@@ -470,34 +604,49 @@ void AddRunCommands(CLI::App& app, int* status) {
     options.headless = run->headless;
     options.answers = run->answers;
     if (run->transcript) options.transcript = *run->transcript;
-    // The terminal UI leaves nothing on the screen: a private transcript, unless one is asked
-    // for, tells afterwards which messages it showed.
+    // How the run ended is told from a transcript: the one asked for, or a private one (the
+    // terminal UI leaves nothing on the screen; a headless transcript on standard output is
+    // passed on and kept).
     std::optional<TemporaryTranscript> privateTranscript;
-    if (!options.transcript && UsesTerminalUi(options)) {
+    std::optional<std::filesystem::path> transcript = options.transcript;
+    if (!options.transcript) {
       std::string error;
-      if (!privateTranscript.emplace(&error).Path().empty())
-        options.transcript = privateTranscript->Path();
-      else
-        std::cerr << "orvanta: " << error << " (the messages shown are not listed)\n";
+      if (!privateTranscript.emplace(&error).Path().empty()) {
+        transcript = privateTranscript->Path();
+        if (UsesTerminalUi(options))
+          options.transcript = transcript;
+        else
+          options.copyOfOutput = transcript;
+      } else {
+        std::cerr << "orvanta: " << error << " (a cancel is reported as a failure)\n";
+      }
     }
     const std::size_t journalBefore = JournalLength(run->directory);
-    *status = RunUpdater(options);
-    // A headless transcript on standard output already ends with the outcome.
-    if (*status != kExitError && (!options.headless || options.transcript))
-      PrintOutcome(run->directory, journalBefore, options.transcript, *status);
+    const int updaterStatus = RunUpdater(options);
+    *status = updaterStatus;
+    if (updaterStatus == kExitError) return;  // it could not start: one line said why
+    const Outcome outcome = OutcomeOf(run->directory, journalBefore, transcript, updaterStatus);
+    // A transcript on standard output shows the messages already.
+    PrintOutcome(outcome, !options.copyOfOutput, run->json);
+    *status = outcome.status;
   });
 
   auto demo = std::make_shared<DemoArguments>();
   CLI::App* demoCommand = app.add_subcommand(
       "demo", "a new device, a signed demo package, the update, and what it changed");
-  demoCommand->add_option("DIR", demo->directory,
-                          "the device directory to create (default: a new temporary one)");
+  demoCommand
+      ->add_option("DIR", demo->directory,
+                   "the device directory to create, absent or empty (default: a new one in the "
+                   "temporary directory); it stays, with the run's transcript in DIR/demo")
+      ->type_name("DIR");
   demoCommand
       ->add_option("--keys", demo->keys,
                    "private keys to sign with (default: the development keys the updater was "
                    "built with)")
       ->type_name("DIR");
   demoCommand->add_flag("--headless", demo->headless, "no terminal UI even on a terminal");
+  demoCommand->add_flag("--json", demo->json,
+                        "run headless and print only one JSON object of what changed");
   demoCommand->footer("Examples:\n  orvanta demo\n  orvanta demo ./demo-device --headless\n");
   demoCommand->callback([demo, status] { *status = RunDemo(*demo); });
 }

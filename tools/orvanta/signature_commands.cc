@@ -8,6 +8,7 @@
 #include "signing/hash_object.h"
 #include "signing/signature_check.h"
 #include "tools/orvanta/commands.h"
+#include "tools/orvanta/image_inspection.h"
 #include "tools/orvanta/tool_support.h"
 
 namespace orvanta {
@@ -95,7 +96,8 @@ int RunCheckSignature(const CheckArguments& arguments) {
   if (arguments.json)
     std::cout << nlohmann::json{{"code", code}, {"text", text}}.dump() << "\n";
   else
-    std::cout << text << "\n";
+    std::cout << text << " "
+              << (code == 0 ? "(the signature verifies)" : SignatureCodeName(code)) << "\n";
   return code == 0 ? kExitSuccess : kExitNegative;
 }
 
@@ -108,7 +110,9 @@ void AddSignatureCommands(CLI::App& app, int* status) {
   digestCommand->add_option("--alg", digest->algorithm, "sha1 or md5")
       ->required()
       ->check(CLI::IsMember(kAlgorithmNames));
-  digestCommand->add_option("FILE", digest->file, "the file to hash")->required();
+  digestCommand->add_option("FILE", digest->file, "the file to hash")
+      ->type_name("FILE")
+      ->required();
   digestCommand->add_flag("--json", digest->json, "print {\"algorithm\", \"digest\"}");
   digestCommand->footer("Example:\n  orvanta digest --alg sha1 \"device/SD Card/sdisk.bc\"\n");
   digestCommand->callback([digest, status] { *status = RunDigest(*digest); });

@@ -14,12 +14,28 @@
 #include <system_error>
 
 #include "host/text/text_encoding.h"
+#include "tools/signer/signer.h"
 
 namespace orvanta {
+namespace {
+
+bool verbose = false;
+
+}  // namespace
+
+void SetVerbose(bool value) {
+  verbose = value;
+}
+
+bool Verbose() {
+  return verbose;
+}
 
 int ReportError(std::string_view message) {
   // One line: embedded newlines (from a library's message) become spaces.
   std::string line(message);
+  if (const std::string detail = signer::TakeLibraryDetail(); verbose && !detail.empty())
+    line += " (" + detail + ")";
   for (char& character : line)
     if (character == '\n' || character == '\r') character = ' ';
   while (!line.empty() && line.back() == ' ') line.pop_back();
@@ -92,6 +108,29 @@ bool MappedImage::Open(const std::filesystem::path& path, std::string* error) {
   return true;
 }
 
+bool CheckOutput(const std::filesystem::path& output, std::span<const std::filesystem::path> inputs,
+                 Existing existing, std::string* error) {
+  std::error_code code;
+  const std::filesystem::file_status status = std::filesystem::status(output, code);
+  if (std::filesystem::is_directory(status)) {
+    *error = output.string() + ": is a directory; name the file to write";
+    return false;
+  }
+  if (!std::filesystem::exists(status)) return true;
+  for (const std::filesystem::path& input : inputs) {
+    if (std::filesystem::equivalent(output, input, code)) {
+      *error = output.string() + ": is also an input (" + input.string() +
+               "); it is never overwritten: write elsewhere";
+      return false;
+    }
+  }
+  if (existing == Existing::Keep) {
+    *error = output.string() + ": exists; --force replaces it";
+    return false;
+  }
+  return true;
+}
+
 AtomicFileWriter::~AtomicFileWriter() {
   if (file_ == nullptr) return;
   std::fclose(file_);
@@ -99,11 +138,30 @@ AtomicFileWriter::~AtomicFileWriter() {
   std::filesystem::remove(temporary_, ignored);
 }
 
-bool AtomicFileWriter::Open(const std::filesystem::path& path, std::string* error) {
+bool AtomicFileWriter::Open(const std::filesystem::path& path, Existing existing,
+                            std::string* error) {
   path_ = path;
-  temporary_ = path.string() + ".orvanta-tmp";
-  file_ = std::fopen(temporary_.c_str(), "wb");
+  existing_ = existing;
+  // A new name of its own beside the target, so that nothing of that name is overwritten and
+  // two writers never share a temporary file.
+  const std::filesystem::path directory =
+      path.has_parent_path() ? path.parent_path() : std::filesystem::path(".");
+  std::string name = (directory / ("." + path.filename().string() + ".XXXXXX")).string();
+  const int descriptor = mkstemp(name.data());
+  if (descriptor < 0) {
+    *error = path.string() + ": cannot be written (" + std::strerror(errno) + ")";
+    return false;
+  }
+  // mkstemp makes the file private; the output gets the permissions any new file gets.
+  const mode_t mask = umask(0);
+  umask(mask);
+  fchmod(descriptor, 0666 & ~mask);
+  temporary_ = name;
+  file_ = fdopen(descriptor, "wb");
   if (file_ == nullptr) {
+    close(descriptor);
+    std::error_code ignored;
+    std::filesystem::remove(temporary_, ignored);
     *error = path.string() + ": cannot be written (" + std::strerror(errno) + ")";
     return false;
   }
@@ -120,60 +178,40 @@ bool AtomicFileWriter::Write(std::span<const std::uint8_t> bytes, std::string* e
 bool AtomicFileWriter::Commit(std::string* error) {
   const bool closed = std::fclose(file_) == 0;
   file_ = nullptr;
-  std::error_code code;
-  if (closed) std::filesystem::rename(temporary_, path_, code);
-  if (!closed || code) {
+  int failure = closed ? 0 : errno;
+  if (closed && existing_ == Existing::Replace) {
+    if (std::rename(temporary_.c_str(), path_.c_str()) != 0) failure = errno;
+  } else if (closed) {
+    // Renamed only where no file is: a file that appeared since the check is kept.
+    if (renameat2(AT_FDCWD, temporary_.c_str(), AT_FDCWD, path_.c_str(), RENAME_NOREPLACE) != 0) {
+      failure = errno;
+      if (failure == EINVAL || failure == ENOSYS) {
+        // A file system without the flag: a hard link is just as exclusive.
+        failure = link(temporary_.c_str(), path_.c_str()) == 0 ? 0 : errno;
+        if (failure == 0) unlink(temporary_.c_str());
+      }
+    }
+  }
+  if (failure != 0) {
     std::error_code ignored;
     std::filesystem::remove(temporary_, ignored);
-    *error = path_.string() + ": cannot be written" + (code ? " (" + code.message() + ")" : "");
+    *error = path_.string() + (failure == EEXIST ? ": appeared meanwhile; --force replaces it"
+                                                 : ": cannot be written (" +
+                                                       std::string(std::strerror(failure)) + ")");
     return false;
   }
   return true;
 }
 
 bool WriteFileAtomically(const std::filesystem::path& path, std::span<const std::uint8_t> content,
-                         std::string* error) {
+                         Existing existing, std::string* error) {
   AtomicFileWriter writer;
-  return writer.Open(path, error) && writer.Write(content, error) && writer.Commit(error);
+  return writer.Open(path, existing, error) && writer.Write(content, error) && writer.Commit(error);
 }
 
-std::optional<std::uint64_t> ParseNumber(std::string_view text) {
-  std::uint64_t multiplier = 1;
-  if (!text.empty() && (text.back() == 'K' || text.back() == 'k')) {
-    multiplier = 1024;
-    text.remove_suffix(1);
-  } else if (!text.empty() && (text.back() == 'M' || text.back() == 'm')) {
-    multiplier = 1024 * 1024;
-    text.remove_suffix(1);
-  }
-  unsigned base = 10;
-  if (text.size() > 2 && text[0] == '0' && (text[1] == 'x' || text[1] == 'X')) {
-    base = 16;
-    text.remove_prefix(2);
-  }
-  if (text.empty()) return std::nullopt;
-  std::uint64_t value = 0;
-  for (const char character : text) {
-    unsigned digit;
-    if (character >= '0' && character <= '9') {
-      digit = static_cast<unsigned>(character - '0');
-    } else if (base == 16 && character >= 'a' && character <= 'f') {
-      digit = static_cast<unsigned>(character - 'a' + 10);
-    } else if (base == 16 && character >= 'A' && character <= 'F') {
-      digit = static_cast<unsigned>(character - 'A' + 10);
-    } else {
-      return std::nullopt;
-    }
-    if (value > (UINT64_MAX - digit) / base) return std::nullopt;
-    value = value * base + digit;
-  }
-  if (value > UINT64_MAX / multiplier) return std::nullopt;
-  return value * multiplier;
-}
-
-std::optional<Bytes> ParseHex(std::string_view text, std::size_t byteCount) {
-  if (text.size() != 2 * byteCount) return std::nullopt;
-  Bytes bytes(byteCount);
+std::optional<Bytes> FromHex(std::string_view text) {
+  if (text.size() % 2 != 0) return std::nullopt;
+  Bytes bytes(text.size() / 2);
   for (std::size_t i = 0; i < text.size(); ++i) {
     const char character = text[i];
     unsigned digit;
@@ -271,10 +309,49 @@ std::filesystem::path UseDevice(const std::filesystem::path& directory) {
   return absolute;
 }
 
+namespace {
+
+std::string invokedAs;
+std::filesystem::path startDirectory;
+
+// argv[0] as the shell found it: a name with a slash names the file itself, a bare name was
+// looked up in PATH. Empty and relative PATH entries would be searched from the current
+// directory, which says nothing about where the tool is installed; they are skipped.
+std::filesystem::path InvokedFile() {
+  if (invokedAs.empty()) return {};
+  if (invokedAs.find('/') != std::string::npos) return startDirectory / invokedAs;
+  const char* search = std::getenv("PATH");
+  std::string_view rest = search == nullptr ? "" : search;
+  while (!rest.empty()) {
+    const std::size_t colon = rest.find(':');
+    const std::filesystem::path entry(rest.substr(0, colon));
+    rest = colon == std::string_view::npos ? "" : rest.substr(colon + 1);
+    if (!entry.is_absolute()) continue;
+    const std::filesystem::path file = entry / invokedAs;
+    std::error_code code;
+    if (std::filesystem::is_regular_file(file, code) && ::access(file.c_str(), X_OK) == 0)
+      return file;
+  }
+  return {};
+}
+
+}  // namespace
+
+void RememberInvocation(const char* argv0) {
+  invokedAs = argv0 == nullptr ? "" : argv0;
+  std::error_code code;
+  startDirectory = std::filesystem::current_path(code);
+}
+
 std::filesystem::path ExecutableDirectory() {
   std::error_code code;
-  const std::filesystem::path self = std::filesystem::read_symlink("/proc/self/exe", code);
-  if (code) return std::filesystem::current_path();
+  std::filesystem::path self = std::filesystem::read_symlink("/proc/self/exe", code);
+  if (code) {
+    const std::filesystem::path invoked = InvokedFile();
+    if (invoked.empty()) return {};
+    self = std::filesystem::canonical(invoked, code);
+    if (code) return {};
+  }
   return self.parent_path();
 }
 

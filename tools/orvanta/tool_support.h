@@ -1,6 +1,6 @@
-// What every orvanta subcommand shares: exit statuses, one-line errors, whole-file I/O, number
-// and byte-string parsing, the progress bar, and the step that points this process's system code
-// at a device directory.
+// What every orvanta subcommand shares: exit statuses, one-line errors, whole-file I/O and the
+// rules for output files, hex text, the progress bar, and the step that points this process's
+// system code at a device directory.
 #pragma once
 
 #include <cstdint>
@@ -20,19 +20,40 @@ using Bytes = std::vector<std::uint8_t>;
 inline constexpr int kExitSuccess = 0;
 inline constexpr int kExitNegative = 1;  // the check ran and said no (verify, check-signature)
 inline constexpr int kExitError = 2;     // a wrong argument, or the command could not do its work
+// inspect: the image is sound, but signed with another key than its card slot needs.
+inline constexpr int kExitWrongKey = 3;
+// run: the user cancelled (the confirmation, or a power prompt), as the transcript tells.
+inline constexpr int kExitCancelled = 4;
 
-// Writes "orvanta: <message>" as one line on standard error and returns kExitError.
+// --verbose: errors carry the libraries' own detail.
+void SetVerbose(bool verbose);
+bool Verbose();
+
+// Writes "orvanta: <message>" as one line on standard error and returns kExitError. With
+// --verbose, OpenSSL's detail of the failure (the signer's) follows in parentheses.
 int ReportError(std::string_view message);
 
-// Whole-file I/O. WriteFileAtomically writes a temporary file beside `path` and renames it over
-// `path`, so that a reader never sees half a file and a failed write leaves the old one. Both
-// return false with a one-line reason naming the file.
+// Whether an existing output file may be replaced (--force).
+enum class Existing { Keep, Replace };
+
+// Whether `output` may be written: it is not one of `inputs` (the same file under any name),
+// not a directory, and, unless `existing` is Replace, does not exist. False with a one-line
+// reason. Commands check every output so before they do any work.
+bool CheckOutput(const std::filesystem::path& output, std::span<const std::filesystem::path> inputs,
+                 Existing existing, std::string* error);
+
+// Whole-file I/O. WriteFileAtomically writes a temporary file beside `path` and renames it to
+// `path` (over an existing one only with Existing::Replace), so that a reader never sees half a
+// file and a failed write leaves nothing. Both return false with a one-line reason naming the
+// file.
 bool ReadWholeFile(const std::filesystem::path& path, Bytes* content, std::string* error);
 bool WriteFileAtomically(const std::filesystem::path& path, std::span<const std::uint8_t> content,
-                         std::string* error);
+                         Existing existing, std::string* error);
 
-// Writes a file piece by piece into a temporary file beside `path`, renamed over `path` by
-// Commit; destroyed without a commit, it removes the temporary file and leaves `path` as it was.
+// Writes a file piece by piece into a new temporary file beside `path`, renamed to `path` by
+// Commit (which, unless `existing` is Replace, fails rather than replace a file that appeared
+// meanwhile); destroyed without a commit, it removes the temporary file and leaves `path` as
+// it was.
 class AtomicFileWriter {
  public:
   AtomicFileWriter() = default;
@@ -41,12 +62,14 @@ class AtomicFileWriter {
   AtomicFileWriter& operator=(const AtomicFileWriter&) = delete;
 
   // Each returns false with a one-line reason naming the file.
-  bool Open(const std::filesystem::path& path, std::string* error);
+  bool Open(const std::filesystem::path& path, Existing existing, std::string* error);
   bool Write(std::span<const std::uint8_t> bytes, std::string* error);
   bool Commit(std::string* error);
+  bool IsOpen() const { return file_ != nullptr; }
 
  private:
   std::filesystem::path path_, temporary_;
+  Existing existing_ = Existing::Keep;
   std::FILE* file_ = nullptr;
 };
 
@@ -69,12 +92,8 @@ class MappedImage {
   void* mapping_ = nullptr;
 };
 
-// An unsigned number in decimal or with a 0x prefix, with an optional K or M suffix (x1024,
-// x1048576); nothing else may follow. Empty when the text is not such a number or overflows.
-std::optional<std::uint64_t> ParseNumber(std::string_view text);
-
-// Exactly `byteCount` bytes written as 2 x byteCount hex digits. Empty otherwise.
-std::optional<Bytes> ParseHex(std::string_view text, std::size_t byteCount);
+// Bytes written as hex digits (an even number of them), and back. Empty for other text.
+std::optional<Bytes> FromHex(std::string_view text);
 std::string ToHex(std::span<const std::uint8_t> bytes);
 
 // UTF-8 and UTF-16LE bytes (for part numbers and record text). FromUtf8 fails on malformed
@@ -110,7 +129,15 @@ class ProgressBar {
 // flash or settings access, which reads the variable once. Returns the absolute path.
 std::filesystem::path UseDevice(const std::filesystem::path& directory);
 
-// The directory of the running orvanta executable (installation.h finds the rest from it).
+// Keeps how this process was started (its argv[0]) and the directory it started in, for
+// ExecutableDirectory. main calls it before anything else.
+void RememberInvocation(const char* argv0);
+
+// The directory of the running orvanta executable, symbolic links resolved (installation.h finds
+// the rest from it): from /proc/self/exe, or where that cannot be read, from argv[0] as the shell
+// resolved it (a path with a slash against the directory the tool started in, a bare name
+// against the absolute directories of PATH). Empty when neither tells; never the current
+// directory by default.
 std::filesystem::path ExecutableDirectory();
 
 }  // namespace orvanta

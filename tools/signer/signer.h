@@ -6,13 +6,15 @@
 // with no payload. Every record's signature is PKCS#1 v1.5 over the SHA-1 digest of
 // payload || 12 zero bytes || type || header || sequence number (32-bit little-endian).
 //
-// Nothing here throws; failures return false (or an empty key) and say why in *error.
+// Nothing here throws; failures return false (or an empty key) and say why in *error, in
+// plain words; OpenSSL's own error text of the last failure is kept apart (LibraryDetail).
 #pragma once
 
 #include <array>
 #include <cstdint>
 #include <filesystem>
 #include <memory>
+#include <optional>
 #include <span>
 #include <string>
 #include <string_view>
@@ -44,9 +46,42 @@ class PrivateKey {
   void* key_ = nullptr;
 };
 
-// Reads a PEM private key from a file or from memory. The key must be RSA.
-PrivateKey LoadPrivateKey(const std::filesystem::path& pemFile, std::string* error);
-PrivateKey ParsePrivateKey(std::string_view pem, std::string* error);
+// OpenSSL's error text of the most recent failure here ("error:1E08010C:DECODER
+// routines::unsupported"), empty when it gave none; taking it clears it.
+std::string TakeLibraryDetail();
+// Keeps OpenSSL's most recent error (if any) as that detail and clears OpenSSL's error queue.
+void KeepLibraryDetail();
+
+// Where the passphrase of an encrypted PEM key comes from, as OpenSSL's tools take it:
+// "pass:TEXT", "env:VARIABLE", "file:PATH" (its first line), "fd:NUMBER" (the first line read
+// from that descriptor) or "stdin". Without a source, a key that needs a passphrase asks for
+// it on the terminal when standard input is one, and fails otherwise. The passphrase is read
+// once and serves every key loaded with the same Passphrase.
+class Passphrase {
+ public:
+  Passphrase() = default;  // no source: the terminal
+  // False with a reason when `source` is none of the forms above.
+  bool SetSource(std::string_view source, std::string* error);
+  // The passphrase; empty with a reason when it cannot be had.
+  std::optional<std::string> Get(std::string* error);
+
+ private:
+  std::string source_;
+  std::optional<std::string> value_;
+};
+
+// Reads a PEM private key from a file or from memory; an encrypted one is unlocked with
+// `passphrase` (none: the key must not be encrypted). The key must be RSA. Errors name the
+// file once: "FILE: reason".
+PrivateKey LoadPrivateKey(const std::filesystem::path& pemFile, std::string* error,
+                          Passphrase* passphrase = nullptr);
+PrivateKey ParsePrivateKey(std::string_view pem, std::string* error,
+                           Passphrase* passphrase = nullptr);
+
+// The modulus length in bits and the public exponent of an RSA key (0 when the exponent does
+// not fit 64 bits).
+unsigned KeyBits(const PrivateKey& key);
+std::uint64_t PublicExponent(const PrivateKey& key);
 
 // Makes a new RSA key pair with exponent 65537.
 PrivateKey GenerateRsaKey(unsigned bits, std::string* error);

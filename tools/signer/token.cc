@@ -111,16 +111,9 @@ bool ParseTokenUri(std::string_view uri, TokenUri* parsed, std::string* error) {
 
 #if ORVANTA_PKCS11
 
-// Appends OpenSSL's (and so libp11's) most recent error to `what`.
+// `what`, with OpenSSL's (and so libp11's) most recent error kept as the library detail.
 std::string WithLibraryError(std::string what) {
-  const unsigned long code = ERR_get_error();
-  if (code != 0) {
-    char text[256];
-    ERR_error_string_n(code, text, sizeof text);
-    what += ": ";
-    what += text;
-  }
-  ERR_clear_error();
+  KeepLibraryDetail();
   return what;
 }
 
@@ -395,8 +388,10 @@ bool GenerateTokenKey(std::string_view uri, unsigned /*bits*/, Bytes* /*publicDe
 
 #endif  // ORVANTA_PKCS11
 
-PrivateKey LoadSigningKey(std::string_view reference, std::string* error) {
-  if (!IsTokenUri(reference)) return LoadPrivateKey(std::filesystem::path(reference), error);
+PrivateKey LoadSigningKey(std::string_view reference, std::string* error,
+                          Passphrase* passphrase) {
+  if (!IsTokenUri(reference))
+    return LoadPrivateKey(std::filesystem::path(reference), error, passphrase);
   PrivateKey key = LoadTokenKey(reference, error);
   if (!key) *error = RedactedUri(reference) + ": " + *error;
   return key;

@@ -39,7 +39,9 @@ PrivateKey LoadTokenKey(std::string_view uri, std::string* error);
 // as DER SubjectPublicKeyInfo. Refuses when the token already holds a key with that label.
 bool GenerateTokenKey(std::string_view uri, unsigned bits, Bytes* publicDer, std::string* error);
 
-// A private key from a PEM file or, for a "pkcs11:" reference, from a token.
-PrivateKey LoadSigningKey(std::string_view reference, std::string* error);
+// A private key from a PEM file (unlocked with `passphrase` when encrypted) or, for a "pkcs11:"
+// reference, from a token.
+PrivateKey LoadSigningKey(std::string_view reference, std::string* error,
+                          Passphrase* passphrase = nullptr);
 
 }  // namespace signer
