@@ -200,8 +200,11 @@ TEST_F(WindowsDialogTest, AfterTheWorkerReturnsOneFailureBoxThenTheDialogClosesW
 TEST_F(WindowsDialogTest, AWorkerBoxShowsOnTheWorkerThreadAndReturnsTheAnswer) {
   DWORD workerThread = 0;
   int answer = 0;
-  workerBody = [&](UpdateDialog*) {
+  workerBody = [&](UpdateDialog* dialog) {
     workerThread = GetCurrentThreadId();
+    // The worker starts before the dialog is first shown; a box that took the foreground then
+    // would lose it to the dialog as it appears.
+    WaitFor([&] { return GetForegroundWindow() == dialog->Handle(); }, std::chrono::seconds(5));
     answer = AppMessageBox(kConfirmUpgradeText, MB_OKCANCEL);
   };
   EXPECT_EQ(Run([](const windows::MessageBoxView& box) {
@@ -264,11 +267,13 @@ TEST(SingleInstanceTest, ASecondStartOnAPocketPcShellBringsTheFirstForwardAndEnd
   HWND dialog = nullptr;
   ASSERT_TRUE(
       WaitFor([&] { return (dialog = FindWindowW(L"#32770", L"OrvantaUpdate")) != nullptr; }));
-  // A Pocket PC shell shows the dialog over the whole screen but the shell's bars.
+  // A Pocket PC shell shows the dialog over the whole screen but the shell's bars. The window
+  // is found as soon as it is made, before its first message has sized it: wait for that.
   RECT area;
   RECT shown;
   ASSERT_TRUE(SystemParametersInfoW(SPI_GETWORKAREA, 0, &area, 0));
-  GetWindowRect(dialog, &shown);
+  WaitFor([&] { return GetWindowRect(dialog, &shown) && EqualRect(&shown, &area); },
+          std::chrono::seconds(5));
   EXPECT_EQ(AsRectangle(shown), AsRectangle(area));
 
   // Something else has the foreground when the second instance starts.
