@@ -16,7 +16,7 @@ constexpr ReferenceEntry kExitStatuses[] = {
      "stored"},
     {"1",
      "a check ran and said no (verify, check-signature, inspect); for run and demo, the "
-     "updater reported \"Failed to complete upgrade.\""},
+     "updater reported that the upgrade failed"},
     {"2",
      "a wrong argument, or work that could not be done (a missing file, a device that does "
      "not load, a key the device would refuse, an output that exists, out of memory); one line "

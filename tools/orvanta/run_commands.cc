@@ -206,13 +206,13 @@ Outcome OutcomeOf(const std::filesystem::path& directory, std::size_t journalBef
   } else if (powerCut && status == sim::kPowerCutExitStatus) {
     outcome.kind = "power_cut";
     outcome.line = "The power was cut during the update (the device journal has the point)";
-  } else if (status == 1 && cancelled) {
-    outcome.kind = "cancelled";
-    outcome.status = kExitCancelled;
-    outcome.line = "The update was cancelled: \"Failed to complete upgrade.\"";
   } else if (status == 1) {
-    outcome.kind = "failed";
-    outcome.line = "The update failed: \"Failed to complete upgrade.\"";
+    // Quoted as the updater showed it: the text of its last box (its failure report).
+    const std::string shown =
+        outcome.messages.empty() ? "" : ": \"" + outcome.messages.back().second + "\"";
+    outcome.kind = cancelled ? "cancelled" : "failed";
+    if (cancelled) outcome.status = kExitCancelled;
+    outcome.line = (cancelled ? "The update was cancelled" : "The update failed") + shown;
   } else if (status == 255) {
     outcome.kind = "second_instance";
     outcome.line =
@@ -589,7 +589,7 @@ void AddRunCommands(CLI::App& app, int* status) {
   runCommand->footer(
       "Exit status:\n"
       "  0    the device restarted with the update request stored\n"
-      "  1    the updater reported \"Failed to complete upgrade.\"\n"
+      "  1    the updater reported that the upgrade failed\n"
       "  2    the updater could not start (one line on standard error says why)\n"
       "  4    the user cancelled: the confirmation or a power prompt answered Cancel (the\n"
       "       transcript tells; without one a cancel is 1)\n"
