@@ -128,4 +128,10 @@ bool CreateDevice(const DevicePaths& device, const DeviceConfig& config, std::st
 // error, naming the file and the line.
 void AppendJournal(const DevicePaths& device, const std::string& jsonObject);
 
+// The device's answer to a restart request, journalled: false ("restart_refused") when its
+// fault plan refuses restarts, as a device whose kernel cannot restart does; otherwise true
+// ("restart"), and the caller ends the process, as the device stops running it. A device.json
+// that cannot be read refuses nothing.
+bool JournalRestart(const DevicePaths& device);
+
 }  // namespace sim
