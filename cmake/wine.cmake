@@ -8,3 +8,8 @@ configure_file(${CMAKE_SOURCE_DIR}/cmake/wine-run.in ${CMAKE_BINARY_DIR}/wine-ru
                FILE_PERMISSIONS OWNER_READ OWNER_WRITE OWNER_EXECUTE GROUP_READ GROUP_EXECUTE
                                 WORLD_READ WORLD_EXECUTE)
 set(CMAKE_CROSSCOMPILING_EMULATOR ${CMAKE_BINARY_DIR}/wine-run)
+# BUILD/wine-x11-run runs one on an X display (a virtual one when none is set), in a prefix of
+# its own: the dialog drawn as a user sees it.
+configure_file(${CMAKE_SOURCE_DIR}/cmake/wine-x11-run.in ${CMAKE_BINARY_DIR}/wine-x11-run @ONLY
+               FILE_PERMISSIONS OWNER_READ OWNER_WRITE OWNER_EXECUTE GROUP_READ GROUP_EXECUTE
+                                WORLD_READ WORLD_EXECUTE)

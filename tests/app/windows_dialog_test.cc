@@ -141,6 +141,49 @@ TEST_F(WindowsDialogTest, TheWindowIsTemplate102WithItsControlsInCreationOrder) 
   }
 }
 
+// Run on an X display only (wine-x11-run), where the dialog's font is a real one: the
+// template's units turned into pixels by hand, from the font's own metrics, as the platform
+// defines dialog units (a quarter of the average character width, an eighth of its height).
+using X11DialogTest = WindowsDialogTest;
+
+TEST_F(X11DialogTest, TheControlsLieWhereTheDialogFontPutsTheTemplateUnits) {
+  std::wstring face;
+  Rectangle client{};
+  std::vector<Rectangle> places;
+  SIZE base{};
+  workerBody = [&](UpdateDialog* dialog) {
+    HWND window = dialog->Handle();
+    HDC context = GetDC(window);
+    const HGDIOBJ previous =
+        SelectObject(context, reinterpret_cast<HFONT>(SendMessageW(window, WM_GETFONT, 0, 0)));
+    WCHAR name[LF_FACESIZE];
+    face.assign(name, static_cast<std::size_t>(GetTextFaceW(context, LF_FACESIZE, name)) - 1);
+    TEXTMETRICW metrics;
+    GetTextMetricsW(context, &metrics);
+    SIZE alphabet;
+    GetTextExtentPoint32W(context, L"ABCDEFGHIJKLMNOPQRSTUVWXYZabcdefghijklmnopqrstuvwxyz", 52,
+                          &alphabet);
+    base = {(alphabet.cx / 26 + 1) / 2, metrics.tmHeight};
+    SelectObject(context, previous);
+    ReleaseDC(window, context);
+    RECT area;
+    GetClientRect(window, &area);
+    client = AsRectangle(area);
+    for (int id : {1003, 1001, 1002}) places.push_back(PlaceIn(window, GetDlgItem(window, id)));
+  };
+  EXPECT_EQ(Run(), IDOK);
+  EXPECT_EQ(face, L"MS Sans Serif");
+  const auto pixels = [&](LONG left, LONG top, LONG width, LONG height) {
+    return Rectangle{MulDiv(left, base.cx, 4), MulDiv(top, base.cy, 8),
+                     MulDiv(left + width, base.cx, 4), MulDiv(top + height, base.cy, 8)};
+  };
+  EXPECT_EQ(client, pixels(0, 0, 156, 129));
+  ASSERT_EQ(places.size(), 3u);
+  EXPECT_EQ(places[0], pixels(7, 7, 142, 27));   // the warning
+  EXPECT_EQ(places[1], pixels(7, 62, 142, 10));  // the progress bar
+  EXPECT_EQ(places[2], pixels(7, 46, 102, 11));  // the operation counter
+}
+
 TEST_F(WindowsDialogTest, ItShowsTheWarningAnEmptyCounterAndTheBarAtZeroThenCountsOperations) {
   std::wstring warning;
   std::wstring counter;
