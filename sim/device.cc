@@ -352,6 +352,16 @@ DevicePaths CurrentDevice() {
   return DevicePaths{variable != nullptr && *variable != '\0' ? variable : "./device"};
 }
 
+bool SetAcLine(const DevicePaths& device, AcLine line, std::string* error) {
+  Loaded<DeviceConfig> config = LoadDeviceConfig(device);
+  if (!config) {
+    if (error != nullptr) *error = config.error;
+    return false;
+  }
+  config.value->acLine = line;
+  return SaveDeviceConfig(device, *config.value, error);
+}
+
 Loaded<DeviceConfig> LoadDeviceConfig(const DevicePaths& device) {
   Loaded<DeviceConfig> result;
   const std::string file = device.Config().string();

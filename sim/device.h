@@ -118,6 +118,8 @@ Loaded<DeviceConfig> LoadDeviceConfig(const DevicePaths& device);
 // Writes device.json atomically (a temporary file renamed over the old one). Refuses, writing
 // nothing, a configuration that reading would refuse: a virtual step of 0 (a stopped counter).
 bool SaveDeviceConfig(const DevicePaths& device, const DeviceConfig& config, std::string* error);
+// Sets the device's AC line in its device.json; false with a one-line reason.
+bool SetAcLine(const DevicePaths& device, AcLine line, std::string* error);
 
 // Creates DIR with device.json, an erased nor.bin of the geometry's size, an empty card and an
 // empty journal. Fails, changing nothing, when DIR exists and is not empty.

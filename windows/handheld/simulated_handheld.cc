@@ -8,6 +8,7 @@
 #include "platform/dialog_framework.h"
 #include "sim/device.h"
 #include "sim/system.h"
+#include "windows/handheld/simulated_front_end.h"
 
 // The simulated device's shell library needs nothing prepared.
 BOOL InitializeShellControls() {
@@ -32,6 +33,7 @@ BOOL WINAPI KernelIoControl(DWORD ioControlCode, LPVOID /*inBuffer*/, DWORD /*in
     SetLastError(ERROR_NOT_READY);
     return FALSE;
   }
+  windows::RecordRestart();
   std::fflush(nullptr);
   sim::system::EndAbruptly(0);
 }
