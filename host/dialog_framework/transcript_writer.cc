@@ -100,12 +100,13 @@ void TranscriptWriter::MessageAnswered(const MessageBoxRequest& box, int answer)
 void TranscriptWriter::MessageAnswered(UINT stringId, std::u16string_view text, UINT typePassed,
                                        int answer) {
   std::lock_guard lock(mutex_);
-  WriteLocked(nlohmann::ordered_json{{"event", "message"},
-                                     {"id", stringId},
-                                     {"text", DialogTextToUtf8(text)},
-                                     {"type", typePassed},
-                                     {"answer", answer}}
-                  .dump());
+  WriteLocked(nlohmann::ordered_json{
+      {"event", "message"},
+      {"id", stringId},
+      {"text", DialogTextToUtf8(text)},
+      {"type", typePassed},
+      {"answer",
+       answer}}.dump());
 }
 
 void TranscriptWriter::PowerSet(std::optional<sim::AcLine> line, const std::string& error) {

@@ -14,8 +14,9 @@ namespace host {
 
 class HeadlessUi : public FrontEnd {
  public:
-  // `answers`: the answer script (host/headless_ui/answer_script.h). `transcriptPath` empty: standard output. Null with a one-line
-  // reason on a bad token or a transcript that cannot be opened.
+  // `answers`: the answer script (host/headless_ui/answer_script.h). `transcriptPath` empty:
+  // standard output. Null with a one-line reason on a bad token or a transcript that cannot be
+  // opened.
   static std::unique_ptr<HeadlessUi> Create(const std::string& answers,
                                             const std::string& transcriptPath, std::string* error);
 

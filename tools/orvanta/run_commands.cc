@@ -463,11 +463,11 @@ int RunDemo(const DemoArguments& arguments) {
     return status;
 
   const bool onTerminal = isatty(STDIN_FILENO) == 1 && isatty(STDOUT_FILENO) == 1;
+  // The Windows updater has no terminal UI.
+  const bool headless = arguments.headless || arguments.json || !onTerminal ||
+                        arguments.platform == UpdaterPlatform::Windows;
   const int updaterStatus =
-      RunDemoUpdate(device.directory, work, arguments.platform,
-                    arguments.headless || arguments.json || !onTerminal ||
-                        arguments.platform == UpdaterPlatform::Windows,
-                    out);
+      RunDemoUpdate(device.directory, work, arguments.platform, headless, out);
   json after;
   if (!DescribeDevice(device.directory, &after, &error)) return ReportError(error);
   Bytes norAfter;
@@ -511,9 +511,9 @@ void AddPlatformOption(CLI::App* command, UpdaterPlatform* platform) {
           [platform](const std::string& name) {
             *platform = name == "windows" ? UpdaterPlatform::Windows : UpdaterPlatform::Host;
           },
-                   "the updater to run: host (OrvantaUpdate of this build) or windows "
-                   "(OrvantaUpdate.exe of the windows preset under wine64, through "
-                   "scripts/windows-updater; headless, its real windows answered from inside it)")
+          "the updater to run: host (OrvantaUpdate of this build) or windows "
+          "(OrvantaUpdate.exe of the windows preset under wine64, through "
+          "scripts/windows-updater; headless, its real windows answered from inside it)")
       ->type_name("PLATFORM")
       ->check(CLI::IsMember({"host", "windows"}));
 }

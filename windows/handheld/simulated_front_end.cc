@@ -94,8 +94,8 @@ int Answer(const MessageBoxView& box) {
   ProgramBoxOf(box.threadId, &stringId, &typePassed);
   std::lock_guard lock(headless->answersMutex);
   const int answer = headless->answers->Next(typePassed, *headless->transcript);
-  headless->transcript->MessageAnswered(
-      stringId, std::u16string(box.text.begin(), box.text.end()), typePassed, answer);
+  headless->transcript->MessageAnswered(stringId, std::u16string(box.text.begin(), box.text.end()),
+                                        typePassed, answer);
   return answer;
 }
 
