@@ -6,6 +6,8 @@
 // text of each box. Without it the windows wait for a user.
 #include "windows/handheld/simulated_front_end.h"
 
+#include <atomic>
+#include <chrono>
 #include <cstdlib>
 #include <memory>
 #include <mutex>
@@ -28,6 +30,9 @@ struct HeadlessRun {
   // The update dialog and its bar, once made (the UI thread's hook only).
   HWND dialog = nullptr;
   HWND bar = nullptr;
+  // While the dialog initialises: a box its worker shows meanwhile is answered after the
+  // dialog's line is written, as the user saw the dialog first.
+  std::atomic<bool> initialising{false};
   std::unique_ptr<MessageBoxWatcher> watcher;
 };
 // Never destroyed: the worker may still report while the process ends.
@@ -61,6 +66,7 @@ void Observe(const CWPRETSTRUCT& message) {
     headless->transcript->DialogShown(
         Text(message.hwnd), static_cast<WORD>(warning != nullptr ? GetDlgCtrlID(warning) : 0),
         warning != nullptr ? Text(warning) : std::u16string(), BarPosition());
+    headless->initialising.store(false);
     return;
   }
   if (message.hwnd == headless->bar) {
@@ -83,6 +89,15 @@ void Observe(const CWPRETSTRUCT& message) {
   }
 }
 
+LRESULT CALLBACK BeforeMessage(int code, WPARAM wParam, LPARAM lParam) {
+  const auto* message = reinterpret_cast<const CWPSTRUCT*>(lParam);
+  if (code == HC_ACTION && headless->dialog == nullptr && message->message == WM_INITDIALOG &&
+      FindWindowExW(message->hwnd, nullptr, PROGRESS_CLASSW, nullptr) != nullptr) {
+    headless->initialising.store(true);
+  }
+  return CallNextHookEx(nullptr, code, wParam, lParam);
+}
+
 LRESULT CALLBACK AfterMessage(int code, WPARAM wParam, LPARAM lParam) {
   if (code == HC_ACTION) Observe(*reinterpret_cast<const CWPRETSTRUCT*>(lParam));
   return CallNextHookEx(nullptr, code, wParam, lParam);
@@ -92,6 +107,9 @@ int Answer(const MessageBoxView& box) {
   UINT stringId = 0;
   UINT typePassed = box.style & MB_TYPEMASK;
   ProgramBoxOf(box.threadId, &stringId, &typePassed);
+  // (Bounded: a box the initialisation itself waited on would otherwise never be answered.)
+  const auto until = std::chrono::steady_clock::now() + std::chrono::seconds(2);
+  while (headless->initialising.load() && std::chrono::steady_clock::now() < until) Sleep(1);
   std::lock_guard lock(headless->answersMutex);
   const int answer = headless->answers->Next(typePassed, *headless->transcript);
   headless->transcript->MessageAnswered(stringId, std::u16string(box.text.begin(), box.text.end()),
@@ -119,9 +137,10 @@ bool StartRun(std::string* error) {
   run->transcript = host::TranscriptWriter::Open(Environment("ORVANTA_TRANSCRIPT"), error);
   if (!run->transcript) return false;
   // The dialog runs on this thread: its messages, those other threads send it included, pass the
-  // hook after they are handled.
-  if (SetWindowsHookExW(WH_CALLWNDPROCRET, AfterMessage, nullptr, GetCurrentThreadId()) ==
-      nullptr) {
+  // hooks before and after they are handled.
+  if (SetWindowsHookExW(WH_CALLWNDPROC, BeforeMessage, nullptr, GetCurrentThreadId()) == nullptr ||
+      SetWindowsHookExW(WH_CALLWNDPROCRET, AfterMessage, nullptr, GetCurrentThreadId()) ==
+          nullptr) {
     *error = "cannot watch the dialog (error " + std::to_string(GetLastError()) + ")";
     return false;
   }
