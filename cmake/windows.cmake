@@ -14,7 +14,19 @@ add_compile_definitions(UNICODE _UNICODE)
 # The platform headers' own names stay out of the way of the system's.
 add_compile_definitions(WIN32_LEAN_AND_MEAN NOMINMAX)
 
-foreach(folder platform windows flash settings signing update app)
+# nlohmann-json is headers only: the host's copy serves the target too, through a directory
+# that holds nothing else of the host's include tree.
+find_path(ORVANTA_NLOHMANN_JSON_DIR nlohmann/json.hpp PATHS /usr/include NO_CMAKE_FIND_ROOT_PATH
+          REQUIRED)
+set(ORVANTA_NLOHMANN_JSON_INCLUDE ${CMAKE_BINARY_DIR}/nlohmann-json-include)
+file(MAKE_DIRECTORY ${ORVANTA_NLOHMANN_JSON_INCLUDE})
+file(CREATE_LINK ${ORVANTA_NLOHMANN_JSON_DIR}/nlohmann ${ORVANTA_NLOHMANN_JSON_INCLUDE}/nlohmann
+     SYMBOLIC)
+add_library(nlohmann_json::nlohmann_json INTERFACE IMPORTED)
+target_include_directories(nlohmann_json::nlohmann_json SYSTEM INTERFACE
+                           ${ORVANTA_NLOHMANN_JSON_INCLUDE})
+
+foreach(folder platform sim windows flash settings signing update app)
   add_subdirectory(${folder})
 endforeach()
 
@@ -66,6 +78,31 @@ orv_link_platform(card_helper_tests orv_windows)
 gtest_discover_tests(card_helper_tests DISCOVERY_TIMEOUT 120
                      TEST_FILTER "-CopyWithProgressTest.CountsOneOperationResetsTheBarAndRisesTo100"
                      PROPERTIES RESOURCE_LOCK windows_card)
+
+# The simulated chip, its counter, fault plans and device directory over the platform's own
+# files and mappings (the same model every host runs), and the handheld's physical-memory
+# windows over it.
+add_executable(sim_chip_tests
+               ${CMAKE_SOURCE_DIR}/tests/sim/nor_chip_test.cc
+               ${CMAKE_SOURCE_DIR}/tests/sim/physical_memory_test.cc
+               ${CMAKE_SOURCE_DIR}/testsupport/temporary_device.cc
+               ${CMAKE_SOURCE_DIR}/testsupport/temporary_card.cc
+               ${CMAKE_SOURCE_DIR}/testsupport/files.cc)
+target_include_directories(sim_chip_tests PRIVATE ${CMAKE_SOURCE_DIR})
+target_link_libraries(sim_chip_tests PRIVATE orv_sim orv_windows_test_main)
+orv_link_platform(sim_chip_tests orv_windows_simulated)
+# A death test on Windows runs its test once more in a new process, which makes a temporary
+# device of its own: the power cuts happen on a device the test never looks at. The cuts are
+# judged on the hosts that fork.
+gtest_discover_tests(sim_chip_tests DISCOVERY_TIMEOUT 120 TEST_FILTER "-NorChipPowerCutTest.*")
+
+# The headless transcript as the platform's C runtime writes it (binary lines, as on POSIX).
+add_executable(headless_run_tests ${CMAKE_SOURCE_DIR}/tests/host/transcript_writer_test.cc
+                                  ${CMAKE_SOURCE_DIR}/testsupport/files.cc)
+target_include_directories(headless_run_tests PRIVATE ${CMAKE_SOURCE_DIR})
+target_link_libraries(headless_run_tests PRIVATE orv_windows_test_main)
+orv_link_platform(headless_run_tests orv_windows_simulated)
+gtest_discover_tests(headless_run_tests DISCOVERY_TIMEOUT 120)
 
 if(CMAKE_SYSTEM_PROCESSOR STREQUAL "x86_64")
   include(ExternalProject)

@@ -1,6 +1,6 @@
 #include "sim/clock.h"
 
-#include <ctime>
+#include "sim/system.h"
 
 namespace sim {
 namespace {
@@ -9,11 +9,7 @@ namespace {
 // but several times cheaper to read) serves instant timing, where nothing waits on the counter
 // except the time limit of an operation that never becomes ready.
 std::uint64_t MonotonicSteps(bool coarse) {
-  timespec now{};
-  ::clock_gettime(coarse ? CLOCK_MONOTONIC_COARSE : CLOCK_MONOTONIC, &now);
-  const std::uint64_t nanoseconds = static_cast<std::uint64_t>(now.tv_sec) * 1000000000ull +
-                                    static_cast<std::uint64_t>(now.tv_nsec);
-  return nanoseconds * kCounterStepsPerMicrosecond / 1000;
+  return system::MonotonicNanoseconds(coarse) * kCounterStepsPerMicrosecond / 1000;
 }
 
 }  // namespace

@@ -1,8 +1,6 @@
 #include "sim/device.h"
 
-#include <fcntl.h>
-#include <unistd.h>
-
+#include <algorithm>
 #include <atomic>
 #include <bit>
 #include <cerrno>
@@ -12,6 +10,8 @@
 #include <fstream>
 #include <nlohmann/json.hpp>
 #include <system_error>
+
+#include "sim/system.h"
 
 namespace sim {
 namespace {
@@ -352,6 +352,16 @@ DevicePaths CurrentDevice() {
   return DevicePaths{variable != nullptr && *variable != '\0' ? variable : "./device"};
 }
 
+bool SetAcLine(const DevicePaths& device, AcLine line, std::string* error) {
+  Loaded<DeviceConfig> config = LoadDeviceConfig(device);
+  if (!config) {
+    if (error != nullptr) *error = config.error;
+    return false;
+  }
+  config.value->acLine = line;
+  return SaveDeviceConfig(device, *config.value, error);
+}
+
 Loaded<DeviceConfig> LoadDeviceConfig(const DevicePaths& device) {
   Loaded<DeviceConfig> result;
   const std::string file = device.Config().string();
@@ -390,7 +400,7 @@ bool SaveDeviceConfig(const DevicePaths& device, const DeviceConfig& config, std
   // Named by process and by call, so that two savers (processes or threads) never share one.
   static std::atomic<std::uint64_t> saves{0};
   const std::filesystem::path temporary =
-      device.root / (".device.json." + std::to_string(::getpid()) + "-" +
+      device.root / (".device.json." + std::to_string(system::ProcessId()) + "-" +
                      std::to_string(saves.fetch_add(1, std::memory_order_relaxed)));
   std::error_code code;
   {
@@ -446,23 +456,26 @@ bool CreateDevice(const DevicePaths& device, const DeviceConfig& config, std::st
 }
 
 void AppendJournal(const DevicePaths& device, const std::string& jsonObject) {
-  // One write(2) per line on an O_APPEND descriptor, so lines from several processes never mix,
-  // and fsync so that a simulated power cut right after still finds the line.
-  const int descriptor =
-      ::open(device.Journal().c_str(), O_WRONLY | O_APPEND | O_CREAT | O_CLOEXEC, 0644);
-  const std::string line = jsonObject + "\n";
-  const bool written =
-      descriptor >= 0 &&
-      ::write(descriptor, line.data(), line.size()) == static_cast<ssize_t>(line.size());
-  const int failure = errno;
-  if (descriptor >= 0) {
-    ::fsync(descriptor);
-    ::close(descriptor);
-  }
+  // One write per line, so lines from several processes never mix, flushed to the disk so that
+  // a simulated power cut right after still finds the line.
+  std::string why;
   // The simulated hardware goes on either way; the tester learns what the journal misses.
-  if (!written)
-    std::fprintf(stderr, "orvanta: %s: cannot append %s: %s\n", device.Journal().c_str(),
-                 jsonObject.c_str(), std::strerror(failure));
+  if (!system::AppendDurably(device.Journal(), jsonObject + "\n", &why))
+    std::fprintf(stderr, "orvanta: %s: cannot append %s: %s\n",
+                 device.Journal().string().c_str(), jsonObject.c_str(), why.c_str());
+}
+
+bool JournalRestart(const DevicePaths& device) {
+  if (const Loaded<DeviceConfig> config = LoadDeviceConfig(device)) {
+    const std::vector<Fault>& faults = config.value->faults;
+    if (std::any_of(faults.begin(), faults.end(),
+                    [](const Fault& fault) { return fault.kind == FaultKind::RestartFails; })) {
+      AppendJournal(device, R"({"event":"restart_refused"})");
+      return false;
+    }
+  }
+  AppendJournal(device, R"({"event":"restart"})");
+  return true;
 }
 
 }  // namespace sim

@@ -118,6 +118,8 @@ Loaded<DeviceConfig> LoadDeviceConfig(const DevicePaths& device);
 // Writes device.json atomically (a temporary file renamed over the old one). Refuses, writing
 // nothing, a configuration that reading would refuse: a virtual step of 0 (a stopped counter).
 bool SaveDeviceConfig(const DevicePaths& device, const DeviceConfig& config, std::string* error);
+// Sets the device's AC line in its device.json; false with a one-line reason.
+bool SetAcLine(const DevicePaths& device, AcLine line, std::string* error);
 
 // Creates DIR with device.json, an erased nor.bin of the geometry's size, an empty card and an
 // empty journal. Fails, changing nothing, when DIR exists and is not empty.
@@ -127,5 +129,11 @@ bool CreateDevice(const DevicePaths& device, const DeviceConfig& config, std::st
 // to the file before returning. A journal that cannot be appended to is reported on standard
 // error, naming the file and the line.
 void AppendJournal(const DevicePaths& device, const std::string& jsonObject);
+
+// The device's answer to a restart request, journalled: false ("restart_refused") when its
+// fault plan refuses restarts, as a device whose kernel cannot restart does; otherwise true
+// ("restart"), and the caller ends the process, as the device stops running it. A device.json
+// that cannot be read refuses nothing.
+bool JournalRestart(const DevicePaths& device);
 
 }  // namespace sim

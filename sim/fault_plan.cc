@@ -1,11 +1,10 @@
 #include "sim/fault_plan.h"
 
-#include <fcntl.h>
-#include <sys/stat.h>
-#include <unistd.h>
-
 #include <cerrno>
 #include <cstring>
+#include <filesystem>
+#include <fstream>
+#include <system_error>
 
 #include "sim/device.h"
 
@@ -90,25 +89,21 @@ bool FlipBit(const DevicePaths& device, std::uint64_t offset, std::uint32_t bit,
     return false;
   };
   if (bit > 7) return fail("bit " + std::to_string(bit) + " is not 0..7");
-  const int descriptor = ::open(file.c_str(), O_RDWR | O_CLOEXEC);
-  if (descriptor < 0) return fail(std::strerror(errno));
-  struct stat info {};
-  bool done = false;
-  std::uint8_t byte = 0;
-  if (::fstat(descriptor, &info) != 0) {
-    fail(std::strerror(errno));
-  } else if (offset >= static_cast<std::uint64_t>(info.st_size)) {
-    fail("offset " + std::to_string(offset) + " is past the end (" + std::to_string(info.st_size) +
-         " bytes)");
-  } else if (::pread(descriptor, &byte, 1, static_cast<off_t>(offset)) != 1) {
-    fail("cannot read offset " + std::to_string(offset));
-  } else {
-    byte = static_cast<std::uint8_t>(byte ^ (1u << bit));
-    done = ::pwrite(descriptor, &byte, 1, static_cast<off_t>(offset)) == 1;
-    if (!done) fail("cannot write offset " + std::to_string(offset));
-  }
-  ::close(descriptor);
-  return done;
+  std::error_code code;
+  const std::uint64_t size = std::filesystem::file_size(device.Nor(), code);
+  if (code) return fail(code.message());
+  if (offset >= size)
+    return fail("offset " + std::to_string(offset) + " is past the end (" + std::to_string(size) +
+                " bytes)");
+  std::fstream stream(device.Nor(), std::ios::in | std::ios::out | std::ios::binary);
+  if (!stream) return fail(std::strerror(errno));
+  char byte = 0;
+  if (!stream.seekg(static_cast<std::streamoff>(offset)) || !stream.get(byte))
+    return fail("cannot read offset " + std::to_string(offset));
+  byte = static_cast<char>(byte ^ (1u << bit));
+  if (!stream.seekp(static_cast<std::streamoff>(offset)) || !stream.put(byte) || !stream.flush())
+    return fail("cannot write offset " + std::to_string(offset));
+  return true;
 }
 
 }  // namespace sim

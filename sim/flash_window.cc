@@ -1,60 +1,13 @@
 #include "sim/flash_window.h"
 
-#include <signal.h>
-#include <sys/mman.h>
-#include <unistd.h>
-
-#include <cerrno>
 #include <cstdio>
-#include <cstdlib>
-#include <cstring>
-#include <mutex>
 
 namespace sim {
 
-// The process's one active window and the handler that was installed before ours.
-struct WindowFaults {
-  static std::atomic<FlashWindow*> active;
-  static struct sigaction previous;
-
-  static void Install() {
-    static std::once_flag installed;
-    std::call_once(installed, [] {
-      struct sigaction action {};
-      action.sa_sigaction = &Handle;
-      action.sa_flags = SA_SIGINFO | SA_ONSTACK | SA_NODEFER;
-      sigemptyset(&action.sa_mask);
-      ::sigaction(SIGSEGV, &action, &previous);
-    });
-  }
-
-  static void Handle(int signal, siginfo_t* info, void* context) {
-    FlashWindow* window = active.load(std::memory_order_acquire);
-    if (window != nullptr && window->Contains(info->si_addr, 1)) {
-      if (window->Answer(info->si_addr)) return;
-      std::abort();
-    }
-    // Not ours: the earlier handler, or the default action when the access is retried.
-    if ((previous.sa_flags & SA_SIGINFO) != 0 && previous.sa_sigaction != nullptr) {
-      previous.sa_sigaction(signal, info, context);
-    } else if (previous.sa_handler != SIG_DFL && previous.sa_handler != SIG_IGN) {
-      previous.sa_handler(signal);
-    } else {
-      ::sigaction(SIGSEGV, &previous, nullptr);
-    }
-  }
-};
-
-std::atomic<FlashWindow*> WindowFaults::active{nullptr};
-struct sigaction WindowFaults::previous {};
-
 namespace {
 
-// One line on standard error from inside the fault handler (no allocation).
-void Say(const char* text) {
-  const std::size_t length = std::strlen(text);
-  if (::write(STDERR_FILENO, text, length) < 0) return;
-}
+// The process's one active window.
+std::atomic<FlashWindow*> activeWindow{nullptr};
 
 class Changing {
  public:
@@ -74,54 +27,49 @@ thread_local const void* lastRetried = nullptr;
 
 }  // namespace
 
-std::unique_ptr<FlashWindow> FlashWindow::Map(int descriptor, std::uint64_t arrayBytes,
+system::FaultAnswer FlashWindow::AnswerFault(const void* address) {
+  FlashWindow* window = activeWindow.load(std::memory_order_acquire);
+  if (window == nullptr || !window->Contains(address, 1)) return system::FaultAnswer::NotOurs;
+  return window->Answer(address) ? system::FaultAnswer::Retry : system::FaultAnswer::Fatal;
+}
+
+std::unique_ptr<FlashWindow> FlashWindow::Map(system::ArrayHandle array, std::uint64_t arrayBytes,
                                               std::size_t windowBytes, std::string* error) {
-  const auto fail = [&](const char* what) -> std::unique_ptr<FlashWindow> {
-    if (error) *error = std::string("flash window: ") + what + ": " + std::strerror(errno);
-    return nullptr;
-  };
-  const std::size_t page = static_cast<std::size_t>(::sysconf(_SC_PAGESIZE));
-  void* area =
-      ::mmap(nullptr, windowBytes, PROT_READ | PROT_WRITE, MAP_PRIVATE | MAP_ANONYMOUS, -1, 0);
-  if (area == MAP_FAILED) return fail("cannot reserve");
+  std::uint8_t* base = system::MapWindow(array, arrayBytes, windowBytes, error);
+  if (base == nullptr) return nullptr;
   std::unique_ptr<FlashWindow> window(new FlashWindow);
-  window->base_ = static_cast<std::uint8_t*>(area);
+  window->base_ = base;
   window->size_ = windowBytes;
-  std::memset(area, 0xFF, windowBytes);
-  if (::mprotect(area, windowBytes, PROT_READ) != 0) return fail("cannot protect");
-  const std::uint64_t shownBytes = arrayBytes < windowBytes ? arrayBytes : windowBytes;
-  // Rounded up to whole pages: the bytes of the last page past the end of the array read 0.
-  const std::size_t shared = static_cast<std::size_t>((shownBytes + page - 1) / page * page);
-  if (shared != 0 &&
-      ::mmap(area, shared, PROT_READ, MAP_SHARED | MAP_FIXED, descriptor, 0) == MAP_FAILED)
-    return fail("cannot map the array");
-  WindowFaults::Install();
+  window->arrayBytes_ = arrayBytes;
+  system::InstallFaultHandler(&FlashWindow::AnswerFault);
   return window;
 }
 
 FlashWindow::~FlashWindow() {
   FlashWindow* self = this;
-  WindowFaults::active.compare_exchange_strong(self, nullptr);
-  if (base_ != nullptr) ::munmap(base_, size_);
+  activeWindow.compare_exchange_strong(self, nullptr);
+  system::UnmapWindow(base_, arrayBytes_, size_);
+}
+
+void FlashWindow::Protect(bool readable) {
+  if (system::ProtectWindow(base_, arrayBytes_, size_, readable))
+    hidden_.store(!readable, std::memory_order_relaxed);
 }
 
 void FlashWindow::Activate(const NorChip* chip) {
   {
     Changing changing(changing_);
     chip_ = chip;
-    if (hidden_.load(std::memory_order_relaxed)) {
-      ::mprotect(base_, size_, PROT_READ);
-      hidden_.store(false, std::memory_order_relaxed);
-    }
+    if (hidden_.load(std::memory_order_relaxed)) Protect(true);
   }
-  WindowFaults::active.store(this, std::memory_order_release);
+  activeWindow.store(this, std::memory_order_release);
   FollowChip();
 }
 
 void FlashWindow::Hide() {
   Changing changing(changing_);
   if (hidden_.load(std::memory_order_relaxed)) return;
-  if (::mprotect(base_, size_, PROT_NONE) == 0) hidden_.store(true, std::memory_order_relaxed);
+  Protect(false);
 }
 
 bool FlashWindow::Answer(const void* address) {
@@ -132,8 +80,7 @@ bool FlashWindow::Answer(const void* address) {
     const NorChip::Mode mode = chip_ != nullptr ? chip_->CurrentMode() : NorChip::Mode::ReadArray;
     if (hidden_.load(std::memory_order_relaxed)) {
       if (mode == NorChip::Mode::ReadArray) {
-        ::mprotect(base_, size_, PROT_READ);
-        hidden_.store(false, std::memory_order_relaxed);
+        Protect(true);
         lastRetried = address;
         return true;
       }
@@ -152,7 +99,7 @@ bool FlashWindow::Answer(const void* address) {
                     offset);
     }
   }
-  Say(line);
+  system::SayFromHandler(line);
   return false;
 }
 

@@ -25,14 +25,15 @@
 #include <string>
 
 #include "sim/nor_chip.h"
+#include "sim/system.h"
 
 namespace sim {
 
 class FlashWindow {
  public:
-  // Maps the array of `descriptor` (`arrayBytes` bytes) into a window of `windowBytes` bytes.
+  // Maps the array of `array` (`arrayBytes` bytes) into a window of `windowBytes` bytes.
   // Null on failure, with a one-line reason in `error`.
-  static std::unique_ptr<FlashWindow> Map(int descriptor, std::uint64_t arrayBytes,
+  static std::unique_ptr<FlashWindow> Map(system::ArrayHandle array, std::uint64_t arrayBytes,
                                           std::size_t windowBytes, std::string* error);
   ~FlashWindow();
   FlashWindow(const FlashWindow&) = delete;
@@ -61,10 +62,12 @@ class FlashWindow {
   void Hide();
   // The fault handler's part: true when the fault at `address` was a read that may retry.
   bool Answer(const void* address);
-  friend struct WindowFaults;
+  void Protect(bool readable);
+  static system::FaultAnswer AnswerFault(const void* address);
 
   std::uint8_t* base_ = nullptr;
   std::size_t size_ = 0;
+  std::uint64_t arrayBytes_ = 0;
   const NorChip* chip_ = nullptr;
   std::atomic<bool> hidden_{false};
   std::atomic_flag changing_ = ATOMIC_FLAG_INIT;  // held while the protection changes

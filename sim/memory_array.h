@@ -8,6 +8,8 @@
 #include <memory>
 #include <string>
 
+#include "sim/system.h"
+
 namespace sim {
 
 class MemoryArray {
@@ -21,15 +23,14 @@ class MemoryArray {
   ~MemoryArray();
   MemoryArray(const MemoryArray&) = delete;
   MemoryArray& operator=(const MemoryArray&) = delete;
-  std::uint8_t* Bytes() const { return bytes_; }
-  std::uint64_t Size() const { return size_; }
-  int Descriptor() const { return descriptor_; }
+  std::uint8_t* Bytes() const { return shared_.bytes; }
+  std::uint64_t Size() const { return shared_.size; }
+  // What the flash window maps a second time.
+  system::ArrayHandle Handle() const { return shared_.handle; }
 
  private:
   MemoryArray() = default;
-  std::uint8_t* bytes_ = nullptr;
-  std::uint64_t size_ = 0;
-  int descriptor_ = -1;
+  system::SharedArray shared_;
 };
 
 }  // namespace sim

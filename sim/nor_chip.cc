@@ -1,8 +1,5 @@
 #include "sim/nor_chip.h"
 
-#include <fcntl.h>
-#include <unistd.h>
-
 #include <cstdio>
 #include <cstring>
 #include <fstream>
@@ -82,13 +79,8 @@ void NorChip::StoreLockBits() {
   std::string bits(locked_.size(), '\0');
   for (std::size_t block = 0; block < bits.size(); ++block) bits[block] = locked_[block] ? 1 : 0;
   // Written in place with one write, so a power cut right after finds the bits set.
-  const int descriptor =
-      ::open(device_.LockBits().c_str(), O_WRONLY | O_CREAT | O_TRUNC | O_CLOEXEC, 0644);
-  if (descriptor < 0 ||
-      ::write(descriptor, bits.data(), bits.size()) != static_cast<ssize_t>(bits.size())) {
-    std::fprintf(stderr, "orvanta: %s: cannot be written\n", device_.LockBits().c_str());
-  }
-  if (descriptor >= 0) ::close(descriptor);
+  if (!system::WriteInOnePiece(device_.LockBits(), bits))
+    std::fprintf(stderr, "orvanta: %s: cannot be written\n", device_.LockBits().string().c_str());
 }
 
 const char* NorChip::ModeName(Mode mode) {

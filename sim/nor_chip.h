@@ -135,10 +135,10 @@ class NorChip {
   std::uint16_t Read(std::uint32_t offset);
 
   // Array contents (nor.bin, or the memory), for tests; writes through it bypass the command set.
-  // The window maps ArrayDescriptor() read-only.
+  // The window maps ArrayHandle() read-only.
   const std::uint8_t* Array() const { return array_->Bytes(); }
   std::uint8_t* Array() { return array_->Bytes(); }
-  int ArrayDescriptor() const { return array_->Descriptor(); }
+  system::ArrayHandle ArrayHandle() const { return array_->Handle(); }
   std::uint64_t ArrayBytes() const { return array_->Size(); }
   const DevicePaths& Device() const { return device_; }
   const BlockLayout& Blocks() const { return blocks_; }

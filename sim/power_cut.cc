@@ -1,12 +1,11 @@
 #include "sim/power_cut.h"
 
-#include <unistd.h>
-
 #include <algorithm>
 #include <cstring>
 #include <nlohmann/json.hpp>
 
 #include "sim/split_mix.h"
+#include "sim/system.h"
 
 namespace sim {
 namespace {
@@ -66,7 +65,7 @@ void PowerCut::Cut(const DevicePaths& device, std::uint8_t* array, std::uint64_t
     if (cut != faults.end()) faults.erase(cut);
     SaveDeviceConfig(device, *stored.value, nullptr);
   }
-  ::_exit(kPowerCutExitStatus);
+  system::EndAbruptly(kPowerCutExitStatus);
 }
 
 void PowerCut::Tear(std::uint8_t* array) const {

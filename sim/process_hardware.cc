@@ -60,6 +60,11 @@ void DetachFlash() {
   }
 }
 
+void ForgetDevice(const DevicePaths& device) {
+  ProcessHardware& hardware = Hardware();
+  if (hardware.chip && hardware.chip->Device().root == device.root) hardware.chip.reset();
+}
+
 NorChip* ProcessChip() {
   return Hardware().chip.get();
 }

@@ -9,6 +9,7 @@
 namespace sim {
 
 class Clock;
+struct DevicePaths;
 class NorChip;
 
 // AttachFlash loads device.json of CurrentDevice() and starts the chip (again only when the
@@ -21,6 +22,9 @@ Clock* AttachTimer(std::string* error);
 // {"event":"flash_commands","count":N}; the last such line of a run is the run's total, which
 // a power-cut campaign uses to cut at each command in turn.
 void DetachFlash();
+// Stops the process's chip when it runs on `device`, which is going away: its nor.bin is no
+// longer mapped. No flash window may be mapped then.
+void ForgetDevice(const DevicePaths& device);
 NorChip* ProcessChip();
 Clock& ProcessClock();
 // Flash commands this process has written (0 before the chip started).

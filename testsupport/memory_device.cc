@@ -42,7 +42,7 @@ Device& TheDevice() {
     std::string error;
     made->array = sim::MemoryArray::Create(kFlashWindowSize, &error);
     if (made->array != nullptr)
-      made->window = sim::FlashWindow::Map(made->array->Descriptor(), made->array->Size(),
+      made->window = sim::FlashWindow::Map(made->array->Handle(), made->array->Size(),
                                            kFlashWindowSize, &error);
     if (made->window == nullptr) Violation(error, 0);
     made->clock.Configure(sim::TimingMode::Virtual, sim::kCounterStepsPerMicrosecond);

@@ -1,9 +1,11 @@
 #include "testsupport/temporary_device.h"
 
-#include <stdlib.h>
-
+#include <cstdlib>
 #include <fstream>
+#include <random>
 #include <stdexcept>
+
+#include "sim/process_hardware.h"
 
 namespace testsupport {
 
@@ -26,12 +28,31 @@ const DeviceShape& DefaultShape() {
   return DeviceShapes().front();
 }
 
+void SetVariable(const char* name, const char* value) {
+#ifdef _WIN32
+  // An empty value removes the variable there.
+  ::_putenv_s(name, value != nullptr ? value : "");
+#else
+  if (value != nullptr) {
+    ::setenv(name, value, 1);
+  } else {
+    ::unsetenv(name);
+  }
+#endif
+}
+
 TemporaryDevice::TemporaryDevice(const sim::DeviceConfig& config) {
-  std::string pattern =
-      (std::filesystem::temp_directory_path() / "orvanta-device-XXXXXX").string();
-  if (::mkdtemp(pattern.data()) == nullptr)
-    throw std::runtime_error("cannot make a temporary directory from " + pattern);
-  parent_ = pattern;
+  // A new directory of a random name: create_directory is false when the name is taken.
+  std::random_device entropy;
+  const std::filesystem::path temporary = std::filesystem::temp_directory_path();
+  for (int attempt = 0; attempt < 100 && parent_.empty(); ++attempt) {
+    const std::filesystem::path candidate =
+        temporary / ("orvanta-device-" + std::to_string(entropy()));
+    std::error_code code;
+    if (std::filesystem::create_directory(candidate, code)) parent_ = candidate;
+  }
+  if (parent_.empty())
+    throw std::runtime_error("cannot make a temporary directory in " + temporary.string());
   paths_.root = parent_ / "device";
   std::string error;
   if (!sim::CreateDevice(paths_, config, &error)) {
@@ -43,12 +64,15 @@ TemporaryDevice::TemporaryDevice(const sim::DeviceConfig& config) {
 }
 
 TemporaryDevice::~TemporaryDevice() {
+  // The process's chip keeps nor.bin mapped, and a mapped file cannot be removed on Windows
+  // (where removing the directory then never ends).
+  sim::ForgetDevice(paths_);
   std::error_code ignored;
   std::filesystem::remove_all(parent_, ignored);
 }
 
 void TemporaryDevice::MakeCurrent() const {
-  ::setenv("ORVANTA_DEVICE", paths_.root.c_str(), 1);
+  SetVariable("ORVANTA_DEVICE", paths_.root.string().c_str());
 }
 
 sim::DeviceConfig TemporaryDevice::Config() const {

@@ -23,6 +23,9 @@
 
 namespace testsupport {
 
+// Sets the environment variable `name` of this process, or removes it when `value` is null.
+void SetVariable(const char* name, const char* value);
+
 // A flash geometry to run a test on.
 struct DeviceShape {
   const char* name;

@@ -1,6 +1,5 @@
 #include <unistd.h>
 
-#include <algorithm>
 #include <cstdio>
 #include <iostream>
 
@@ -15,24 +14,14 @@ BOOL KernelIoControl(DWORD ioControlCode, LPVOID /*inBuffer*/, DWORD /*inBufferS
     SetLastError(ERROR_NOT_SUPPORTED);
     return FALSE;
   }
-  // A device whose fault plan refuses the restart: the request comes back, as it does on a
-  // device whose kernel cannot restart, and the caller goes on. A device.json that cannot be
-  // read refuses nothing.
-  const sim::DevicePaths device = sim::CurrentDevice();
-  if (const sim::Loaded<sim::DeviceConfig> config = sim::LoadDeviceConfig(device)) {
-    const std::vector<sim::Fault>& faults = config.value->faults;
-    if (std::any_of(faults.begin(), faults.end(), [](const sim::Fault& fault) {
-          return fault.kind == sim::FaultKind::RestartFails;
-        })) {
-      sim::AppendJournal(device, R"({"event":"restart_refused"})");
-      SetLastError(ERROR_NOT_READY);
-      return FALSE;
-    }
-  }
-  // The restart: journalled first (the journal is flushed to disk before this returns), then
+  // A device whose fault plan refuses the restart: the request comes back and the caller goes
+  // on. Otherwise the restart is journalled first (flushed to disk before this returns), then
   // the front end records it, then the process ends at once, as the device stops running it.
   // No destructors or exit handlers run, as none would on the device.
-  sim::AppendJournal(device, R"({"event":"restart"})");
+  if (!sim::JournalRestart(sim::CurrentDevice())) {
+    SetLastError(ERROR_NOT_READY);
+    return FALSE;
+  }
   if (const host::RestartObserver observer = host::CurrentRestartObserver()) observer();
   std::cout.flush();
   std::cerr.flush();

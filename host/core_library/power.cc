@@ -1,3 +1,5 @@
+// The power status of the simulated device: its AC line from device.json. Portable C++ over
+// sim/, built by the POSIX host and by the Windows layer over the simulated device.
 #include "platform/core_library.h"
 #include "sim/device.h"
 
@@ -22,7 +24,7 @@ BYTE AcLineStatus(sim::AcLine line) {
 
 }  // namespace
 
-BOOL GetSystemPowerStatusEx(SYSTEM_POWER_STATUS_EX* status, BOOL /*update*/) {
+BOOL WINAPI GetSystemPowerStatusEx(SYSTEM_POWER_STATUS_EX* status, BOOL /*update*/) {
   if (status == nullptr) {
     SetLastError(ERROR_INVALID_PARAMETER);
     return FALSE;

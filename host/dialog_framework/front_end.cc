@@ -11,13 +11,6 @@ std::unique_ptr<FrontEnd>& InstalledFrontEnd() {
 
 }  // namespace
 
-const ControlView* DialogView::Find(WORD id) const {
-  for (const ControlView& control : controls) {
-    if (control.id == id) return &control;
-  }
-  return nullptr;
-}
-
 void InstallFrontEnd(std::unique_ptr<FrontEnd> frontEnd) {
   InstalledFrontEnd() = std::move(frontEnd);
 }
@@ -33,14 +26,7 @@ std::optional<sim::AcLine> ReadAcLine() {
 }
 
 bool SetAcLine(sim::AcLine line, std::string* error) {
-  const sim::DevicePaths device = sim::CurrentDevice();
-  sim::Loaded<sim::DeviceConfig> config = sim::LoadDeviceConfig(device);
-  if (!config) {
-    if (error != nullptr) *error = config.error;
-    return false;
-  }
-  config.value->acLine = line;
-  return sim::SaveDeviceConfig(device, *config.value, error);
+  return sim::SetAcLine(sim::CurrentDevice(), line, error);
 }
 
 }  // namespace host

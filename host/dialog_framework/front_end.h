@@ -41,7 +41,12 @@ struct DialogView {
   bool fullScreen = false;
   std::vector<ControlView> controls;  // in creation order
 
-  const ControlView* Find(WORD id) const;
+  const ControlView* Find(WORD id) const {
+    for (const ControlView& control : controls) {
+      if (control.id == id) return &control;
+    }
+    return nullptr;
+  }
 };
 
 // A message box waiting for its answer. Answer may be called once, on the UI thread.

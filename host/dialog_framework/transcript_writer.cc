@@ -2,14 +2,25 @@
 
 #include <nlohmann/json.hpp>
 
+#ifdef _WIN32
+#include <fcntl.h>
+#include <io.h>
+#endif
+
 // Keys are written in the order given ("event" first), as the transcript documents them.
 
 namespace host {
 
 std::unique_ptr<TranscriptWriter> TranscriptWriter::Open(const std::string& path,
                                                          std::string* error) {
-  if (path.empty()) return std::unique_ptr<TranscriptWriter>(new TranscriptWriter(stdout, false));
-  std::FILE* file = std::fopen(path.c_str(), "w");
+  // Lines end in a line feed on every platform: Windows' text mode would add a carriage return.
+  if (path.empty()) {
+#ifdef _WIN32
+    _setmode(_fileno(stdout), _O_BINARY);
+#endif
+    return std::unique_ptr<TranscriptWriter>(new TranscriptWriter(stdout, false));
+  }
+  std::FILE* file = std::fopen(path.c_str(), "wb");
   if (file == nullptr) {
     if (error != nullptr) *error = "ORVANTA_TRANSCRIPT: cannot open " + path;
     return nullptr;
@@ -33,45 +44,67 @@ void TranscriptWriter::WriteLocked(const std::string& line) {
 }
 
 void TranscriptWriter::DialogShown(const DialogView& view) {
-  std::lock_guard lock(mutex_);
-  std::string warning;
+  WORD warningId = 0;
+  std::u16string warning;
+  int position = 0;
   for (const ControlView& control : view.controls) {
     if (control.progressBar) {
-      lastPosition_ = control.position;
-    } else if (warningId_ == 0) {
+      position = control.position;
+    } else if (warningId == 0) {
       // The dialog's first static text is its warning label.
-      warningId_ = control.id;
-      warning = DialogTextToUtf8(control.text);
+      warningId = control.id;
+      warning = control.text;
     }
   }
-  WriteLocked(nlohmann::ordered_json{
-      {"event", "dialog"}, {"title", DialogTextToUtf8(view.title)}, {"warning", warning}}
+  DialogShown(view.title, warningId, warning, position);
+}
+
+void TranscriptWriter::DialogShown(std::u16string_view title, WORD warningId,
+                                   std::u16string_view warning, int position) {
+  std::lock_guard lock(mutex_);
+  if (warningId_ == 0) warningId_ = warningId;
+  lastPosition_ = position;
+  WriteLocked(nlohmann::ordered_json{{"event", "dialog"},
+                                     {"title", DialogTextToUtf8(title)},
+                                     {"warning", DialogTextToUtf8(warning)}}
                   .dump());
 }
 
 void TranscriptWriter::ControlChanged(const DialogView& view, WORD controlId) {
-  std::lock_guard lock(mutex_);
   const ControlView* control = view.Find(controlId);
   if (control == nullptr) return;
   if (control->progressBar) {
-    if (control->position == lastPosition_) return;
-    lastPosition_ = control->position;
-    WriteLocked(
-        nlohmann::ordered_json{{"event", "progress"}, {"position", control->position}}.dump());
+    PositionChanged(control->position);
   } else {
-    const char* event = control->id == warningId_ ? "warning" : "counter";
-    WriteLocked(
-        nlohmann::ordered_json{{"event", event}, {"text", DialogTextToUtf8(control->text)}}.dump());
+    TextChanged(control->id, control->text);
   }
 }
 
+void TranscriptWriter::PositionChanged(int position) {
+  std::lock_guard lock(mutex_);
+  if (position == lastPosition_) return;
+  lastPosition_ = position;
+  WriteLocked(nlohmann::ordered_json{{"event", "progress"}, {"position", position}}.dump());
+}
+
+void TranscriptWriter::TextChanged(WORD controlId, std::u16string_view text) {
+  std::lock_guard lock(mutex_);
+  const char* event = controlId == warningId_ ? "warning" : "counter";
+  WriteLocked(nlohmann::ordered_json{{"event", event}, {"text", DialogTextToUtf8(text)}}.dump());
+}
+
 void TranscriptWriter::MessageAnswered(const MessageBoxRequest& box, int answer) {
+  MessageAnswered(box.stringId, box.text, box.typePassed, answer);
+}
+
+void TranscriptWriter::MessageAnswered(UINT stringId, std::u16string_view text, UINT typePassed,
+                                       int answer) {
   std::lock_guard lock(mutex_);
   WriteLocked(nlohmann::ordered_json{
       {"event", "message"},
-      {"id", box.stringId},
-      {"text", DialogTextToUtf8(box.text)},
-      {"type", box.typePassed},
+      {"id", stringId},
+      {"text", DialogTextToUtf8(text)},
+      {"type", typePassed},
       {"answer",
        answer}}.dump());
 }

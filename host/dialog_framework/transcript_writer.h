@@ -18,6 +18,7 @@
 #include <mutex>
 #include <optional>
 #include <string>
+#include <string_view>
 
 #include "host/dialog_framework/front_end.h"
 
@@ -33,6 +34,14 @@ class TranscriptWriter {
   void DialogShown(const DialogView& view);
   void ControlChanged(const DialogView& view, WORD controlId);
   void MessageAnswered(const MessageBoxRequest& box, int answer);
+  // The same events from what a platform's own windows show: the dialog with its title, its
+  // warning label (the first static text) and the bar's position; a static's new text; the
+  // bar's new position; a box's string id, text and the type its caller passed.
+  void DialogShown(std::u16string_view title, WORD warningId, std::u16string_view warning,
+                   int position);
+  void TextChanged(WORD controlId, std::u16string_view text);
+  void PositionChanged(int position);
+  void MessageAnswered(UINT stringId, std::u16string_view text, UINT typePassed, int answer);
   // The AC line was set to `line`, or setting it failed with `error`.
   void PowerSet(std::optional<sim::AcLine> line, const std::string& error);
   void BroughtToForeground();

@@ -5,22 +5,18 @@
 #include <memory>
 #include <mutex>
 #include <string>
-#include <vector>
 
 #include "host/dialog_framework/front_end.h"
 #include "host/dialog_framework/transcript_writer.h"
+#include "host/headless_ui/answer_script.h"
 
 namespace host {
 
 class HeadlessUi : public FrontEnd {
  public:
-  enum class Token { Ok, Cancel, None, Plug, Unplug };
-
-  // `answers`: comma-separated ok, cancel, none (the box cannot be shown: the answer is neither
-  // IDOK nor IDCANCEL), plug and unplug (set the AC line online or offline and write a power
-  // event; the next token answers the box). Once the list is used up an MB_OKCANCEL box answers
-  // IDCANCEL and any other IDOK. `transcriptPath` empty: standard output. Null with a one-line
-  // reason on a bad token or a transcript that cannot be opened.
+  // `answers`: the answer script (host/headless_ui/answer_script.h). `transcriptPath` empty:
+  // standard output. Null with a one-line reason on a bad token or a transcript that cannot be
+  // opened.
   static std::unique_ptr<HeadlessUi> Create(const std::string& answers,
                                             const std::string& transcriptPath, std::string* error);
 
@@ -32,12 +28,11 @@ class HeadlessUi : public FrontEnd {
   void Exiting(int status) override;
 
  private:
-  HeadlessUi(std::unique_ptr<TranscriptWriter> transcript, std::vector<Token> answers);
+  HeadlessUi(std::unique_ptr<TranscriptWriter> transcript, AnswerScript answers);
 
   std::mutex mutex_;  // the answers
   std::unique_ptr<TranscriptWriter> transcript_;
-  std::vector<Token> answers_;
-  std::size_t nextAnswer_ = 0;
+  AnswerScript answers_;
 };
 
 }  // namespace host

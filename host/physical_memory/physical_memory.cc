@@ -5,17 +5,16 @@
 // read-array mode, and a stray store faults. The chip model writes nor.bin through its own
 // mapping; the register functions carry commands and status between the driver and the chip.
 //
-// Timer window (physical 0x40A00000, 0xE0 bytes): a read-only page; ReadRegister32 of the word
-// at offset 0x10 reads the simulated counter, every other register reads 0.
+// Timer window (physical 0x40A00000, 0xE0 bytes): read-only zero bytes; ReadRegister32 of the
+// word at offset 0x10 reads the simulated counter, every other register reads 0.
+//
+// Portable C++ over sim/: the POSIX host and the Windows layer over the simulated device both
+// build it.
 //
 // Each window is mapped once; a second GetPointer of the same range returns the same mapping
 // and needs its own ReleasePointer. Register accesses are serialised by one lock, so the chip
 // sees whole bus cycles even when two threads touch the flash. The lock is a spin lock: it is
 // held for one simulated bus cycle, and programming takes it millions of times.
-#include <fcntl.h>
-#include <sys/mman.h>
-#include <unistd.h>
-
 #include <atomic>
 #include <cstdint>
 #include <cstdio>
@@ -71,6 +70,9 @@ Windows& State() {
   return windows;
 }
 
+// The timer window's bytes: constant, so a stray store faults as it would on a read-only page.
+alignas(16) const std::uint8_t kTimerBytes[kTimerWindowSize] = {};
+
 void Report(const std::string& what) {
   std::fprintf(stderr, "orvanta: %s\n", what.c_str());
 }
@@ -92,7 +94,7 @@ void* GetPointer(DWORD physicalAddress, DWORD size) {
       return nullptr;
     }
     std::unique_ptr<sim::FlashWindow> mapped =
-        sim::FlashWindow::Map(chip->ArrayDescriptor(), chip->ArrayBytes(), size, &error);
+        sim::FlashWindow::Map(chip->ArrayHandle(), chip->ArrayBytes(), size, &error);
     if (mapped == nullptr) {
       Report(chip->Device().Nor().string() + ": " + error);
       return nullptr;
@@ -111,10 +113,8 @@ void* GetPointer(DWORD physicalAddress, DWORD size) {
       Report(error);
       return nullptr;
     }
-    const std::size_t page = static_cast<std::size_t>(::sysconf(_SC_PAGESIZE));
-    void* area = ::mmap(nullptr, page, PROT_READ, MAP_PRIVATE | MAP_ANONYMOUS, -1, 0);
-    if (area == MAP_FAILED) return nullptr;
-    windows.timer = Window{nullptr, static_cast<std::uint8_t*>(area), size, 1};
+    auto* area = const_cast<std::uint8_t*>(kTimerBytes);
+    windows.timer = Window{nullptr, area, size, 1};
     return area;
   }
   return nullptr;
@@ -132,11 +132,7 @@ BOOL ReleasePointer(void* address, DWORD size) {
     return FALSE;
   }
   if (--window->users != 0) return TRUE;
-  if (window == &windows.flash) {
-    sim::DetachFlash();
-  } else {
-    ::munmap(window->base, static_cast<std::size_t>(::sysconf(_SC_PAGESIZE)));
-  }
+  if (window == &windows.flash) sim::DetachFlash();
   delete window->flash;
   *window = Window{};
   return TRUE;

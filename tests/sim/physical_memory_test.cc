@@ -2,7 +2,6 @@
 #include "platform/physical_memory.h"
 
 #include <gtest/gtest.h>
-#include <stdlib.h>
 
 #include <cstring>
 #include <nlohmann/json.hpp>
@@ -120,20 +119,20 @@ TEST(PhysicalMemoryTest, RegisterAccessesOutsideTheWindowsReachNothing) {
 
 TEST(PhysicalMemoryTest, AMissingDeviceGivesNoWindow) {
   TemporaryDevice device;
-  ::setenv("ORVANTA_DEVICE", (device.Paths().root / "absent").c_str(), 1);
+  testsupport::SetVariable("ORVANTA_DEVICE", (device.Paths().root / "absent").string().c_str());
   EXPECT_EQ(GetPointer(0, 0x200000), nullptr);
   EXPECT_EQ(GetPointer(0x40A00000, 0xE0), nullptr);
 }
 
 TEST(PhysicalMemoryTest, TheCommandCountIsJournalledOnReleaseWhenAsked) {
   TemporaryDevice device;
-  ::setenv("ORVANTA_FLASH_COMMAND_COUNT", "1", 1);
+  testsupport::SetVariable("ORVANTA_FLASH_COMMAND_COUNT", "1");
   void* flash = GetPointer(0, 0x200000);
   ASSERT_NE(flash, nullptr);
   for (int i = 0; i < 3; ++i) WriteRegister16(MutableWord(flash, 0), 0x00FF);
   EXPECT_EQ(sim::FlashCommandCount(), 3u);
   ASSERT_EQ(ReleasePointer(flash, 0x200000), TRUE);
-  ::unsetenv("ORVANTA_FLASH_COMMAND_COUNT");
+  testsupport::SetVariable("ORVANTA_FLASH_COMMAND_COUNT", nullptr);
   const std::vector<std::string> lines = device.JournalLines();
   ASSERT_EQ(lines.size(), 1u);
   const nlohmann::json line = nlohmann::json::parse(lines[0]);

@@ -70,8 +70,13 @@ struct PackagedFile {
 // given). Returns an exit status.
 int BuildPackage(const PackageOptions& options, std::vector<PackagedFile>* written = nullptr);
 
+// The updater a run starts: the host's OrvantaUpdate, or the Windows OrvantaUpdate.exe under
+// Wine (scripts/windows-updater, headless only).
+enum class UpdaterPlatform { Host, Windows };
+
 struct RunOptions {
   std::filesystem::path directory;
+  UpdaterPlatform platform = UpdaterPlatform::Host;
   bool headless = false;
   std::optional<std::string> answers;
   std::optional<std::filesystem::path> transcript;

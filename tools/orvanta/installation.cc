@@ -10,6 +10,9 @@
 #ifndef ORVANTA_INSTALLED_KEY_DIR
 #define ORVANTA_INSTALLED_KEY_DIR "../share/orvanta/development-keys"
 #endif
+#ifndef ORVANTA_WINDOWS_UPDATER
+#define ORVANTA_WINDOWS_UPDATER "scripts/windows-updater"
+#endif
 #ifndef ORVANTA_BUILD_KEY_DIR
 #define ORVANTA_BUILD_KEY_DIR "keys/dev"
 #endif
@@ -42,6 +45,13 @@ std::filesystem::path UpdaterPath(std::string* error) {
   if (Exists(installed)) return installed;
   *error = std::string(kUpdaterName) + " not found: neither " + beside.string() +
            " (build the OrvantaUpdate target) nor " + installed.string() + " (installed) exists";
+  return {};
+}
+
+std::filesystem::path WindowsUpdaterPath(std::string* error) {
+  const std::filesystem::path launcher = ORVANTA_WINDOWS_UPDATER;
+  if (Exists(launcher)) return launcher;
+  *error = launcher.string() + " not found: the Windows updater runs from the source tree";
   return {};
 }
 

@@ -14,6 +14,11 @@ namespace orvanta {
 // installed (ExecutableDirectory): it never runs an updater from the current directory.
 std::filesystem::path UpdaterPath(std::string* error);
 
+// The launcher of the Windows updater under Wine: scripts/windows-updater of the source tree
+// this orvanta was built from (it runs that tree's windows build). Empty, with a one-line reason,
+// when it is not there.
+std::filesystem::path WindowsUpdaterPath(std::string* error);
+
 // The key pairs the updater was built with, for signing demo packages: the installed tree's
 // development keys when they are there, else the key directory of the build.
 std::filesystem::path DevelopmentKeyDirectory();

@@ -29,6 +29,7 @@ constexpr char kUpdaterName[] = "OrvantaUpdate";
 
 struct RunArguments {
   std::string directory;
+  UpdaterPlatform platform = UpdaterPlatform::Host;
   bool headless = false, json = false;
   std::optional<std::string> answers, transcript;
 };
@@ -247,7 +248,7 @@ void PrintOutcome(const Outcome& outcome, bool listMessages, bool asJson) {
 
 // Whether the updater will choose its terminal front end (as its ORVANTA_UI rule does).
 bool UsesTerminalUi(const RunOptions& options) {
-  if (options.headless) return false;
+  if (options.headless || options.platform == UpdaterPlatform::Windows) return false;
   const char* ui = std::getenv("ORVANTA_UI");
   if (ui != nullptr && *ui != '\0') return std::strcmp(ui, "tui") == 0;
   return isatty(STDOUT_FILENO) == 1;
@@ -284,6 +285,7 @@ class TemporaryTranscript {
 struct DemoArguments {
   std::optional<std::string> directory;
   std::string keys = DevelopmentKeyDirectory().string();
+  UpdaterPlatform platform = UpdaterPlatform::Host;
   bool headless = false, json = false;
 };
 
@@ -342,9 +344,10 @@ int PackageDemoImages(const std::filesystem::path& work, const std::string& keys
 
 // Step 4: the update, in the terminal UI or headless (answering OK); the updater's status.
 int RunDemoUpdate(const std::filesystem::path& directory, const std::filesystem::path& work,
-                  bool headless, std::ostream& out) {
+                  UpdaterPlatform platform, bool headless, std::ostream& out) {
   RunOptions run;
   run.directory = directory;
+  run.platform = platform;
   run.headless = headless;
   run.transcript = work / "transcript.jsonl";
   if (headless) {
@@ -460,8 +463,11 @@ int RunDemo(const DemoArguments& arguments) {
     return status;
 
   const bool onTerminal = isatty(STDIN_FILENO) == 1 && isatty(STDOUT_FILENO) == 1;
-  const int updaterStatus = RunDemoUpdate(device.directory, work,
-                                          arguments.headless || arguments.json || !onTerminal, out);
+  // The Windows updater has no terminal UI.
+  const bool headless = arguments.headless || arguments.json || !onTerminal ||
+                        arguments.platform == UpdaterPlatform::Windows;
+  const int updaterStatus =
+      RunDemoUpdate(device.directory, work, arguments.platform, headless, out);
   json after;
   if (!DescribeDevice(device.directory, &after, &error)) return ReportError(error);
   Bytes norAfter;
@@ -497,6 +503,21 @@ int RunDemo(const DemoArguments& arguments) {
   return status;
 }
 
+// --platform of run and demo.
+void AddPlatformOption(CLI::App* command, UpdaterPlatform* platform) {
+  command
+      ->add_option_function<std::string>(
+          "--platform",
+          [platform](const std::string& name) {
+            *platform = name == "windows" ? UpdaterPlatform::Windows : UpdaterPlatform::Host;
+          },
+          "the updater to run: host (OrvantaUpdate of this build) or windows "
+          "(OrvantaUpdate.exe of the windows preset under wine64, through "
+          "scripts/windows-updater; headless, its real windows answered from inside it)")
+      ->type_name("PLATFORM")
+      ->check(CLI::IsMember({"host", "windows"}));
+}
+
 }  // namespace
 
 int RunUpdater(const RunOptions& options) {
@@ -504,11 +525,13 @@ int RunUpdater(const RunOptions& options) {
   const sim::Loaded<sim::DeviceConfig> loaded = sim::LoadDeviceConfig(paths);
   if (!loaded) return ReportError(loaded.error);
   std::string error;
-  const std::filesystem::path updater = UpdaterPath(&error);
+  const bool windows = options.platform == UpdaterPlatform::Windows;
+  const std::filesystem::path updater = windows ? WindowsUpdaterPath(&error) : UpdaterPath(&error);
   if (updater.empty()) return ReportError(error);
   if (access(updater.c_str(), X_OK) != 0)
     return ReportError(updater.string() + ": " + std::strerror(errno));
-  if (options.headless) setenv("ORVANTA_UI", "headless", 1);
+  // The Windows program has no terminal UI.
+  if (options.headless || windows) setenv("ORVANTA_UI", "headless", 1);
   if (options.answers) setenv("ORVANTA_ANSWERS", options.answers->c_str(), 1);
   if (options.transcript) {
     std::error_code code;
@@ -537,7 +560,9 @@ int RunUpdater(const RunOptions& options) {
     // Under user-mode emulation without binfmt_misc the kernel cannot start the updater by
     // itself: ORVANTA_EMULATOR names the emulator to start it through (qemu-arm, say).
     const char* emulator = std::getenv("ORVANTA_EMULATOR");
-    if (emulator != nullptr && *emulator != '\0')
+    if (windows)
+      execl(updater.c_str(), updater.c_str(), static_cast<char*>(nullptr));
+    else if (emulator != nullptr && *emulator != '\0')
       execlp(emulator, emulator, updater.c_str(), static_cast<char*>(nullptr));
     else
       execl(updater.c_str(), kUpdaterName, static_cast<char*>(nullptr));
@@ -586,6 +611,7 @@ void AddRunCommands(CLI::App& app, int* status) {
       ->type_name("FILE");
   runCommand->add_flag("--json", run->json,
                        "end with {\"outcome\", \"status\", \"update_request\", \"messages\"}");
+  AddPlatformOption(runCommand, &run->platform);
   runCommand->footer(
       "Exit status:\n"
       "  0    the device restarted with the update request stored\n"
@@ -597,10 +623,12 @@ void AddRunCommands(CLI::App& app, int* status) {
       "  255  another instance was running and was brought to the foreground\n"
       "  128+N  a signal N ended the updater\n\n"
       "Examples:\n  orvanta run ./device\n"
-      "  orvanta run ./device --headless --answers ok --transcript run.jsonl\n");
+      "  orvanta run ./device --headless --answers ok --transcript run.jsonl\n"
+      "  orvanta run ./device --platform windows --headless --answers ok\n");
   runCommand->callback([run, status] {
     RunOptions options;
     options.directory = run->directory;
+    options.platform = run->platform;
     options.headless = run->headless;
     options.answers = run->answers;
     if (run->transcript) options.transcript = *run->transcript;
@@ -647,7 +675,10 @@ void AddRunCommands(CLI::App& app, int* status) {
   demoCommand->add_flag("--headless", demo->headless, "no terminal UI even on a terminal");
   demoCommand->add_flag("--json", demo->json,
                         "run headless and print only one JSON object of what changed");
-  demoCommand->footer("Examples:\n  orvanta demo\n  orvanta demo ./demo-device --headless\n");
+  AddPlatformOption(demoCommand, &demo->platform);
+  demoCommand->footer(
+      "Examples:\n  orvanta demo\n  orvanta demo ./demo-device --headless\n"
+      "  orvanta demo --platform windows\n");
   demoCommand->callback([demo, status] { *status = RunDemo(*demo); });
 }
 

@@ -1,8 +1,33 @@
 // The application message box over the platform's MessageBoxW.
 #include <iterator>
+#include <map>
+#include <mutex>
 
 #include "platform/dialog_framework.h"
+#include "windows/dialog_framework/message_box_watcher.h"
 #include "windows/dialog_framework/program.h"
+
+namespace {
+
+// The boxes AppMessageBox shows now, by the thread that shows each: what the program asked for,
+// which the box itself does not show.
+struct ProgramBox {
+  UINT stringId;
+  UINT typePassed;
+};
+std::mutex programBoxesMutex;
+std::map<DWORD, ProgramBox> programBoxes;
+
+}  // namespace
+
+bool windows::ProgramBoxOf(DWORD threadId, UINT* stringId, UINT* typePassed) {
+  std::lock_guard lock(programBoxesMutex);
+  const auto box = programBoxes.find(threadId);
+  if (box == programBoxes.end()) return false;
+  *stringId = box->second.stringId;
+  *typePassed = box->second.typePassed;
+  return true;
+}
 
 int AppMessageBox(UINT stringId, UINT type) {
   WCHAR text[1024];
@@ -17,5 +42,13 @@ int AppMessageBox(UINT stringId, UINT type) {
       owner = main;
     }
   }
-  return MessageBoxW(owner, text, windows::ApplicationName().c_str(), AppMessageBoxStyle(type));
+  {
+    std::lock_guard lock(programBoxesMutex);
+    programBoxes[GetCurrentThreadId()] = ProgramBox{stringId, type};
+  }
+  const int answer =
+      MessageBoxW(owner, text, windows::ApplicationName().c_str(), AppMessageBoxStyle(type));
+  std::lock_guard lock(programBoxesMutex);
+  programBoxes.erase(GetCurrentThreadId());
+  return answer;
 }

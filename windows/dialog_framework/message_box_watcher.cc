@@ -1,5 +1,7 @@
 #include "windows/dialog_framework/message_box_watcher.h"
 
+#include "windows/dialog_framework/program.h"
+
 #include <chrono>
 #include <iterator>
 #include <vector>
@@ -23,13 +25,6 @@ BOOL CALLBACK CollectBoxes(HWND window, LPARAM data) {
     reinterpret_cast<std::vector<HWND>*>(data)->push_back(window);
   }
   return TRUE;
-}
-
-std::wstring TextOf(HWND window) {
-  std::wstring text(static_cast<std::size_t>(GetWindowTextLengthW(window)) + 1, L'\0');
-  text.resize(
-      static_cast<std::size_t>(GetWindowTextW(window, text.data(), static_cast<int>(text.size()))));
-  return text;
 }
 
 // The MB_ICON* value of the system icon the box shows, 0 for none.
@@ -64,8 +59,8 @@ UINT ButtonsOf(HWND box) {
 MessageBoxView ViewOf(HWND box) {
   MessageBoxView view;
   view.threadId = GetWindowThreadProcessId(box, nullptr);
-  view.text = TextOf(GetDlgItem(box, kMessageTextId));
-  view.caption = TextOf(box);
+  view.text = WindowText(GetDlgItem(box, kMessageTextId));
+  view.caption = WindowText(box);
   // The box takes the foreground while it starts, after it became visible.
   const auto until = std::chrono::steady_clock::now() + kForegroundWait;
   while (GetForegroundWindow() != box && std::chrono::steady_clock::now() < until) {

@@ -25,6 +25,10 @@ struct MessageBoxView {
   UINT style = 0;
 };
 
+// The string id and the type the program passed to AppMessageBox for the box the thread
+// `threadId` shows now; false when that thread shows none of the program's boxes.
+bool ProgramBoxOf(DWORD threadId, UINT* stringId, UINT* typePassed);
+
 class MessageBoxWatcher {
  public:
   // `answer` runs on the watcher's thread once for each box, and returns the button to click

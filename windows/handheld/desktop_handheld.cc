@@ -2,6 +2,7 @@
 #include "platform/core_library.h"
 #include "platform/dialog_framework.h"
 #include "platform/physical_memory.h"
+#include "windows/handheld/handheld.h"
 
 // The desktop has no handheld shell library: there are no extra controls to prepare.
 BOOL InitializeShellControls() {
@@ -62,3 +63,10 @@ BOOL WINAPI KernelIoControl(DWORD /*ioControlCode*/, LPVOID /*inBuffer*/, DWORD 
   SetLastError(ERROR_NOT_SUPPORTED);
   return FALSE;
 }
+
+// A run of a program on the desktop has nothing of the handheld to prepare or record.
+bool windows::StartRun(std::string* /*error*/) {
+  return true;
+}
+
+void windows::EndRun(int /*status*/) {}

@@ -11,10 +11,18 @@
 // request that is refused. A program links another layer to run on a simulated device.
 #pragma once
 
+#include <string>
+
 namespace windows {
 
 // The device's shell: its platform type "PocketPC", "Smartphone" or another.
 enum class Shell { PocketPC, Smartphone, Other };
 Shell CurrentShell();
+
+// The layer's part in a run of the program: StartRun before the application starts (false with
+// a one-line reason when the run cannot start), EndRun with the exit status the program then
+// ends with, as a POSIX caller sees it.
+bool StartRun(std::string* error);
+void EndRun(int status);
 
 }  // namespace windows
