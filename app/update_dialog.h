@@ -1,8 +1,8 @@
-// The update dialog: a fixed warning, the operation counter ("Operation %d of %d:") and the
+// The update dialog: a fixed warning, the operation counter (string 131) and the
 // progress bar, on template 102. Its initialisation starts the worker thread that runs the
 // whole update (UpdateProcedure) and a 1000 ms timer; each tick polls the worker with a zero
-// time-out, and the first tick that finds it ended stops the timer, shows "Failed to complete
-// upgrade." and closes the dialog. OK and Cancel are refused while the worker runs.
+// time-out, and the first tick that finds it ended stops the timer, shows the failure (string
+// 130) and closes the dialog. OK and Cancel are refused while the worker runs.
 //
 // A worker that could not be created counts as ended: the first tick reports the failure and
 // OK or Cancel close the dialog, instead of leaving a dialog that can never close.

@@ -9,8 +9,8 @@
 
 class UpdateDialog;
 
-// Adds 1 to the dialog's operation counter and shows "Operation %d of %d:" with the new value
-// and the constant total 6 in the counter label.
+// Adds 1 to the dialog's operation counter and shows the counter's text (string 131) with the
+// new value and the constant total 6 in the counter label.
 void AdvanceOperation(UpdateDialog* dialog);
 
 // The dialog's progress bar (control 1001), for PBM_SETRANGE and PBM_SETPOS.

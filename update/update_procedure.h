@@ -7,7 +7,7 @@
 class MappedFile;
 
 // Runs the whole update on the worker thread. Either restarts the device and never returns, or
-// returns, after which the dialog reports "Failed to complete upgrade.".
+// returns, after which the dialog reports the failure (string 130).
 //
 // In order: confirmation (string 132), free space (133), external power (129, repeated until
 // present or cancelled), the package files (134; also for a package of 4 GiB or more), staging
