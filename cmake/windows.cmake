@@ -117,6 +117,21 @@ if(CMAKE_SYSTEM_PROCESSOR STREQUAL "x86_64")
     INSTALL_COMMAND ""
     USES_TERMINAL_BUILD ON)
   set(ORVANTA_I686_PROGRAM ${CMAKE_BINARY_DIR}/i686/bin/OrvantaUpdate.exe)
+
+  # The bench that runs whole updates (the scenario tests, the orvanta tool) is a program of
+  # this machine: a native build of it beside the Windows one runs its rows against this
+  # build's OrvantaUpdate.exe (tests/scenarios/windows_rows.cmake).
+  ExternalProject_Add(orv_native_bench
+    SOURCE_DIR ${CMAKE_SOURCE_DIR}
+    BINARY_DIR ${CMAKE_BINARY_DIR}-native
+    CMAKE_GENERATOR ${CMAKE_GENERATOR}
+    CMAKE_ARGS -DCMAKE_BUILD_TYPE=${CMAKE_BUILD_TYPE} -DORVANTA_BUILD_BENCH=OFF
+               -DORVANTA_KEY_DIR=${ORVANTA_KEY_DIR}
+    BUILD_COMMAND ${CMAKE_COMMAND} --build <BINARY_DIR> --target scenario_tests orvanta
+    BUILD_ALWAYS ON
+    INSTALL_COMMAND ""
+    USES_TERMINAL_BUILD ON)
+  set(ORVANTA_NATIVE_BIN ${CMAKE_BINARY_DIR}-native/bin)
 endif()
 
 # The dialog as the platform draws it, and the program files' resources.
