@@ -120,7 +120,8 @@ if(CMAKE_SYSTEM_PROCESSOR STREQUAL "x86_64")
 
   # The bench that runs whole updates (the scenario tests, the orvanta tool) is a program of
   # this machine: a native build of it beside the Windows one runs its rows against this
-  # build's OrvantaUpdate.exe (tests/scenarios/windows_rows.cmake).
+  # build's OrvantaUpdate.exe (tests/scenarios/windows_rows.cmake). A sibling of the default
+  # build's directory, so that the compiler cache serves it.
   ExternalProject_Add(orv_native_bench
     SOURCE_DIR ${CMAKE_SOURCE_DIR}
     BINARY_DIR ${CMAKE_BINARY_DIR}-native
@@ -131,7 +132,19 @@ if(CMAKE_SYSTEM_PROCESSOR STREQUAL "x86_64")
     BUILD_ALWAYS ON
     INSTALL_COMMAND ""
     USES_TERMINAL_BUILD ON)
-  set(ORVANTA_NATIVE_BIN ${CMAKE_BINARY_DIR}-native/bin)
+  set(ORVANTA_NATIVE_SCENARIO_TESTS ${CMAKE_BINARY_DIR}-native/bin/scenario_tests)
+
+  # The hostile neighbour of the scenario tests as a Windows program, beside the Windows updater.
+  add_executable(orvanta_neighbour ${CMAKE_SOURCE_DIR}/tests/scenarios/neighbour/neighbour.cc)
+  target_include_directories(orvanta_neighbour PRIVATE ${CMAKE_SOURCE_DIR})
+  target_link_libraries(orvanta_neighbour PRIVATE orv_settings orv_flash)
+  orv_link_platform(orvanta_neighbour orv_windows_simulated)
+  set(ORVANTA_WINDOWS_NEIGHBOUR ${CMAKE_BINARY_DIR}/bin/orvanta_neighbour.exe)
+  # Every whole-run row but the card-cache test, which runs no updater.
+  set(ORVANTA_WINDOWS_ROWS "-CardCacheScenario.*")
+  configure_file(${CMAKE_SOURCE_DIR}/tests/scenarios/windows_rows.cmake
+                 ${CMAKE_BINARY_DIR}/windows_rows.cmake @ONLY)
+  set_property(DIRECTORY APPEND PROPERTY TEST_INCLUDE_FILES ${CMAKE_BINARY_DIR}/windows_rows.cmake)
 endif()
 
 # The dialog as the platform draws it, and the program files' resources.

@@ -33,22 +33,38 @@ std::string NeighbourProgram() {
 Neighbour::Neighbour(const Bench& bench, std::vector<std::string> arguments)
     : device_(bench.Device().Paths().root),
       report_(device_.string() + ".neighbour" + std::to_string(count_++)) {
-  const std::string program = NeighbourProgram();
-  arguments.insert(arguments.begin(), {program, device_.string()});
-  std::vector<std::string> command = test_emulator::Command(std::move(arguments));
-  std::vector<char*> argv = test_emulator::Arguments(command);
+  std::vector<std::string> variables;
+  for (char** entry = environ; *entry != nullptr; ++entry) variables.emplace_back(*entry);
+  std::vector<std::string> command;
+  if (UpdaterIsWindows()) {
+    // The launcher puts the device on a drive of its own and runs the program there.
+    variables.push_back("ORVANTA_DEVICE=" + device_.string());
+    arguments.insert(arguments.begin(), {UpdaterProgram(), NeighbourProgram(), "."});
+    command = std::move(arguments);
+  } else {
+    arguments.insert(arguments.begin(), {NeighbourProgram(), device_.string()});
+    command = test_emulator::Command(std::move(arguments));
+  }
+  std::vector<char*> environment;
+  for (std::string& variable : variables) environment.push_back(variable.data());
+  environment.push_back(nullptr);
+  const std::vector<char*> argv = test_emulator::Arguments(command);
   posix_spawn_file_actions_t actions;
   posix_spawn_file_actions_init(&actions);
   posix_spawn_file_actions_addopen(&actions, STDOUT_FILENO, report_.c_str(),
                                    O_WRONLY | O_CREAT | O_TRUNC, 0644);
-  const int result = posix_spawn(&pid_, argv[0], &actions, nullptr, argv.data(), environ);
+  try {
+    pid_ = SpawnGroup(argv, environment.data(), &actions);
+  } catch (...) {
+    posix_spawn_file_actions_destroy(&actions);
+    throw;
+  }
   posix_spawn_file_actions_destroy(&actions);
-  if (result != 0) throw std::runtime_error("cannot start " + program);
 }
 
 Neighbour::~Neighbour() {
   if (pid_ > 0) {
-    kill(pid_, SIGKILL);
+    KillGroup(pid_);
     waitpid(pid_, nullptr, 0);
   }
   std::filesystem::remove(report_);
@@ -60,8 +76,21 @@ std::string Neighbour::Stop() {
     if (waitpid(pid_, nullptr, WNOHANG) == pid_) pid_ = -1;
     else std::this_thread::sleep_for(std::chrono::milliseconds(10));
   }
+  return Report();
+}
+
+std::string Neighbour::Report() const {
   std::ifstream stream(report_);
   return std::string((std::istreambuf_iterator<char>(stream)), std::istreambuf_iterator<char>());
+}
+
+bool Neighbour::WaitForReport(const std::string& text, std::chrono::seconds limit) {
+  const auto deadline = std::chrono::steady_clock::now() + limit;
+  while (Report().find(text) == std::string::npos) {
+    if (std::chrono::steady_clock::now() > deadline) return false;
+    std::this_thread::sleep_for(std::chrono::milliseconds(5));
+  }
+  return true;
 }
 
 }  // namespace scenario

@@ -2,8 +2,7 @@
 // the same device; its one-line report goes to a file beside the device.
 #pragma once
 
-#include <sys/types.h>
-
+#include <chrono>
 #include <filesystem>
 #include <string>
 #include <vector>
@@ -15,7 +14,8 @@ namespace scenario {
 class Neighbour {
  public:
   // Starts `orvanta_neighbour DEVICE ARGUMENT...` (CUE ACTION [ARGUMENT...]) on the bench's
-  // device, through the emulator when the tests run under one.
+  // device, through the emulator when the tests run under one; beside the Windows updater, the
+  // Windows neighbour through the updater's launcher, on the device's drive.
   Neighbour(const Bench& bench, std::vector<std::string> arguments);
   // Kills a neighbour that is still running and removes its report.
   ~Neighbour();
@@ -24,8 +24,11 @@ class Neighbour {
 
   // Asks a looping neighbour to stop, waits for it (at most 30 s) and returns its report.
   std::string Stop();
+  // Waits (at most `limit`) until the neighbour's report contains `text`.
+  bool WaitForReport(const std::string& text, std::chrono::seconds limit);
 
  private:
+  std::string Report() const;
   static inline int count_ = 0;
   std::filesystem::path device_;
   std::string report_;

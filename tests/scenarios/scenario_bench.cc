@@ -37,12 +37,16 @@ std::filesystem::path KeyDirectory() {
   return ORVANTA_KEY_DIR;
 }
 
+}  // namespace
+
 std::string UpdaterProgram() {
   if (const char* program = std::getenv("ORVANTA_UPDATE_PROGRAM")) {
     return program;
   }
   return ORVANTA_UPDATE_PROGRAM;
 }
+
+namespace {
 
 const signer::PrivateKey& DevelopmentKey(int index) {
   static std::map<int, signer::PrivateKey> keys;
@@ -70,6 +74,46 @@ int OperationOf(const std::string& counterText) {
 }
 
 }  // namespace
+
+bool UpdaterIsWindows() {
+  const char* platform = std::getenv("ORVANTA_UPDATE_PLATFORM");
+  return platform != nullptr && std::string(platform) == "windows";
+}
+
+std::optional<std::string> HostOnlyReason(const std::string& answers) {
+  if (!UpdaterIsWindows()) return std::nullopt;
+  if (("," + answers + ",").find(",none,") != std::string::npos) {
+    return "the answer 'none' stands for a box that cannot be shown; under Wine every box is "
+           "shown";
+  }
+  return std::nullopt;
+}
+
+bool CopiesShowProgress() {
+  return !UpdaterIsWindows();
+}
+
+pid_t SpawnGroup(const std::vector<char*>& arguments, char* const* environment,
+                 const posix_spawn_file_actions_t* actions) {
+  posix_spawnattr_t attributes;
+  posix_spawnattr_init(&attributes);
+  posix_spawnattr_setflags(&attributes, POSIX_SPAWN_SETPGROUP);
+  posix_spawnattr_setpgroup(&attributes, 0);
+  pid_t pid = -1;
+  const int result =
+      posix_spawn(&pid, arguments[0], actions, &attributes, arguments.data(), environment);
+  posix_spawnattr_destroy(&attributes);
+  if (result != 0) {
+    throw std::runtime_error(std::string("cannot start ") + arguments[0] + ": " +
+                             std::strerror(result));
+  }
+  return pid;
+}
+
+void KillGroup(pid_t leader) {
+  kill(-leader, SIGKILL);
+  kill(leader, SIGKILL);
+}
 
 const Bytes* PackageSet::File(const std::string& path) const {
   for (const auto& [name, content] : files) {
@@ -207,8 +251,8 @@ Bench::Bench(const std::string& partNumber, sim::DeviceConfig config)
 }
 
 Bench::~Bench() {
-  if (child_ > 0) {
-    kill(child_, SIGKILL);
+  if (child_ > 0 && !reaped_) {
+    KillGroup(child_);
     int status = 0;
     waitpid(child_, &status, 0);
   }
@@ -288,13 +332,13 @@ void Bench::Start(const std::string& answers) {
   posix_spawn_file_actions_init(&actions);
   posix_spawn_file_actions_addopen(&actions, STDIN_FILENO, "/dev/null", O_RDONLY, 0);
   posix_spawn_file_actions_addopen(&actions, STDOUT_FILENO, "/dev/null", O_WRONLY, 0);
-  const int result =
-      posix_spawn(&child_, arguments[0], &actions, nullptr, arguments.data(), environment.data());
-  posix_spawn_file_actions_destroy(&actions);
-  if (result != 0) {
-    child_ = -1;
-    throw std::runtime_error("cannot start " + program + ": " + std::strerror(result));
+  try {
+    child_ = SpawnGroup(arguments, environment.data(), &actions);
+  } catch (...) {
+    posix_spawn_file_actions_destroy(&actions);
+    throw;
   }
+  posix_spawn_file_actions_destroy(&actions);
 }
 
 bool Bench::Running() {
@@ -304,7 +348,7 @@ bool Bench::Running() {
 }
 
 void Bench::Kill() {
-  if (child_ > 0 && !reaped_) kill(child_, SIGKILL);
+  if (child_ > 0 && !reaped_) KillGroup(child_);
 }
 
 int Bench::Finish(std::chrono::seconds limit) {
@@ -319,7 +363,7 @@ int Bench::Finish(std::chrono::seconds limit) {
       break;
     }
     if (std::chrono::steady_clock::now() > deadline) {
-      kill(child_, SIGKILL);
+      KillGroup(child_);
       waitpid(child_, &status, 0);
       break;
     }

@@ -1,6 +1,7 @@
 // Whole headless runs of OrvantaUpdate on a fresh temporary device, and what they leave behind.
 #pragma once
 
+#include <spawn.h>
 #include <sys/types.h>
 
 #include <chrono>
@@ -19,6 +20,18 @@
 namespace scenario {
 
 using testsupport::Bytes;
+
+// The updater the runs start: the host's OrvantaUpdate of this build, or the program named by
+// ORVANTA_UPDATE_PROGRAM. ORVANTA_UPDATE_PLATFORM=windows says that program is the Windows one
+// under Wine (scripts/windows-updater): the processes that share its device are then Windows
+// programs too, started through the same launcher.
+bool UpdaterIsWindows();
+std::string UpdaterProgram();
+// Why a run cannot be made against the Windows program, or nothing when it can.
+std::optional<std::string> HostOnlyReason(const std::string& answers);
+// Wine's CopyFileExW calls no progress routine: a card copy there leaves the bar where the
+// copy reset it.
+bool CopiesShowProgress();
 
 // The signed package files of one run, by card path, and the raw payloads they carry.
 struct PackageSet {
@@ -146,6 +159,14 @@ struct StoredRecord {
 };
 std::optional<StoredRecord> ReadRecord(const Bytes& nor, const sim::DeviceConfig& config,
                                        std::uint32_t block, std::uint32_t id);
+
+// Starts `arguments` (argv, ending in nullptr) with `environment` and `actions` in a process
+// group of its own, so that KillGroup reaches whatever it starts itself (the Wine process
+// behind scripts/windows-updater); throws when it cannot start.
+pid_t SpawnGroup(const std::vector<char*>& arguments, char* const* environment,
+                 const posix_spawn_file_actions_t* actions);
+// Kills the process group `leader` started, as a crash would end it.
+void KillGroup(pid_t leader);
 
 // Equality of [begin, end) of two images.
 bool SameRange(const Bytes& a, const Bytes& b, std::uint64_t begin, std::uint64_t end);

@@ -43,6 +43,10 @@ void ExpectTranscript(const Transcript& transcript, int exitStatus, const Expect
       if (operation == 6 && positions.empty()) {
         continue;
       }
+      if (!CopiesShowProgress() && (operation == 2 || operation == 4)) {
+        EXPECT_EQ(positions, std::vector<int>{0}) << "operation " << operation;
+        continue;
+      }
       ASSERT_FALSE(positions.empty()) << "operation " << operation;
       EXPECT_EQ(positions.back(), 100) << "operation " << operation;
       EXPECT_TRUE(std::is_sorted(positions.begin(), positions.end())) << "operation " << operation;

@@ -2,10 +2,12 @@
 // run, the scripted answers, and what the run must show and leave behind.
 #include <gtest/gtest.h>
 
+#include <chrono>
 #include <filesystem>
 #include <functional>
 
 #include "common/message_ids.h"
+#include "neighbour_process.h"
 #include "platform/core_library.h"
 #include "scenario_bench.h"
 #include "scenario_expectations.h"
@@ -363,6 +365,7 @@ class UpdateScenario : public ::testing::TestWithParam<Row> {};
 
 TEST_P(UpdateScenario, Run) {
   const Row& row = GetParam();
+  if (const auto reason = HostOnlyReason(row.answers)) GTEST_SKIP() << *reason;
   Bench bench(row.partNumber);
   const PackageSet& packages =
       StandardPackages(row.variant == 0 ? 1 : row.variant, row.bootloaderSize);
@@ -393,7 +396,7 @@ INSTANTIATE_TEST_SUITE_P(Shapes, UpdateOnEveryShape,
                          ::testing::ValuesIn(testsupport::DeviceShapes()),
                          [](const auto& info) { return std::string(info.param.name); });
 
-// Another process has a mapping of the program's mapping name open. Taking that object would
+// Another process (the neighbour) has a mapping of the program's mapping name open. Taking that object would
 // verify (and later program) the other process's bytes; the run stops before the first
 // verification instead.
 TEST(MappingNameScenario, NameHeldElsewhereStopsBeforeAnyVerification) {
@@ -402,17 +405,11 @@ TEST(MappingNameScenario, NameHeldElsewhereStopsBeforeAnyVerification) {
   bench.Place(packages);
   // Larger than sdisk.bc, so that a view of the foreign object would map and be verified.
   bench.Device().WriteCard("other.bin", SignedImage(testsupport::PatternBytes(200'000, 5), 0));
-  // Shared for reading, so that the object handed to another process really maps this file.
-  HANDLE file = CreateFileW(u"\\SD Card\\other.bin", GENERIC_READ, FILE_SHARE_READ, nullptr,
-                            OPEN_EXISTING, FILE_ATTRIBUTE_NORMAL, nullptr);
-  ASSERT_NE(file, INVALID_HANDLE_VALUE);
-  HANDLE mapping =
-      CreateFileMappingW(file, nullptr, PAGE_READONLY | SEC_COMMIT, 0, 0, u"_Corvelle_MMF_");
-  ASSERT_NE(mapping, nullptr);
+  Neighbour holder(bench, {"now", "map", "other.bin"});
+  ASSERT_TRUE(holder.WaitForReport("mapped", std::chrono::seconds(60))) << holder.Stop();
   PromiseJudge judge(bench, 1);
   const int status = bench.Run("ok");
-  CloseHandle(mapping);
-  CloseHandle(file);
+  holder.Stop();
   ExpectOutcome(judge, bench, packages, status, Fails({kConfirmUpgradeText, kCorruptFilesText}, 0));
 }
 
