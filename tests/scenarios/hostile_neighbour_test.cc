@@ -111,7 +111,8 @@ TEST_P(NeighbourHoldingBothMutexes, DelaysButNeverDeadlocksTheRun) {
   ExpectOutcome(judge, bench_, packages_, status, Completes());
 }
 
-INSTANTIATE_TEST_SUITE_P(Orders, NeighbourHoldingBothMutexes, ::testing::Values("cfg-nor", "nor-cfg"),
+INSTANTIATE_TEST_SUITE_P(Orders, NeighbourHoldingBothMutexes,
+                         ::testing::Values("cfg-nor", "nor-cfg"),
                          [](const ::testing::TestParamInfo<const char*>& info) {
                            std::string name = info.param;
                            name.erase(std::remove(name.begin(), name.end(), '-'), name.end());

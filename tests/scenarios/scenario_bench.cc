@@ -298,6 +298,15 @@ void Bench::SetFreeBytes(std::uint64_t free) {
   }
 }
 
+void Bench::SetFreePages(std::uint64_t pages) {
+  std::uint64_t used = 0;
+  for (const auto& entry : std::filesystem::recursive_directory_iterator(device_.Paths().Card())) {
+    if (entry.is_regular_file()) used += (entry.file_size() + kCardPage - 1) / kCardPage;
+  }
+  UpdateConfig(
+      [&](sim::DeviceConfig& config) { config.cardCapacity = (used + pages) * kCardPage; });
+}
+
 void Bench::Start(const std::string& answers) {
   std::filesystem::remove(transcriptPath_);
   if (lockWitness_ == nullptr) {

@@ -101,6 +101,11 @@ class Bench {
   // Free bytes on the card become exactly `free` (card_capacity set from what is used now).
   void SetFreeBytes(std::uint64_t free);
   std::uint64_t FreeBytes() const;
+  // The Windows program's card of a given capacity is a tmpfs of that size
+  // (scripts/windows-updater), whose free space is whole pages: free pages become exactly
+  // `pages` (card_capacity set from the pages the card's files take now).
+  static constexpr std::uint64_t kCardPage = 4096;
+  void SetFreePages(std::uint64_t pages);
 
   // Starts the updater headless with `answers`; Finish waits for it (at most `limit`) and
   // returns its exit status (the signal number + 128 when it was killed).

@@ -103,7 +103,6 @@ void ReleaseBoth(const std::string& order, HANDLE settings, HANDLE flash) {
   if (order != "nor") ReleaseMutex(settings);
 }
 
-
 int Hold(const std::string& order, int milliseconds) {
   const HANDLE settings = CreateMutexW(nullptr, FALSE, kSettingsMutexName);
   const HANDLE flash = CreateMutexW(nullptr, FALSE, kNorFlashMutexName);
@@ -147,8 +146,8 @@ int WriteMapping(const std::string& name, DWORD offset, DWORD count) {
     std::printf("file refused %lu\n", static_cast<unsigned long>(GetLastError()));
     return 0;
   }
-  HANDLE mapping = CreateFileMappingW(file, nullptr, PAGE_READWRITE | SEC_COMMIT, 0,
-                                      offset + count, TEXT("_Corvelle_MMF_"));
+  HANDLE mapping = CreateFileMappingW(file, nullptr, PAGE_READWRITE | SEC_COMMIT, 0, offset + count,
+                                      TEXT("_Corvelle_MMF_"));
   const bool existed = GetLastError() == ERROR_ALREADY_EXISTS;
   BYTE* view = mapping == nullptr
                    ? nullptr
@@ -186,7 +185,8 @@ int Rewrite(const std::string& name, const std::string& source) {
   const std::basic_string<WCHAR> target = CardPath(name);
   const std::basic_string<WCHAR> from = CardPath(source);
   const BOOL copied = CopyFileExW(from.c_str(), target.c_str(), nullptr, nullptr, nullptr, 0);
-  std::printf("rewrite %s %lu\n", copied ? "done" : "refused", static_cast<unsigned long>(copied ? 0 : GetLastError()));
+  std::printf("rewrite %s %lu\n", copied ? "done" : "refused",
+              static_cast<unsigned long>(copied ? 0 : GetLastError()));
   return 0;
 }
 
