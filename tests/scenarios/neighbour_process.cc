@@ -73,10 +73,8 @@ Neighbour::~Neighbour() {
 std::string Neighbour::Stop() {
   std::ofstream(device_ / "neighbour.stop").flush();
   for (int i = 0; i < 3000 && pid_ > 0; ++i) {
-    if (waitpid(pid_, nullptr, WNOHANG) == pid_)
-      pid_ = -1;
-    else
-      std::this_thread::sleep_for(std::chrono::milliseconds(10));
+    if (waitpid(pid_, nullptr, WNOHANG) == pid_) pid_ = -1;
+    else std::this_thread::sleep_for(std::chrono::milliseconds(10));
   }
   return Report();
 }

@@ -195,197 +195,176 @@ constexpr auto kOffline = sim::AcLine::Offline;
 constexpr auto kBackup = sim::AcLine::Backup;
 constexpr auto kUnknownLine = sim::AcLine::Unknown;
 
-const Row
-    kRows[] =
-        {
-            // name                          part number  variant bootloader answers
-            {"HappyPathVariant1", "52614-01", 1, 150'000, "ok", Nothing(), Completes()},
-            {"HappyPathVariant2", "52614-12", 2, 150'000, "ok", Nothing(), Completes()},
-            {"HappyPathVariant3", "52614-23", 3, 150'000, "ok", Nothing(), Completes()},
-            {"ConfirmationUnansweredGoesOn", "52614-02", 2, 150'000, "none", Nothing(),
-             Completes()},
-            {"ConfirmationCancelled", "52614-01", 1, 150'000, "cancel", Nothing(),
-             Fails({kConfirmUpgradeText}, 0)},
-            {"FreeSpaceExactlyRequired", "52614-01", 1, 150'000, "ok",
-             FreeSpace("EA1/syaffs.bc", 0), Fails({kConfirmUpgradeText, kNotEnoughSpaceText}, 0)},
-            {"FreeSpaceOneByteMore", "52614-01", 1, 150'000, "ok", FreeSpace("EA1/syaffs.bc", 1),
-             Completes()},
-            {"FreeSpaceUnknownVariant", "52614-04", 0, 150'000, "ok", FreeSpace(nullptr, 0),
-             Fails({kConfirmUpgradeText, kNotEnoughSpaceText}, 0)},
-            {"PowerPromptCancelled", "52614-01", 1, 150'000, "ok,cancel", Line(kOffline),
-             Fails({kConfirmUpgradeText, kExternalPowerRequiredText}, 0)},
-            {"PowerOnBackupCancelled", "52614-01", 1, 150'000, "ok,cancel", Line(kBackup),
-             Fails({kConfirmUpgradeText, kExternalPowerRequiredText}, 0)},
-            {"PowerUndeterminedCancelled", "52614-01", 1, 150'000, "ok,cancel", Line(kUnknownLine),
-             Fails({kConfirmUpgradeText, kExternalPowerRequiredText}, 0)},
-            {"PowerOkWhileUnpluggedAsksAgain", "52614-01", 1, 150'000, "ok,ok,plug,ok",
-             Line(kOffline),
+const Row kRows[] = {
+    // name                          part number  variant bootloader answers
+    {"HappyPathVariant1", "52614-01", 1, 150'000, "ok", Nothing(), Completes()},
+    {"HappyPathVariant2", "52614-12", 2, 150'000, "ok", Nothing(), Completes()},
+    {"HappyPathVariant3", "52614-23", 3, 150'000, "ok", Nothing(), Completes()},
+    {"ConfirmationUnansweredGoesOn", "52614-02", 2, 150'000, "none", Nothing(), Completes()},
+    {"ConfirmationCancelled", "52614-01", 1, 150'000, "cancel", Nothing(),
+     Fails({kConfirmUpgradeText}, 0)},
+    {"FreeSpaceExactlyRequired", "52614-01", 1, 150'000, "ok", FreeSpace("EA1/syaffs.bc", 0),
+     Fails({kConfirmUpgradeText, kNotEnoughSpaceText}, 0)},
+    {"FreeSpaceOneByteMore", "52614-01", 1, 150'000, "ok", FreeSpace("EA1/syaffs.bc", 1),
+     Completes()},
+    {"FreeSpaceUnknownVariant", "52614-04", 0, 150'000, "ok", FreeSpace(nullptr, 0),
+     Fails({kConfirmUpgradeText, kNotEnoughSpaceText}, 0)},
+    {"PowerPromptCancelled", "52614-01", 1, 150'000, "ok,cancel", Line(kOffline),
+     Fails({kConfirmUpgradeText, kExternalPowerRequiredText}, 0)},
+    {"PowerOnBackupCancelled", "52614-01", 1, 150'000, "ok,cancel", Line(kBackup),
+     Fails({kConfirmUpgradeText, kExternalPowerRequiredText}, 0)},
+    {"PowerUndeterminedCancelled", "52614-01", 1, 150'000, "ok,cancel", Line(kUnknownLine),
+     Fails({kConfirmUpgradeText, kExternalPowerRequiredText}, 0)},
+    {"PowerOkWhileUnpluggedAsksAgain", "52614-01", 1, 150'000, "ok,ok,plug,ok", Line(kOffline),
+     [] {
+       auto e = Completes();
+       e.messages = {kConfirmUpgradeText, kExternalPowerRequiredText, kExternalPowerRequiredText};
+       return e;
+     }()},
+    {"PowerUnansweredAsksAgain", "52614-01", 1, 150'000, "ok,none,plug,ok", Line(kOffline),
+     [] {
+       auto e = Completes();
+       e.messages = {kConfirmUpgradeText, kExternalPowerRequiredText, kExternalPowerRequiredText};
+       return e;
+     }()},
+    {"PowerPromptsRunOut", "52614-01", 1, 150'000, "ok,ok,ok", Line(kOffline),
+     Fails({kConfirmUpgradeText, kExternalPowerRequiredText, kExternalPowerRequiredText,
+            kExternalPowerRequiredText},
+           0)},
+    {"CommonPackageMissing", "52614-01", 1, 150'000, "ok", Remove("sdisk.bc"),
+     Fails({kConfirmUpgradeText, kCorruptFilesText}, 0)},
+    // Read as its size modulo 2^32, this file would be the valid package alone.
+    {"CommonPackageFollowedByFourGibibytes", "52614-01", 1, 150'000, "ok",
+     Grow("sdisk.bc", std::uint64_t{1} << 32), Fails({kConfirmUpgradeText, kCorruptFilesText}, 0)},
+    {"CommonPackageCorrupt", "52614-01", 1, 150'000, "ok", Corrupt("sdisk.bc"),
+     Fails({kConfirmUpgradeText, kCorruptFilesText}, 1)},
+    {"CommonPackageOtherKey", "52614-01", 1, 150'000, "ok", ResignedWith("sdisk.bc", 1, 5000, 7),
+     Fails({kConfirmUpgradeText, kCorruptFilesText}, 1)},
+    {"CommonPackageTruncated", "52614-01", 1, 150'000, "ok",
+     Replace("sdisk.bc",
              [] {
-               auto e = Completes();
-               e.messages = {kConfirmUpgradeText, kExternalPowerRequiredText,
-                             kExternalPowerRequiredText};
-               return e;
-             }()},
-            {"PowerUnansweredAsksAgain", "52614-01", 1, 150'000, "ok,none,plug,ok", Line(kOffline),
+               return Bytes{'R', '0'};
+             }),
+     Fails({kConfirmUpgradeText, kCorruptFilesText}, 1)},
+    {"PartNumberOutsideTheTable", "52614-04", 0, 150'000, "ok", Nothing(),
+     Fails({kConfirmUpgradeText, kCorruptFilesText}, 1)},
+    {"VariantImageMissing", "52614-01", 1, 150'000, "ok", Remove("EA1/syaffs.bc"),
+     Fails({kConfirmUpgradeText, kCorruptFilesText}, 2)},
+    {"VariantImageCopiesButIsEmpty", "52614-01", 1, 150'000, "ok",
+     Replace("EA1/syaffs.bc", [] { return Bytes{}; }),
+     Fails({kConfirmUpgradeText, kCorruptFilesText}, 2)},
+    // Results of 0 from the variant's verification: too short, no magic, no data record.
+    {"VariantImageOfTwoBytes", "52614-01", 1, 150'000, "ok",
+     Replace("EA1/syaffs.bc",
              [] {
-               auto e = Completes();
-               e.messages = {kConfirmUpgradeText, kExternalPowerRequiredText,
-                             kExternalPowerRequiredText};
-               return e;
-             }()},
-            {"PowerPromptsRunOut", "52614-01", 1, 150'000, "ok,ok,ok", Line(kOffline),
-             Fails({kConfirmUpgradeText, kExternalPowerRequiredText, kExternalPowerRequiredText,
-                    kExternalPowerRequiredText},
-                   0)},
-            {"CommonPackageMissing", "52614-01", 1, 150'000, "ok", Remove("sdisk.bc"),
-             Fails({kConfirmUpgradeText, kCorruptFilesText}, 0)},
-            // Read as its size modulo 2^32, this file would be the valid package alone.
-            {"CommonPackageFollowedByFourGibibytes", "52614-01", 1, 150'000, "ok",
-             Grow("sdisk.bc", std::uint64_t{1} << 32),
-             Fails({kConfirmUpgradeText, kCorruptFilesText}, 0)},
-            {"CommonPackageCorrupt", "52614-01", 1, 150'000, "ok", Corrupt("sdisk.bc"),
-             Fails({kConfirmUpgradeText, kCorruptFilesText}, 1)},
-            {"CommonPackageOtherKey", "52614-01", 1, 150'000, "ok",
-             ResignedWith("sdisk.bc", 1, 5000, 7),
-             Fails({kConfirmUpgradeText, kCorruptFilesText}, 1)},
-            {"CommonPackageTruncated", "52614-01", 1, 150'000, "ok",
-             Replace("sdisk.bc",
-                     [] {
-                       return Bytes{'R', '0'};
-                     }),
-             Fails({kConfirmUpgradeText, kCorruptFilesText}, 1)},
-            {"PartNumberOutsideTheTable", "52614-04", 0, 150'000, "ok", Nothing(),
-             Fails({kConfirmUpgradeText, kCorruptFilesText}, 1)},
-            {"VariantImageMissing", "52614-01", 1, 150'000, "ok", Remove("EA1/syaffs.bc"),
-             Fails({kConfirmUpgradeText, kCorruptFilesText}, 2)},
-            {"VariantImageCopiesButIsEmpty", "52614-01", 1, 150'000, "ok",
-             Replace("EA1/syaffs.bc", [] { return Bytes{}; }),
-             Fails({kConfirmUpgradeText, kCorruptFilesText}, 2)},
-            // Results of 0 from the variant's verification: too short, no magic, no data record.
-            {"VariantImageOfTwoBytes", "52614-01", 1, 150'000, "ok",
-             Replace("EA1/syaffs.bc",
-                     [] {
-                       return Bytes{'R', '0'};
-                     }),
-             Fails({kConfirmUpgradeText, kCorruptFilesText}, 3)},
-            {"VariantImageWithoutMagic", "52614-01", 1, 150'000, "ok",
-             Replace("EA1/syaffs.bc",
-                     [] {
-                       Bytes image = SignedImage(testsupport::PatternBytes(5000, 3), 1);
-                       image[0] = 'X';
-                       return image;
-                     }),
-             Fails({kConfirmUpgradeText, kCorruptFilesText}, 3)},
-            {"VariantImageWithoutPayload", "52614-01", 1, 150'000, "ok",
-             Replace("EA1/syaffs.bc", [] { return SignedImage({}, 1); }),
-             Fails({kConfirmUpgradeText, kCorruptFilesText}, 3)},
-            {"VariantImageCorrupt", "52614-21", 1, 150'000, "ok", Corrupt("EA1/syaffs.bc"),
-             Fails({kConfirmUpgradeText, kCorruptFilesText}, 3)},
-            {"VariantImageOtherVariantsKey", "52614-03", 3, 150'000, "ok",
-             ResignedWith("EB/syaffs.bc", 1, 5000, 8),
-             Fails({kConfirmUpgradeText, kCorruptFilesText}, 3)},
-            {"BootloaderMissing", "52614-01", 1, 150'000, "ok", Remove("seboot.nb0"),
-             Fails({kConfirmUpgradeText, kCorruptFilesText}, 4)},
-            // The copy keeps the package's read-only attribute, so the working copy does not open
-            // for
-            // the compaction.
-            {"WorkingCopyNotWritable", "52614-01", 1, 150'000, "ok", ReadOnly("seboot.nb0"),
-             Fails({kConfirmUpgradeText}, 4)},
-            {"BootloaderCorrupt", "52614-01", 1, 150'000, "ok", Corrupt("seboot.nb0"),
-             Fails({kConfirmUpgradeText}, 5)},
-            {"BootloaderOtherKey", "52614-01", 1, 150'000, "ok",
-             ResignedWith("seboot.nb0", 2, 5000, 9), Fails({kConfirmUpgradeText}, 5)},
-            {"BootloaderWithoutPayload", "52614-01", 1, 150'000, "ok",
-             Replace("seboot.nb0", [] { return SignedImage({}, 0); }),
-             Fails({kConfirmUpgradeText}, 5)},
-            {"BootloaderOfOneByte", "52614-01", 1, 1, "ok", Nothing(), Completes()},
-            {"BootloaderUpToTheSettings", "52614-01", 1, kBootloaderCapacity, "ok", Nothing(),
-             Completes()},
-            // Refused before operation 6 and its power prompt.
-            {"BootloaderReachingSettings", "52614-01", 1, kBootloaderCapacity + 1, "ok", Nothing(),
-             Fails({kConfirmUpgradeText}, 5)},
-            {"BootloaderOfTheFlashSize", "52614-01", 1, kFlashSize, "ok", Nothing(),
-             Fails({kConfirmUpgradeText}, 5)},
-            {"EraseFaultAtBlock0", "52614-01", 1, 150'000, "ok",
-             WithFaults([](const Bench&) { return std::vector{sim::Fault::EraseError(0)}; }),
-             Fails({kConfirmUpgradeText}, 6, PartialImage, 0)},
-            {"EraseFaultAtBlock3", "52614-01", 1, 150'000, "ok",
-             WithFaults([](const Bench&) { return std::vector{sim::Fault::EraseError(3)}; }),
-             Fails({kConfirmUpgradeText}, 6, PartialImage, 3)},
-            {"ProgramFaultAtBlock9", "52614-01", 1, 150'000, "ok",
-             WithFaults([](const Bench&) { return std::vector{sim::Fault::ProgramError(9, 77)}; }),
-             Fails({kConfirmUpgradeText}, 6, PartialImage, 9)},
-            {"ProgramFaultInLastBlock", "52614-01", 1, 150'000, "ok",
-             WithFaults([](const Bench&) { return std::vector{sim::Fault::ProgramError(10)}; }),
-             Fails({kConfirmUpgradeText}, 6, PartialImage, 10)},
-            {"BlockNeverReady", "52614-01", 1, 150'000, "ok",
-             Both(VirtualTiming(),
-                  WithFaults([](const Bench&) { return std::vector{sim::Fault::NeverReady(2)}; })),
-             Fails({kConfirmUpgradeText}, 6, PartialImage, 2)},
-            {"ProgrammingVoltageError", "52614-01", 1, 150'000, "ok",
-             WithFaults([](const Bench&) { return std::vector{sim::Fault::VppError()}; }),
-             Fails({kConfirmUpgradeText}, 6, PartialImage, 0)},
-            {"SettingsFlushFails", "52614-01", 1, 150'000, "ok",
-             WithFaults(
-                 [](const Bench& bench) {
-                   return std::vector{sim::Fault::EraseError(bench.Layout().semiPermanentBlock)};
-                 }),
-             Fails({kConfirmUpgradeText}, 6, WholeImage)},
-            // The put finds no room and leaves nothing dirty, so the flush succeeds without the
-            // request.
-            {"SemiPermanentSettingsWithoutRoomForTheRequest", "52614-01", 1, 150'000, "ok",
-             SemiPermanentPayload(
-                 [](const Bytes& partNumber) { return FilledUpTo(partNumber, 10); }),
-             Fails({kConfirmUpgradeText}, 6, WholeImage)},
-            // Part number (28 bytes), record 37 of 100 data bytes at 28, and at 140 a copy of
-            // record 37
-            // whose 3994 bytes overrun the payload there but fit once the first copy's removal
-            // moves it
-            // to 28: both copies go, and the request belongs at 28.
-            {"RequestCopyThatFitsOnlyOnceMovedDown", "52614-11", 1, 150'000, "ok",
-             SemiPermanentPayload(
-                 [](const Bytes& partNumber) {
-                   Bytes payload = partNumber;
-                   AppendRecord(payload, RecordId::UpdateRequest, 2, Bytes(100, 7));
-                   AppendRecord(payload, RecordId::UpdateRequest, 2, {});
-                   payload[payload.size() - 4] = 0x9A;  // length 3994 (0x0F9A)
-                   payload[payload.size() - 3] = 0x0F;
-                   return payload;
-                 }),
-             Completes()},
-            // Damage at rest in the Semi-Permanent Settings block: a block that does not read
-            // decides
-            // nothing and is never written back. Two bits turn "52614-01" into "52614-02".
-            {"SemiPermanentPartNumberUncorrectable", "52614-01", 1, 150'000, "ok",
-             FlipSemiPermanentBits(kPartNumberLastCharacter, {0, 1}),
-             Fails({kConfirmUpgradeText, kCorruptFilesText}, 1)},
-            {"SemiPermanentOtherRecordUncorrectable", "52614-01", 1, 150'000, "ok",
-             Both(SemiPermanentPayload(
-                      [](const Bytes& partNumber) {
-                        Bytes payload = partNumber;
-                        AppendRecord(payload, 50, 0, Bytes(600, 0x5A));
-                        return payload;
-                      }),
-                  FlipSemiPermanentBits(400, {3, 6})),
-             Fails({kConfirmUpgradeText, kCorruptFilesText}, 1)},
-            {"SemiPermanentPartNumberOneBitCorrected", "52614-01", 1, 150'000, "ok",
-             FlipSemiPermanentBits(kPartNumberLastCharacter, {1}), Completes()},
-            // A block whose trailer magic is not intact is never read, whatever its codes say.
-            {"SemiPermanentTornErase", "52614-01", 1, 150'000, "ok", TornSemiPermanentErase(),
-             Fails({kConfirmUpgradeText, kCorruptFilesText}, 1)},
-            {"SemiPermanentWriteCutAtTrailerMagic", "52614-02", 2, 150'000, "ok",
-             CutBeforeSemiPermanentTrailerMagic(),
-             Fails({kConfirmUpgradeText, kCorruptFilesText}, 1)},
-            // Everything is in place for the next start; only the restart itself did not happen.
-            {
-                "RestartRequestReturns", "52614-12", 2, 150'000, "ok",
-                WithFaults([](const Bench&) { return std::vector{sim::Fault::RestartFails()}; }),
-                [] {
-                  auto e = Fails({kConfirmUpgradeText}, 6, WholeImage);
-                  e.updateRequest = true;
-                  e.restartRefused = true;
-                  return e;
-                }()},
+               return Bytes{'R', '0'};
+             }),
+     Fails({kConfirmUpgradeText, kCorruptFilesText}, 3)},
+    {"VariantImageWithoutMagic", "52614-01", 1, 150'000, "ok",
+     Replace("EA1/syaffs.bc",
+             [] {
+               Bytes image = SignedImage(testsupport::PatternBytes(5000, 3), 1);
+               image[0] = 'X';
+               return image;
+             }),
+     Fails({kConfirmUpgradeText, kCorruptFilesText}, 3)},
+    {"VariantImageWithoutPayload", "52614-01", 1, 150'000, "ok",
+     Replace("EA1/syaffs.bc", [] { return SignedImage({}, 1); }),
+     Fails({kConfirmUpgradeText, kCorruptFilesText}, 3)},
+    {"VariantImageCorrupt", "52614-21", 1, 150'000, "ok", Corrupt("EA1/syaffs.bc"),
+     Fails({kConfirmUpgradeText, kCorruptFilesText}, 3)},
+    {"VariantImageOtherVariantsKey", "52614-03", 3, 150'000, "ok",
+     ResignedWith("EB/syaffs.bc", 1, 5000, 8), Fails({kConfirmUpgradeText, kCorruptFilesText}, 3)},
+    {"BootloaderMissing", "52614-01", 1, 150'000, "ok", Remove("seboot.nb0"),
+     Fails({kConfirmUpgradeText, kCorruptFilesText}, 4)},
+    // The copy keeps the package's read-only attribute, so the working copy does not open for
+    // the compaction.
+    {"WorkingCopyNotWritable", "52614-01", 1, 150'000, "ok", ReadOnly("seboot.nb0"),
+     Fails({kConfirmUpgradeText}, 4)},
+    {"BootloaderCorrupt", "52614-01", 1, 150'000, "ok", Corrupt("seboot.nb0"),
+     Fails({kConfirmUpgradeText}, 5)},
+    {"BootloaderOtherKey", "52614-01", 1, 150'000, "ok", ResignedWith("seboot.nb0", 2, 5000, 9),
+     Fails({kConfirmUpgradeText}, 5)},
+    {"BootloaderWithoutPayload", "52614-01", 1, 150'000, "ok",
+     Replace("seboot.nb0", [] { return SignedImage({}, 0); }), Fails({kConfirmUpgradeText}, 5)},
+    {"BootloaderOfOneByte", "52614-01", 1, 1, "ok", Nothing(), Completes()},
+    {"BootloaderUpToTheSettings", "52614-01", 1, kBootloaderCapacity, "ok", Nothing(), Completes()},
+    // Refused before operation 6 and its power prompt.
+    {"BootloaderReachingSettings", "52614-01", 1, kBootloaderCapacity + 1, "ok", Nothing(),
+     Fails({kConfirmUpgradeText}, 5)},
+    {"BootloaderOfTheFlashSize", "52614-01", 1, kFlashSize, "ok", Nothing(),
+     Fails({kConfirmUpgradeText}, 5)},
+    {"EraseFaultAtBlock0", "52614-01", 1, 150'000, "ok",
+     WithFaults([](const Bench&) { return std::vector{sim::Fault::EraseError(0)}; }),
+     Fails({kConfirmUpgradeText}, 6, PartialImage, 0)},
+    {"EraseFaultAtBlock3", "52614-01", 1, 150'000, "ok",
+     WithFaults([](const Bench&) { return std::vector{sim::Fault::EraseError(3)}; }),
+     Fails({kConfirmUpgradeText}, 6, PartialImage, 3)},
+    {"ProgramFaultAtBlock9", "52614-01", 1, 150'000, "ok", WithFaults([](const Bench&) {
+       return std::vector{sim::Fault::ProgramError(9, 77)};
+     }),
+     Fails({kConfirmUpgradeText}, 6, PartialImage, 9)},
+    {"ProgramFaultInLastBlock", "52614-01", 1, 150'000, "ok",
+     WithFaults([](const Bench&) { return std::vector{sim::Fault::ProgramError(10)}; }),
+     Fails({kConfirmUpgradeText}, 6, PartialImage, 10)},
+    {"BlockNeverReady", "52614-01", 1, 150'000, "ok",
+     Both(VirtualTiming(), WithFaults([](const Bench&) {
+            return std::vector{sim::Fault::NeverReady(2)};
+          })),
+     Fails({kConfirmUpgradeText}, 6, PartialImage, 2)},
+    {"ProgrammingVoltageError", "52614-01", 1, 150'000, "ok",
+     WithFaults([](const Bench&) { return std::vector{sim::Fault::VppError()}; }),
+     Fails({kConfirmUpgradeText}, 6, PartialImage, 0)},
+    {"SettingsFlushFails", "52614-01", 1, 150'000, "ok", WithFaults([](const Bench& bench) {
+       return std::vector{sim::Fault::EraseError(bench.Layout().semiPermanentBlock)};
+     }),
+     Fails({kConfirmUpgradeText}, 6, WholeImage)},
+    // The put finds no room and leaves nothing dirty, so the flush succeeds without the request.
+    {"SemiPermanentSettingsWithoutRoomForTheRequest", "52614-01", 1, 150'000, "ok",
+     SemiPermanentPayload([](const Bytes& partNumber) { return FilledUpTo(partNumber, 10); }),
+     Fails({kConfirmUpgradeText}, 6, WholeImage)},
+    // Part number (28 bytes), record 37 of 100 data bytes at 28, and at 140 a copy of record 37
+    // whose 3994 bytes overrun the payload there but fit once the first copy's removal moves it
+    // to 28: both copies go, and the request belongs at 28.
+    {"RequestCopyThatFitsOnlyOnceMovedDown", "52614-11", 1, 150'000, "ok",
+     SemiPermanentPayload([](const Bytes& partNumber) {
+       Bytes payload = partNumber;
+       AppendRecord(payload, RecordId::UpdateRequest, 2, Bytes(100, 7));
+       AppendRecord(payload, RecordId::UpdateRequest, 2, {});
+       payload[payload.size() - 4] = 0x9A;  // length 3994 (0x0F9A)
+       payload[payload.size() - 3] = 0x0F;
+       return payload;
+     }),
+     Completes()},
+    // Damage at rest in the Semi-Permanent Settings block: a block that does not read decides
+    // nothing and is never written back. Two bits turn "52614-01" into "52614-02".
+    {"SemiPermanentPartNumberUncorrectable", "52614-01", 1, 150'000, "ok",
+     FlipSemiPermanentBits(kPartNumberLastCharacter, {0, 1}),
+     Fails({kConfirmUpgradeText, kCorruptFilesText}, 1)},
+    {"SemiPermanentOtherRecordUncorrectable", "52614-01", 1, 150'000, "ok",
+     Both(SemiPermanentPayload([](const Bytes& partNumber) {
+            Bytes payload = partNumber;
+            AppendRecord(payload, 50, 0, Bytes(600, 0x5A));
+            return payload;
+          }),
+          FlipSemiPermanentBits(400, {3, 6})),
+     Fails({kConfirmUpgradeText, kCorruptFilesText}, 1)},
+    {"SemiPermanentPartNumberOneBitCorrected", "52614-01", 1, 150'000, "ok",
+     FlipSemiPermanentBits(kPartNumberLastCharacter, {1}), Completes()},
+    // A block whose trailer magic is not intact is never read, whatever its codes say.
+    {"SemiPermanentTornErase", "52614-01", 1, 150'000, "ok", TornSemiPermanentErase(),
+     Fails({kConfirmUpgradeText, kCorruptFilesText}, 1)},
+    {"SemiPermanentWriteCutAtTrailerMagic", "52614-02", 2, 150'000, "ok",
+     CutBeforeSemiPermanentTrailerMagic(), Fails({kConfirmUpgradeText, kCorruptFilesText}, 1)},
+    // Everything is in place for the next start; only the restart itself did not happen.
+    {"RestartRequestReturns", "52614-12", 2, 150'000, "ok",
+     WithFaults([](const Bench&) { return std::vector{sim::Fault::RestartFails()}; }),
+     [] {
+       auto e = Fails({kConfirmUpgradeText}, 6, WholeImage);
+       e.updateRequest = true;
+       e.restartRefused = true;
+       return e;
+     }()},
 };
 
 // Test names carry the row's name; the row itself is not printable.
@@ -429,8 +408,8 @@ INSTANTIATE_TEST_SUITE_P(Shapes, UpdateOnEveryShape,
                          ::testing::ValuesIn(testsupport::DeviceShapes()),
                          [](const auto& info) { return std::string(info.param.name); });
 
-// Another process (the neighbour) has a mapping of the program's mapping name open. Taking that
-// object would verify (and later program) the other process's bytes; the run stops before the first
+// Another process (the neighbour) has a mapping of the program's mapping name open. Taking that object would
+// verify (and later program) the other process's bytes; the run stops before the first
 // verification instead.
 TEST(MappingNameScenario, NameHeldElsewhereStopsBeforeAnyVerification) {
   Bench bench("52614-01");
