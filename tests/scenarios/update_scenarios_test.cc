@@ -408,9 +408,9 @@ INSTANTIATE_TEST_SUITE_P(Shapes, UpdateOnEveryShape,
                          ::testing::ValuesIn(testsupport::DeviceShapes()),
                          [](const auto& info) { return std::string(info.param.name); });
 
-// Another process (the neighbour) has a mapping of the program's mapping name open. Taking that object would
-// verify (and later program) the other process's bytes; the run stops before the first
-// verification instead.
+// Another process (the neighbour) has a mapping of the program's mapping name open. Taking that
+// object would verify (and later program) the other process's bytes; the run stops before the
+// first verification instead.
 TEST(MappingNameScenario, NameHeldElsewhereStopsBeforeAnyVerification) {
   Bench bench("52614-01");
   const PackageSet& packages = StandardPackages(1);
