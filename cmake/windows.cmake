@@ -96,8 +96,10 @@ orv_link_platform(sim_chip_tests orv_windows_simulated)
 # judged on the hosts that fork.
 gtest_discover_tests(sim_chip_tests DISCOVERY_TIMEOUT 120 TEST_FILTER "-NorChipPowerCutTest.*")
 
-# The headless transcript as the platform's C runtime writes it (binary lines, as on POSIX).
+# The headless transcript as the platform's C runtime writes it (binary lines, as on POSIX), and
+# real boxes held on screen by the simulated handheld's front end.
 add_executable(headless_run_tests ${CMAKE_SOURCE_DIR}/tests/host/transcript_writer_test.cc
+                                  ${CMAKE_SOURCE_DIR}/tests/app/windows_held_box_test.cc
                                   ${CMAKE_SOURCE_DIR}/testsupport/files.cc)
 target_include_directories(headless_run_tests PRIVATE ${CMAKE_SOURCE_DIR})
 target_link_libraries(headless_run_tests PRIVATE orv_windows_test_main)

@@ -1,7 +1,8 @@
 #!/bin/sh
 # scripts/windows-updater without Wine: a stand-in build whose runner plays the program (it
 # reports what it was given and writes onto the card). Checks the drive, a card of a given
-# capacity (a tmpfs, root only) and that the card survives a run that cannot start.
+# capacity (a tmpfs, root only), that the card survives a run that cannot start, and the runner
+# on an X display with its own prefix.
 # Usage: windows_updater_test.sh LAUNCHER
 set -u
 launcher=$1
@@ -25,6 +26,15 @@ echo written >"SD Card/new.txt"
 exit 1
 RUNNER
 chmod +x "$build/wine-run"
+# The X display's runner reports its own prefix's drive and the files named for the program.
+mkdir -p "$build/wineprefix-x11/dosdevices"
+touch "$build/wineprefix-x11/.orvanta-prefix"
+cat >"$build/wine-x11-run" <<'RUNNER'
+#!/bin/sh
+{ echo "x11 link=$(readlink "$(dirname "$0")/wineprefix-x11/dosdevices/d:")"
+  echo "hold=$ORVANTA_HOLD_BOXES"; } >"$RUN_REPORT"
+RUNNER
+chmod +x "$build/wine-x11-run"
 export ORVANTA_WINDOWS_BUILD=$build RUN_REPORT=$work/report
 unset ORVANTA_UI ORVANTA_TRANSCRIPT
 
@@ -56,4 +66,14 @@ check "the refused card is unmounted" '! mountpoint -q "$device/SD Card"'
 
 ORVANTA_UI=tui ORVANTA_DEVICE=$device "$launcher" 2>/dev/null
 check "a terminal UI is refused" '[ $? = 2 ]'
+
+echo "{}" >"$device/device.json"
+rm -f "$RUN_REPORT"
+(cd "$work" && ORVANTA_WINE_RUNNER=wine-x11-run ORVANTA_HOLD_BOXES=box ORVANTA_DEVICE=$device \
+  "$launcher")
+check "the X display's runner runs the program" '[ $? = 0 ]'
+check "its drive is in its own prefix" 'grep -qx "x11 link=$device" "$RUN_REPORT"'
+check "the hold file goes by its Windows name" 'grep -qx "hold=Z:$work/box" "$RUN_REPORT"'
+ORVANTA_WINE_RUNNER=wine ORVANTA_DEVICE=$device "$launcher" 2>/dev/null
+check "an unknown runner is refused" '[ $? = 2 ]'
 exit $((failures != 0))

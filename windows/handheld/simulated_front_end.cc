@@ -3,11 +3,14 @@
 // inside the program from ORVANTA_ANSWERS, and writes the transcript (ORVANTA_TRANSCRIPT, else
 // standard output) of what the windows showed: the dialog's title and warning label, the counter
 // label's text and the bar's position read back from the controls after each change, and the
-// text of each box. Without it the windows wait for a user.
+// text of each box. ORVANTA_HOLD_BOXES names a file that holds each box on screen until someone
+// looking at it lets it go: before the box is answered its text is written there, and the answer
+// waits until the file is removed. Without ORVANTA_UI=headless the windows wait for a user.
 #include "windows/handheld/simulated_front_end.h"
 
 #include <atomic>
 #include <chrono>
+#include <cstdio>
 #include <cstdlib>
 #include <memory>
 #include <mutex>
@@ -16,6 +19,7 @@
 
 #include "host/dialog_framework/transcript_writer.h"
 #include "host/headless_ui/answer_script.h"
+#include "host/text/text_encoding.h"
 #include "windows/dialog_framework/message_box_watcher.h"
 #include "windows/dialog_framework/program.h"
 #include "windows/handheld/handheld.h"
@@ -33,6 +37,7 @@ struct HeadlessRun {
   // While the dialog initialises: a box its worker shows meanwhile is answered after the
   // dialog's line is written, as the user saw the dialog first.
   std::atomic<bool> initialising{false};
+  std::string holdFile;  // ORVANTA_HOLD_BOXES, empty when boxes are answered at once
   std::unique_ptr<MessageBoxWatcher> watcher;
 };
 // Never destroyed: the worker may still report while the process ends.
@@ -103,6 +108,30 @@ LRESULT CALLBACK AfterMessage(int code, WPARAM wParam, LPARAM lParam) {
   return CallNextHookEx(nullptr, code, wParam, lParam);
 }
 
+// Writes the box's text to `file` (whole: written beside it and renamed) and waits until the
+// file is removed. A file that cannot be written holds nothing: the box is answered at once,
+// with one line on standard error.
+void HoldOnScreen(const std::string& file, const std::wstring& text) {
+  const std::string written = file + ".new";
+  const std::string utf8 =
+      host::Utf8FromUtf16(std::u16string(text.begin(), text.end()), host::Malformed::Replace)
+          .value_or(std::string());
+  std::FILE* stream = std::fopen(written.c_str(), "wb");
+  bool held = stream != nullptr;
+  if (held) {
+    held = std::fwrite(utf8.data(), 1, utf8.size(), stream) == utf8.size() &&
+           std::fputc('\n', stream) != EOF;
+    held = std::fclose(stream) == 0 && held;
+  }
+  if (!held || !MoveFileExA(written.c_str(), file.c_str(), MOVEFILE_REPLACE_EXISTING)) {
+    std::fprintf(stderr, "ORVANTA_HOLD_BOXES: cannot write %s: the box is answered at once\n",
+                 file.c_str());
+    DeleteFileA(written.c_str());
+    return;
+  }
+  while (GetFileAttributesA(file.c_str()) != INVALID_FILE_ATTRIBUTES) Sleep(50);
+}
+
 int Answer(const MessageBoxView& box) {
   UINT stringId = 0;
   UINT typePassed = box.style & MB_TYPEMASK;
@@ -110,6 +139,7 @@ int Answer(const MessageBoxView& box) {
   // (Bounded: a box the initialisation itself waited on would otherwise never be answered.)
   const auto until = std::chrono::steady_clock::now() + std::chrono::seconds(2);
   while (headless->initialising.load() && std::chrono::steady_clock::now() < until) Sleep(1);
+  if (!headless->holdFile.empty()) HoldOnScreen(headless->holdFile, box.text);
   std::lock_guard lock(headless->answersMutex);
   const int answer = headless->answers->Next(typePassed, *headless->transcript);
   headless->transcript->MessageAnswered(stringId, std::u16string(box.text.begin(), box.text.end()),
@@ -136,6 +166,7 @@ bool StartRun(std::string* error) {
   }
   run->transcript = host::TranscriptWriter::Open(Environment("ORVANTA_TRANSCRIPT"), error);
   if (!run->transcript) return false;
+  run->holdFile = Environment("ORVANTA_HOLD_BOXES");
   // The dialog runs on this thread: its messages, those other threads send it included, pass the
   // hooks before and after they are handled.
   if (SetWindowsHookExW(WH_CALLWNDPROC, BeforeMessage, nullptr, GetCurrentThreadId()) == nullptr ||
