@@ -23,9 +23,9 @@ foreach(line IN LISTS lines)
     add_test("${name}" "${program}" "--gtest_filter=${suite}${CMAKE_MATCH_1}")
     set_tests_properties("${name}" PROPERTIES
       ENVIRONMENT "ORVANTA_UPDATE_PLATFORM=windows;ORVANTA_UPDATE_PROGRAM=@CMAKE_SOURCE_DIR@/scripts/windows-updater;ORVANTA_WINDOWS_BUILD=@CMAKE_BINARY_DIR@;ORVANTA_NEIGHBOUR_PROGRAM=@ORVANTA_WINDOWS_NEIGHBOUR@"
-      # One updater at a time: the prefix is one handheld, where a second instance gives way
-      # to the first.
-      RESOURCE_LOCK windows-updater
+      # One updater at a time, taking turns with the dialog tests: the prefix is one handheld
+      # with one desktop, where a second instance gives way to the first.
+      RESOURCE_LOCK windows_desktop
       TIMEOUT 900
       SKIP_REGULAR_EXPRESSION "\\[  SKIPPED \\]")
   endif()
