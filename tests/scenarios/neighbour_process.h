@@ -24,11 +24,12 @@ class Neighbour {
 
   // Asks a looping neighbour to stop, waits for it (at most 30 s) and returns its report.
   std::string Stop();
+  // The neighbour's report so far.
+  std::string Report() const;
   // Waits (at most `limit`) until the neighbour's report contains `text`.
   bool WaitForReport(const std::string& text, std::chrono::seconds limit);
 
  private:
-  std::string Report() const;
   static inline int count_ = 0;
   std::filesystem::path device_;
   std::string report_;

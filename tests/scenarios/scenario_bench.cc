@@ -17,6 +17,7 @@
 
 #include "common/byte_order.h"
 #include "flash/partition_table.h"
+#include "neighbour_process.h"
 #include "platform/core_library.h"
 #include "settings/settings_block.h"
 #include "settings/settings_record.h"
@@ -72,6 +73,9 @@ int OperationOf(const std::string& counterText) {
   }
   return operation;
 }
+
+// The file that asks the Windows witness to try NOR_SYN_OBJ.
+constexpr char kWitnessAsk[] = "witness.ask";
 
 }  // namespace
 
@@ -251,6 +255,7 @@ Bench::Bench(const std::string& partNumber, sim::DeviceConfig config)
 }
 
 Bench::~Bench() {
+  windowsWitness_.reset();
   if (child_ > 0 && !reaped_) {
     KillGroup(child_);
     int status = 0;
@@ -309,7 +314,14 @@ void Bench::SetFreePages(std::uint64_t pages) {
 
 void Bench::Start(const std::string& answers) {
   std::filesystem::remove(transcriptPath_);
-  if (lockWitness_ == nullptr) {
+  if (UpdaterIsWindows()) {
+    std::filesystem::remove(device_.Paths().root / kWitnessAsk);
+    windowsWitness_ =
+        std::make_unique<Neighbour>(*this, std::vector<std::string>{"now", "witness", kWitnessAsk});
+    if (!windowsWitness_->WaitForReport("opened", std::chrono::seconds(60))) {
+      throw std::runtime_error("the Windows witness of NOR_SYN_OBJ did not start");
+    }
+  } else if (lockWitness_ == nullptr) {
     lockWitness_ = CreateMutexW(nullptr, FALSE, u"NOR_SYN_OBJ");
     if (lockWitness_ == nullptr) {
       throw std::runtime_error("cannot open NOR_SYN_OBJ");
@@ -446,6 +458,13 @@ JournalFacts Bench::Journal(std::size_t fromLine) const {
 }
 
 DWORD Bench::TryFlashLock() const {
+  if (windowsWitness_ != nullptr) {
+    std::ofstream(device_.Paths().root / kWitnessAsk).flush();
+    if (!windowsWitness_->WaitForReport("wait ", std::chrono::seconds(60))) return WAIT_FAILED;
+    std::filesystem::remove(device_.Paths().root / kWitnessAsk);
+    const std::string report = windowsWitness_->Report();
+    return static_cast<DWORD>(std::stoul(report.substr(report.find("wait ") + 5)));
+  }
   if (lockWitness_ == nullptr) {
     return WAIT_FAILED;
   }

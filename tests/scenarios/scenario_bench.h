@@ -7,6 +7,7 @@
 #include <chrono>
 #include <cstdint>
 #include <functional>
+#include <memory>
 #include <optional>
 #include <string>
 #include <vector>
@@ -20,6 +21,7 @@
 namespace scenario {
 
 using testsupport::Bytes;
+class Neighbour;
 
 // The updater the runs start: the host's OrvantaUpdate of this build, or the program named by
 // ORVANTA_UPDATE_PROGRAM. ORVANTA_UPDATE_PLATFORM=windows says that program is the Windows one
@@ -129,10 +131,11 @@ class Bench {
   std::size_t JournalLines() const;
   JournalFacts Journal(std::size_t fromLine = 0) const;
 
-  // Tries NOR_SYN_OBJ once, without waiting, through a handle this process opened before the
-  // updater started, so that an updater that ended while holding it shows as WAIT_ABANDONED
-  // (with no handle left, the next opener would get a fresh, free object). Releases it again
-  // when taken; returns the wait's result.
+  // Tries NOR_SYN_OBJ once, without waiting, through a handle opened before the updater started,
+  // so that an updater that ended while holding it shows as WAIT_ABANDONED (with no handle
+  // left, the next opener would get a fresh, free object). Releases it again when taken;
+  // returns the wait's result. Beside the Windows updater the handle is a Windows process's
+  // (the neighbour's witness), the object being Wine's.
   DWORD TryFlashLock() const;
 
   // Changes nor.bin at rest (damage that was there before the run); the run is then checked
@@ -154,6 +157,7 @@ class Bench {
   bool reaped_ = false;  // Running saw the updater end; its wait status is in reapedStatus_
   int reapedStatus_ = 0;
   void* lockWitness_ = nullptr;
+  std::unique_ptr<Neighbour> windowsWitness_;
 };
 
 // The data and attribute of record `id` in the settings block at `block` of a nor.bin image;

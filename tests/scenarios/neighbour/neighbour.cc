@@ -23,6 +23,10 @@
 //   map FILE                    creates the mapping "_Corvelle_MMF_" over card file FILE, read
 //                               only, says "mapped" and holds it until DEVICE/neighbour.stop
 //                               exists
+//   witness FILE                opens NOR_SYN_OBJ and says "opened"; once DEVICE/FILE exists,
+//                               tries it once without waiting, releases it when taken and says
+//                               "wait RESULT" (the wait's result: a handle opened before an
+//                               updater that ended holding it sees WAIT_ABANDONED)
 //   rewrite FILE SOURCE         copies card file SOURCE over card file FILE
 //   truncate FILE               opens card file FILE for writing, truncating it
 //
@@ -181,6 +185,19 @@ int Map(const std::string& name) {
   return 0;
 }
 
+int Witness(const std::string& ask) {
+  const HANDLE flash = CreateMutexW(nullptr, FALSE, kNorFlashMutexName);
+  if (flash == nullptr) return 2;
+  Say("opened");
+  while (!std::filesystem::exists(device / ask)) {
+    std::this_thread::sleep_for(std::chrono::milliseconds(2));
+  }
+  const DWORD wait = WaitForSingleObject(flash, 0);
+  if (wait == WAIT_OBJECT_0 || wait == WAIT_ABANDONED) ReleaseMutex(flash);
+  Say("wait " + std::to_string(wait));
+  return 0;
+}
+
 int Rewrite(const std::string& name, const std::string& source) {
   const std::basic_string<WCHAR> target = CardPath(name);
   const std::basic_string<WCHAR> from = CardPath(source);
@@ -230,6 +247,8 @@ int main(int argc, char** argv) {
                           static_cast<DWORD>(std::atol(arguments[2])));
   } else if (action == "map" && rest == 1) {
     status = Map(arguments[0]);
+  } else if (action == "witness" && rest == 1) {
+    status = Witness(arguments[0]);
   } else if (action == "rewrite" && rest == 2) {
     status = Rewrite(arguments[0], arguments[1]);
   } else if (action == "truncate" && rest == 1) {
