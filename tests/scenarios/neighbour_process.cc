@@ -1,8 +1,5 @@
 #include "neighbour_process.h"
 
-#include <fcntl.h>
-#include <signal.h>
-#include <spawn.h>
 #include <sys/wait.h>
 #include <unistd.h>
 
@@ -10,7 +7,6 @@
 #include <cstdlib>
 #include <fstream>
 #include <iterator>
-#include <stdexcept>
 #include <thread>
 #include <utility>
 
@@ -37,7 +33,7 @@ Neighbour::Neighbour(const Bench& bench, std::vector<std::string> arguments)
   for (char** entry = environ; *entry != nullptr; ++entry) variables.emplace_back(*entry);
   std::vector<std::string> command;
   if (UpdaterIsWindows()) {
-    // The launcher puts the device on a drive of its own and runs the program there.
+    // The launcher runs the program on the device's drive.
     variables.push_back("ORVANTA_DEVICE=" + device_.string());
     arguments.insert(arguments.begin(), {UpdaterProgram(), NeighbourProgram(), "."});
     command = std::move(arguments);
@@ -45,21 +41,7 @@ Neighbour::Neighbour(const Bench& bench, std::vector<std::string> arguments)
     arguments.insert(arguments.begin(), {NeighbourProgram(), device_.string()});
     command = test_emulator::Command(std::move(arguments));
   }
-  std::vector<char*> environment;
-  for (std::string& variable : variables) environment.push_back(variable.data());
-  environment.push_back(nullptr);
-  const std::vector<char*> argv = test_emulator::Arguments(command);
-  posix_spawn_file_actions_t actions;
-  posix_spawn_file_actions_init(&actions);
-  posix_spawn_file_actions_addopen(&actions, STDOUT_FILENO, report_.c_str(),
-                                   O_WRONLY | O_CREAT | O_TRUNC, 0644);
-  try {
-    pid_ = SpawnGroup(argv, environment.data(), &actions);
-  } catch (...) {
-    posix_spawn_file_actions_destroy(&actions);
-    throw;
-  }
-  posix_spawn_file_actions_destroy(&actions);
+  pid_ = SpawnGroup(std::move(command), std::move(variables), report_);
 }
 
 Neighbour::~Neighbour() {

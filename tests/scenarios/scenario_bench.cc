@@ -97,26 +97,32 @@ bool CopiesShowProgress() {
   return !UpdaterIsWindows();
 }
 
-pid_t SpawnGroup(const std::vector<char*>& arguments, char* const* environment,
-                 const posix_spawn_file_actions_t* actions) {
+pid_t SpawnGroup(std::vector<std::string> command, std::vector<std::string> environment,
+                 const std::string& output) {
+  const std::vector<char*> arguments = test_emulator::Arguments(command);
+  const std::vector<char*> variables = test_emulator::Arguments(environment);
+  posix_spawn_file_actions_t actions;
+  posix_spawn_file_actions_init(&actions);
+  posix_spawn_file_actions_addopen(&actions, STDIN_FILENO, "/dev/null", O_RDONLY, 0);
+  posix_spawn_file_actions_addopen(&actions, STDOUT_FILENO, output.c_str(),
+                                   O_WRONLY | O_CREAT | O_TRUNC, 0644);
   posix_spawnattr_t attributes;
   posix_spawnattr_init(&attributes);
   posix_spawnattr_setflags(&attributes, POSIX_SPAWN_SETPGROUP);
   posix_spawnattr_setpgroup(&attributes, 0);
   pid_t pid = -1;
   const int result =
-      posix_spawn(&pid, arguments[0], actions, &attributes, arguments.data(), environment);
+      posix_spawn(&pid, arguments[0], &actions, &attributes, arguments.data(), variables.data());
   posix_spawnattr_destroy(&attributes);
+  posix_spawn_file_actions_destroy(&actions);
   if (result != 0) {
-    throw std::runtime_error(std::string("cannot start ") + arguments[0] + ": " +
-                             std::strerror(result));
+    throw std::runtime_error("cannot start " + command[0] + ": " + std::strerror(result));
   }
   return pid;
 }
 
 void KillGroup(pid_t leader) {
   kill(-leader, SIGKILL);
-  kill(leader, SIGKILL);
 }
 
 const Bytes* PackageSet::File(const std::string& path) const {
@@ -340,26 +346,8 @@ void Bench::Start(const std::string& answers) {
   variables.push_back("ORVANTA_UI=headless");
   variables.push_back("ORVANTA_ANSWERS=" + answers);
   variables.push_back("ORVANTA_TRANSCRIPT=" + transcriptPath_);
-  std::vector<char*> environment;
-  for (std::string& variable : variables) {
-    environment.push_back(variable.data());
-  }
-  environment.push_back(nullptr);
-  std::string program = UpdaterProgram();
-  std::vector<std::string> command = test_emulator::Command({program});
-  const std::vector<char*> arguments = test_emulator::Arguments(command);
-
-  posix_spawn_file_actions_t actions;
-  posix_spawn_file_actions_init(&actions);
-  posix_spawn_file_actions_addopen(&actions, STDIN_FILENO, "/dev/null", O_RDONLY, 0);
-  posix_spawn_file_actions_addopen(&actions, STDOUT_FILENO, "/dev/null", O_WRONLY, 0);
-  try {
-    child_ = SpawnGroup(arguments, environment.data(), &actions);
-  } catch (...) {
-    posix_spawn_file_actions_destroy(&actions);
-    throw;
-  }
-  posix_spawn_file_actions_destroy(&actions);
+  child_ =
+      SpawnGroup(test_emulator::Command({UpdaterProgram()}), std::move(variables), "/dev/null");
 }
 
 bool Bench::Running() {

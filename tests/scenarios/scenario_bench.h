@@ -1,7 +1,6 @@
 // Whole headless runs of OrvantaUpdate on a fresh temporary device, and what they leave behind.
 #pragma once
 
-#include <spawn.h>
 #include <sys/types.h>
 
 #include <chrono>
@@ -169,11 +168,12 @@ struct StoredRecord {
 std::optional<StoredRecord> ReadRecord(const Bytes& nor, const sim::DeviceConfig& config,
                                        std::uint32_t block, std::uint32_t id);
 
-// Starts `arguments` (argv, ending in nullptr) with `environment` and `actions` in a process
-// group of its own, so that KillGroup reaches whatever it starts itself (the Wine process
-// behind scripts/windows-updater); throws when it cannot start.
-pid_t SpawnGroup(const std::vector<char*>& arguments, char* const* environment,
-                 const posix_spawn_file_actions_t* actions);
+// Starts `command` (a program and its arguments) with `environment` (NAME=VALUE entries) in a
+// process group of its own, so that KillGroup reaches whatever it starts itself (the Wine
+// process behind scripts/windows-updater); standard input is /dev/null, standard output the file
+// `output`, made anew. Throws when it cannot start.
+pid_t SpawnGroup(std::vector<std::string> command, std::vector<std::string> environment,
+                 const std::string& output);
 // Kills the process group `leader` started, as a crash would end it.
 void KillGroup(pid_t leader);
 

@@ -93,7 +93,10 @@ bool WaitForCue(const std::string& cue) {
 
 // The two mutexes in `order`; false for an order that names none ("store").
 bool TakeBoth(const std::string& order, HANDLE settings, HANDLE flash) {
-  if (order == "nor") return WaitForSingleObject(flash, INFINITE), true;
+  if (order == "nor") {
+    WaitForSingleObject(flash, INFINITE);
+    return true;
+  }
   if (order != "cfg-nor" && order != "nor-cfg") return false;
   const HANDLE first = order == "cfg-nor" ? settings : flash;
   const HANDLE second = order == "cfg-nor" ? flash : settings;
